@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package that Moxiscope, its build, its tests and its
+# demo need. Safe to run again: when everything is present it only checks.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git
+  # Qt 6: widgets, Quick/QML and the QML test runner
+  qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+  qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qttest qml6-module-qtquick-shapes qt6-qpa-plugins libgl-dev
+  # media: FFmpeg 5.1 (libx264 inside libavcodec), libyuv, PulseAudio client
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libyuv-dev libpulse-dev
+  # X11 client libraries
+  libxcb1-dev libxcb-composite0-dev libxcb-damage0-dev libxcb-shm0-dev libxcb-xfixes0-dev
+  libxcb-xinput-dev libxcb-randr0-dev libxcb-shape0-dev libxcb-keysyms1-dev libxcb-ewmh-dev
+  libxcb-icccm4-dev libxcb-xtest0-dev libxcb-image0-dev libx11-xcb-dev libx11-dev
+  # data and tests
+  nlohmann-json3-dev libgtest-dev libgmock-dev
+  # the desktop the tests and the demo run on
+  xvfb openbox trayer pulseaudio pulseaudio-utils xdotool xclip x11-utils x11-xserver-utils
+  xdg-utils ffmpeg imagemagick fonts-dejavu-core procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${#missing[@]} packages: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: not root and no sudo; install: ${missing[*]}" >&2; exit 1; }
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,263 @@
+#include "harness/test_desktop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/xcb.h"
+
+namespace moxi::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Forks and execs; in the child, `prepare` runs before exec.
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extraEnv,
+            int stdoutFd, int stderrFd, const std::function<void()>& prepare = {}) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  // Child: die with the test process, whatever way it ends.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  setpgid(0, 0);
+  int devnull = open("/dev/null", O_RDWR);
+  dup2(devnull, 0);
+  dup2(stdoutFd >= 0 ? stdoutFd : devnull, 1);
+  dup2(stderrFd >= 0 ? stderrFd : devnull, 2);
+  for (const auto& [k, v] : extraEnv) setenv(k.c_str(), v.c_str(), 1);
+  if (prepare) prepare();
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+std::string makeTempDir(const char* prefix) {
+  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
+  chmod(pattern.c_str(), 0700);
+  return pattern;
+}
+
+bool displayAnswers(const std::string& display) {
+  xcb::Connection c(display.c_str());
+  return c.ok();
+}
+
+bool rootHasProperty(const std::string& display, const char* property) {
+  xcb::Connection c(display.c_str());
+  return c.ok() && xcb::cardinalProperty(c, c.root(), property).has_value();
+}
+
+bool selectionOwned(const std::string& display, const char* selection) {
+  xcb::Connection c(display.c_str());
+  if (!c.ok()) return false;
+  auto r = xcb::reply(c.get(), xcb_get_selection_owner(c.get(), c.atom(selection)),
+                      xcb_get_selection_owner_reply);
+  return r && r->owner != XCB_WINDOW_NONE;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv,
+                           std::string logPath) {
+  int fd = -1;
+  if (!logPath.empty()) fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  pid_ = spawn(argv, extraEnv, fd, fd);
+  if (fd >= 0) close(fd);
+  if (pid_ < 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+ChildProcess::~ChildProcess() { stop(); }
+
+bool ChildProcess::running() {
+  if (reaped_) return false;
+  if (waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+void ChildProcess::kill(int signal) const {
+  if (!reaped_ && pid_ > 0) ::kill(pid_, signal);
+}
+
+int ChildProcess::stop(int signal) {
+  if (reaped_ || pid_ <= 0) return status_;
+  ::kill(pid_, signal);
+  if (!waitUntil([this] { return !running(); }, 3s)) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+    reaped_ = true;
+  }
+  return status_;
+}
+
+CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         const std::map<std::string, std::string>& extraEnv) {
+  CommandResult result;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return result;
+  pid_t pid = spawn(argv, extraEnv, pipeFds[1], -1);
+  close(pipeFds[1]);
+  if (pid < 0) {
+    close(pipeFds[0]);
+    return result;
+  }
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buf[4096];
+  bool timedOut = false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd p{pipeFds[0], POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    ssize_t n = read(pipeFds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    result.out.append(buf, static_cast<size_t>(n));
+  }
+  close(pipeFds[0]);
+  if (timedOut) ::kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitCode = (!timedOut && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(makeTempDir("moxi-desktop-")) {
+  // Xvfb picks a free display number and writes it to the descriptor once it
+  // accepts connections.
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int writeEnd = pipeFds[1];
+  std::string log = workDir_ + "/xvfb.log";
+  int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  pid_t pid = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"},
+                    {}, logFd, logFd, [writeEnd] { dup2(writeEnd, 3); });
+  close(logFd);
+  close(writeEnd);
+  std::string number;
+  pollfd p{pipeFds[0], POLLIN, 0};
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (poll(&p, 1, 200) <= 0) continue;
+    char c[16];
+    ssize_t n = read(pipeFds[0], c, sizeof c);
+    if (n <= 0) break;
+    number.append(c, static_cast<size_t>(n));
+  }
+  close(pipeFds[0]);
+  if (pid < 0 || number.find('\n') == std::string::npos) {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    throw std::runtime_error("Xvfb did not start (is the xvfb package installed? see " + log + ")");
+  }
+  display_ = ":" + number.substr(0, number.find('\n'));
+  setenv("DISPLAY", display_.c_str(), 1);
+  xvfbPid_ = pid;
+  if (!waitUntil([this] { return displayAnswers(display_); }, 10s))
+    throw std::runtime_error("Xvfb on " + display_ + " does not answer");
+
+  if (options_.windowManager) {
+    windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
+                                                    std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
+    if (!waitUntil([this] { return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK"); }, 15s))
+      throw std::runtime_error("openbox did not start on " + display_);
+  }
+  if (options_.tray) {
+    tray_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                                 "160", "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true",
+                                 "--transparent", "false", "--tint", "0x202020"},
+        std::map<std::string, std::string>{}, workDir_ + "/trayer.log");
+    if (!waitUntil([this] { return selectionOwned(display_, "_NET_SYSTEM_TRAY_S0"); }, 15s))
+      throw std::runtime_error("trayer did not take the system tray selection on " + display_);
+  }
+  if (options_.sound) startSoundServer();
+}
+
+void TestDesktop::startSoundServer() {
+  std::string runtime = workDir_ + "/pulse-runtime";
+  std::string home = workDir_ + "/pulse-home";
+  mkdir(runtime.c_str(), 0700);
+  mkdir(home.c_str(), 0700);
+  std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", runtime}, {"HOME", home}};
+  sound_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--disallow-exit",
+                               "--log-target=stderr", "--load=module-null-sink sink_name=nullsink",
+                               "--load=module-native-protocol-unix",
+                               "--load=module-sine-source source_name=sine frequency=440"},
+      env, workDir_ + "/pulseaudio.log");
+  pulseServer_ = "unix:" + runtime + "/pulse/native";
+  setenv("PULSE_SERVER", pulseServer_.c_str(), 1);
+  if (!waitUntil([] { return runCommand({"pactl", "info"}, 5s).exitCode == 0; }, 15s))
+    throw std::runtime_error("PulseAudio did not start (see " + workDir_ + "/pulseaudio.log)");
+  if (runCommand({"pactl", "set-default-source", "sine"}).exitCode != 0)
+    throw std::runtime_error("cannot make the sine source the default source");
+}
+
+void TestDesktop::stopSoundServer() { sound_.reset(); }
+
+TestDesktop::~TestDesktop() {
+  sound_.reset();
+  tray_.reset();
+  windowManager_.reset();
+  if (xvfbPid_ > 0) {
+    ::kill(xvfbPid_, SIGTERM);
+    if (!waitUntil([this] { return waitpid(xvfbPid_, nullptr, WNOHANG) == xvfbPid_; }, 3s)) {
+      ::kill(xvfbPid_, SIGKILL);
+      waitpid(xvfbPid_, nullptr, 0);
+    }
+  }
+  runCommand({"rm", "-rf", workDir_});
+}
+
+namespace {
+std::unique_ptr<TestDesktop>& sharedDesktop() {
+  static std::unique_ptr<TestDesktop> desktop;
+  return desktop;
+}
+}  // namespace
+
+void DesktopEnvironment::SetUp() {
+  try {
+    sharedDesktop() = std::make_unique<TestDesktop>(options_);
+  } catch (const std::exception& e) {
+    // No desktop means these tests cannot run: fail the program loudly.
+    std::fprintf(stderr, "test desktop: %s\n", e.what());
+    std::exit(1);
+  }
+}
+void DesktopEnvironment::TearDown() { sharedDesktop().reset(); }
+TestDesktop& DesktopEnvironment::desktop() {
+  if (!sharedDesktop()) throw std::runtime_error("no test desktop: register a DesktopEnvironment");
+  return *sharedDesktop();
+}
+
+}  // namespace moxi::test

@@ -1,0 +1,102 @@
+#pragma once
+// A private desktop for integration tests: an Xvfb display on a free display
+// number, openbox, and on request a tray host (trayer) and a PulseAudio
+// server with a null sink and a 440 Hz sine source as default source.
+// Every service is started, waited for until it answers, and stopped by
+// process id in the destructor; a crashed test process takes them along
+// (they die with their parent).
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace moxi::test {
+
+// One child process, stopped (SIGTERM, then SIGKILL) when destroyed.
+class ChildProcess {
+ public:
+  // Starts argv[0] from PATH with the current environment plus `extraEnv`;
+  // its output goes to `logPath` (or is discarded when empty).
+  ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv = {},
+               std::string logPath = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  // Stops the process and waits for it; returns its wait status.
+  int stop(int signal = 15);
+  void kill(int signal) const;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+};
+
+struct CommandResult {
+  int exitCode = -1;  // -1 when it could not run or timed out
+  std::string out;    // standard output
+};
+
+// Runs a command to its end (killed after `timeout`), capturing standard output.
+CommandResult runCommand(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                         const std::map<std::string, std::string>& extraEnv = {});
+
+// Polls `condition` every 20 ms until it holds or `timeout` passes.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+struct DesktopOptions {
+  bool windowManager = true;
+  bool tray = false;
+  bool sound = false;
+};
+
+class TestDesktop {
+ public:
+  // Starts the services; throws std::runtime_error when one does not answer.
+  // Sets DISPLAY (and PULSE_SERVER with `sound`) in this process.
+  explicit TestDesktop(DesktopOptions options = {});
+  ~TestDesktop();
+  TestDesktop(const TestDesktop&) = delete;
+  TestDesktop& operator=(const TestDesktop&) = delete;
+
+  const std::string& display() const { return display_; }
+  const std::string& pulseServer() const { return pulseServer_; }
+  // A private directory for this desktop's files (logs, settings, outputs).
+  const std::string& workDir() const { return workDir_; }
+
+  void startSoundServer();
+  void stopSoundServer();
+
+ private:
+  DesktopOptions options_;
+  std::string workDir_;
+  std::string display_;
+  std::string pulseServer_;
+  pid_t xvfbPid_ = -1;  // Xvfb is forked directly to hand it the display pipe
+  std::unique_ptr<ChildProcess> windowManager_, tray_, sound_;
+};
+
+// Shares one desktop among all tests of a program:
+//   ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.tray = true}));
+// or, with the provided main, let a test file define its options.
+class DesktopEnvironment : public ::testing::Environment {
+ public:
+  explicit DesktopEnvironment(DesktopOptions options) : options_(options) {}
+  void SetUp() override;
+  void TearDown() override;
+  static TestDesktop& desktop();
+
+ private:
+  DesktopOptions options_;
+};
+
+}  // namespace moxi::test
