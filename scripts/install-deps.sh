@@ -21,7 +21,7 @@ packages=(
   nlohmann-json3-dev libgtest-dev libgmock-dev
   # the desktop the tests and the demo run on
   xvfb openbox trayer pulseaudio pulseaudio-utils xdotool xclip x11-utils x11-xserver-utils
-  xdg-utils ffmpeg imagemagick fonts-dejavu-core procps
+  xdg-utils ffmpeg imagemagick fonts-dejavu-core fonts-noto-color-emoji procps
 )
 
 missing=()

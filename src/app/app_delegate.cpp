@@ -1,0 +1,68 @@
+#include "app/app_delegate.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QUrl>
+#include <cstdlib>
+
+#include "app/status_button.h"
+#include "app/toggler.h"
+#include "platform/log.h"
+#include "ui/popover.h"
+
+namespace moxi {
+
+AppDelegate::AppDelegate() = default;
+AppDelegate::~AppDelegate() = default;
+
+std::unique_ptr<QMessageBox> AppDelegate::makeLaunchAlert() {
+  auto alert = std::make_unique<QMessageBox>();
+  alert->setWindowTitle(QStringLiteral("Moxiscope"));
+  alert->setText(QStringLiteral("Moxiscope 🎉"));
+  alert->setInformativeText(QStringLiteral("Check your menu bar on top 😊"));
+  alert->addButton(QStringLiteral("Ok"), QMessageBox::AcceptRole);
+  alert->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole)->setHidden(true);
+  return alert;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  statusBarItem_ = std::make_unique<StatusButton>();
+  QImage icon(QStringLiteral(":/moxiscope/favicon-32x32.png"));
+  if (icon.isNull()) {
+    logLine("Fatal error: the icon \"favicon-32x32\" is missing from the application's resources");
+    std::abort();
+  }
+  statusBarItem_->setImage(scaledImage(icon, 16, 16));
+  connect(statusBarItem_.get(), &StatusButton::clicked, this, &AppDelegate::togglePopover);
+
+  popover_ = std::make_unique<Popover>();
+  toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get());
+  popover_->setContentSize(QSize(400, 400));
+  popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
+                       {{QStringLiteral("toggler"), toggler_.get()}});
+
+  QString problem;
+  if (QGuiApplication::platformName() != QLatin1String("xcb"))
+    problem = QStringLiteral("Moxiscope needs an X11 session (or XWayland); recording is not available here.");
+  else if (!statusBarItem_->trayAvailable())
+    problem = QStringLiteral("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a window to "
+                             "start recording it, and Ctrl+F1 again to stop.");
+  statusBarItem_->show();
+
+  auto alert = makeLaunchAlert();
+  emit launchAlertShown(alert.get());
+  alert->exec();
+
+  if (!problem.isEmpty()) {
+    logLine(problem.toStdString());
+    QMessageBox::warning(nullptr, QStringLiteral("Moxiscope"), problem);
+  }
+}
+
+void AppDelegate::togglePopover() {
+  if (toggler_) toggler_->handleStatusItemClick();
+}
+
+}  // namespace moxi

@@ -1,0 +1,42 @@
+#pragma once
+#include <QObject>
+#include <memory>
+
+class QMessageBox;
+
+namespace moxi {
+
+class Popover;
+class StatusButton;
+class Toggler;
+
+// Builds what the application shows at launch and keeps it for the whole run:
+// the tray icon, its popover and the one recorder controller.
+class AppDelegate : public QObject {
+  Q_OBJECT
+ public:
+  AppDelegate();
+  ~AppDelegate() override;
+
+  void applicationDidFinishLaunching();
+
+  Popover* popover() const { return popover_.get(); }
+  StatusButton* statusBarItem() const { return statusBarItem_.get(); }
+  Toggler* toggler() const { return toggler_.get(); }
+
+  // The launch alert: "Ok" visible, "Cancel" hidden. The caller runs it.
+  static std::unique_ptr<QMessageBox> makeLaunchAlert();
+
+ signals:
+  // The launch alert is about to run modally (tests dismiss it from here).
+  void launchAlertShown(QMessageBox* alert);
+
+ private:
+  void togglePopover();
+
+  std::unique_ptr<Popover> popover_;
+  std::unique_ptr<StatusButton> statusBarItem_;
+  std::unique_ptr<Toggler> toggler_;
+};
+
+}  // namespace moxi

@@ -1,0 +1,93 @@
+#include "app/status_button.h"
+
+#include <QFont>
+#include <QPainter>
+#include <QSystemTrayIcon>
+
+namespace moxi {
+
+QImage scaledImage(const QImage& image, double maxWidth, double maxHeight) {
+  if (image.isNull() || image.width() <= 0 || image.height() <= 0) return {};
+  double ratio = std::min(maxWidth / image.width(), maxHeight / image.height());
+  QSize size(std::max(1, qRound(image.width() * ratio)), std::max(1, qRound(image.height() * ratio)));
+  QImage out(size, QImage::Format_ARGB32_Premultiplied);
+  out.fill(Qt::transparent);
+  QPainter p(&out);
+  p.setRenderHint(QPainter::SmoothPixmapTransform, true);
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  p.drawImage(QRect(QPoint(0, 0), size), image);
+  return out;
+}
+
+StatusButton::StatusButton(QObject* parent) : QObject(parent), tray_(std::make_unique<QSystemTrayIcon>()) {
+  connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit clicked();
+  });
+  tray_->setToolTip("Moxiscope");
+}
+
+StatusButton::~StatusButton() = default;
+
+bool StatusButton::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+void StatusButton::show() {
+  refresh();
+  tray_->show();
+}
+
+void StatusButton::setImage(const QImage& image) {
+  image_ = image;
+  refresh();
+}
+
+void StatusButton::setTitle(const QString& title) {
+  if (title == title_) return;
+  title_ = title;
+  refresh();
+}
+
+QRect StatusButton::geometry() const { return tray_->geometry(); }
+
+std::pair<QString, QString> StatusButton::iconLines(const QString& title) {
+  QString time = title.section(' ', 0, 0);
+  int cut = time.lastIndexOf(':');
+  if (cut < 0) return {time, QString()};
+  return {time.left(cut), time.mid(cut + 1)};
+}
+
+QImage StatusButton::renderedIcon() const {
+  if (!image_.isNull()) return image_;
+  QImage icon(64, 64, QImage::Format_ARGB32_Premultiplied);
+  icon.fill(Qt::transparent);
+  if (title_.isEmpty()) return icon;
+  QPainter p(&icon);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setRenderHint(QPainter::TextAntialiasing);
+  // A red backdrop says "recording" even where the digits are hard to read.
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0xC6, 0x28, 0x28));
+  p.drawRoundedRect(icon.rect(), 10, 10);
+  auto [top, bottom] = iconLines(title_);
+  QFont font("DejaVu Sans");
+  font.setBold(true);
+  font.setPixelSize(top.size() > 2 ? 22 : 28);
+  p.setFont(font);
+  p.setPen(Qt::white);
+  p.drawText(QRect(0, 2, 64, 30), Qt::AlignCenter, top);
+  font.setPixelSize(28);
+  p.setFont(font);
+  p.drawText(QRect(0, 32, 64, 30), Qt::AlignCenter, bottom);
+  if (title_.endsWith(" MIC")) {
+    p.setBrush(Qt::white);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPoint(56, 8), 5, 5);
+  }
+  return icon;
+}
+
+void StatusButton::refresh() {
+  tray_->setIcon(QIcon(QPixmap::fromImage(renderedIcon())));
+  tray_->setToolTip(title_.isEmpty() ? QStringLiteral("Moxiscope") : QStringLiteral("Moxiscope ") + title_);
+}
+
+}  // namespace moxi

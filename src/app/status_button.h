@@ -1,0 +1,53 @@
+#pragma once
+#include <QImage>
+#include <QObject>
+#include <QRect>
+#include <QString>
+#include <memory>
+
+class QSystemTrayIcon;
+
+namespace moxi {
+
+// Draws `image` scaled to fit inside maxWidth x maxHeight, keeping its aspect
+// ratio, with smooth (high quality) interpolation.
+QImage scaledImage(const QImage& image, double maxWidth, double maxHeight);
+
+// The tray icon, seen as a button that shows either an image or a title.
+// Tray icons are square, so a title is drawn into the icon image (minutes
+// over seconds) and also set as the tool tip.
+class StatusButton : public QObject {
+  Q_OBJECT
+ public:
+  explicit StatusButton(QObject* parent = nullptr);
+  ~StatusButton() override;
+
+  bool trayAvailable() const;
+  void show();
+
+  void setImage(const QImage& image);
+  void clearImage() { setImage(QImage()); }
+  bool hasImage() const { return !image_.isNull(); }
+  void setTitle(const QString& title);
+  QString title() const { return title_; }
+  // The icon's rectangle on the screen, or an empty rectangle when the tray
+  // does not tell it.
+  QRect geometry() const;
+  // What the tray shows now.
+  QImage renderedIcon() const;
+
+  // Two lines for a square icon: "12:34" -> "12" over "34"; "1:02:03" -> "1:02" over "03".
+  static std::pair<QString, QString> iconLines(const QString& title);
+
+ signals:
+  void clicked();
+
+ private:
+  void refresh();
+
+  std::unique_ptr<QSystemTrayIcon> tray_;
+  QImage image_;
+  QString title_;
+};
+
+}  // namespace moxi

@@ -1,0 +1,86 @@
+#include "ui/popover.h"
+
+#include <QCursor>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickWidget>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include "platform/log.h"
+
+namespace moxi {
+
+Popover::Popover(QObject* parent) : QObject(parent), window_(std::make_unique<QWidget>(nullptr, Qt::Popup)) {
+  window_->setObjectName("popover");
+  window_->setWindowTitle("Moxiscope");
+  auto* layout = new QVBoxLayout(window_.get());
+  layout->setContentsMargins(0, 0, 0, 0);
+  quick_ = new QQuickWidget(window_.get());
+  quick_->setResizeMode(QQuickWidget::SizeRootObjectToView);
+  layout->addWidget(quick_);
+  window_->installEventFilter(this);
+  setContentSize(contentSize_);
+}
+
+Popover::~Popover() { window_->removeEventFilter(this); }
+
+QQmlEngine* Popover::engine() const { return quick_->engine(); }
+
+void Popover::setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects) {
+  for (const auto& [name, object] : contextObjects) quick_->rootContext()->setContextProperty(name, object);
+  quick_->setSource(qml);
+  for (const auto& e : quick_->errors()) logLine("popover: " + e.toString().toStdString());
+}
+
+void Popover::setContentSize(QSize size) {
+  contentSize_ = size;
+  window_->setFixedSize(size);
+}
+
+bool Popover::isShown() const { return window_->isVisible(); }
+
+void Popover::performClose() { window_->hide(); }
+
+QRect Popover::placement(QSize size, QRect anchor, QPoint pointer, QRect screen) {
+  QRect r(QPoint(0, 0), size);
+  if (anchor.isValid() && !anchor.isEmpty()) {
+    // Hang from the icon; open upwards when the icon sits at the bottom.
+    r.moveTopLeft(QPoint(anchor.center().x() - size.width() / 2, anchor.bottom() + 1));
+    if (r.bottom() > screen.bottom()) r.moveBottom(anchor.top() - 1);
+  } else {
+    r.moveTopLeft(pointer + QPoint(8, 8));
+  }
+  // Keep it whole on the screen.
+  if (r.right() > screen.right()) r.moveRight(screen.right());
+  if (r.bottom() > screen.bottom()) r.moveBottom(screen.bottom());
+  if (r.left() < screen.left()) r.moveLeft(screen.left());
+  if (r.top() < screen.top()) r.moveTop(screen.top());
+  return r;
+}
+
+void Popover::showRelativeTo(QRect anchor) {
+  QPoint pointer = QCursor::pos();
+  QScreen* screen = nullptr;
+  if (anchor.isValid() && !anchor.isEmpty()) screen = QGuiApplication::screenAt(anchor.center());
+  if (!screen) screen = QGuiApplication::screenAt(pointer);
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  QRect area = screen ? screen->geometry() : QRect(QPoint(0, 0), contentSize_);
+  window_->setGeometry(placement(contentSize_, anchor, pointer, area));
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
+}
+
+bool Popover::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window_.get()) {
+    if (event->type() == QEvent::Show) emit shownChanged(true);
+    if (event->type() == QEvent::Hide) emit shownChanged(false);
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace moxi
