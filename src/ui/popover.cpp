@@ -49,7 +49,7 @@ QRect Popover::placement(QSize size, QRect anchor, QPoint pointer, QRect screen)
   QRect r(QPoint(0, 0), size);
   if (anchor.isValid() && !anchor.isEmpty()) {
     // Hang from the icon; open upwards when the icon sits at the bottom.
-    r.moveTopLeft(QPoint(anchor.center().x() - size.width() / 2, anchor.bottom() + 1));
+    r.moveTopLeft(QPoint(anchor.x() + anchor.width() / 2 - size.width() / 2, anchor.bottom() + 1));
     if (r.bottom() > screen.bottom()) r.moveBottom(anchor.top() - 1);
   } else {
     r.moveTopLeft(pointer + QPoint(8, 8));

@@ -1,0 +1,56 @@
+// Pure pieces of the application shell: the elapsed title, the icon scaling,
+// the tray icon's two-line title and where the popover opens.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+
+#include "app/elapsed_title.h"
+#include "app/status_button.h"
+#include "ui/popover.h"
+
+using namespace moxi;
+
+TEST(ElapsedTitle, MinutesAndSecondsBelowAnHourThenHours) {
+  EXPECT_EQ(elapsedTitle(0), "00:00");
+  EXPECT_EQ(elapsedTitle(59), "00:59");
+  EXPECT_EQ(elapsedTitle(60), "01:00");
+  EXPECT_EQ(elapsedTitle(65), "01:05");
+  EXPECT_EQ(elapsedTitle(3599), "59:59");
+  EXPECT_EQ(elapsedTitle(3600), "1:00:00");
+  EXPECT_EQ(elapsedTitle(3723), "1:02:03");
+  EXPECT_EQ(elapsedTitle(36000), "10:00:00");
+}
+
+TEST(ScaledImage, KeepsTheAspectRatioInsideTheBox) {
+  EXPECT_EQ(scaledImage(QImage(32, 32, QImage::Format_ARGB32), 16, 16).size(), QSize(16, 16));
+  EXPECT_EQ(scaledImage(QImage(64, 32, QImage::Format_ARGB32), 16, 16).size(), QSize(16, 8));
+  EXPECT_EQ(scaledImage(QImage(20, 80, QImage::Format_ARGB32), 16, 16).size(), QSize(4, 16));
+  EXPECT_TRUE(scaledImage(QImage(), 16, 16).isNull());
+}
+
+TEST(StatusButton, SplitsTheTitleIntoTwoLinesForASquareIcon) {
+  EXPECT_EQ(StatusButton::iconLines("12:34"), std::make_pair(QString("12"), QString("34")));
+  EXPECT_EQ(StatusButton::iconLines("1:02:03 MIC"), std::make_pair(QString("1:02"), QString("03")));
+}
+
+TEST(Popover, HangsBelowTheIconAndStaysOnTheScreen) {
+  QRect screen(0, 0, 1920, 1080);
+  // Icon at the top right: centred under it, then pushed left to stay whole.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(1897, 1, 22, 22), {}, screen), QRect(1520, 23, 400, 400));
+  // Icon in the middle of a top bar: centred under it.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 0, 20, 24), {}, screen), QRect(800, 24, 400, 400));
+  // Icon at the bottom: opens upwards.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 1056, 20, 24), {}, screen).bottom(), 1055);
+  // No icon rectangle: next to the pointer, kept on the pointer's screen.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(), {100, 100}, screen).topLeft(), QPoint(108, 108));
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(), {1900, 1070}, screen), QRect(1520, 680, 400, 400));
+  QRect second(1920, 0, 1280, 1024);
+  EXPECT_TRUE(second.contains(Popover::placement({400, 400}, QRect(), {3190, 10}, second)));
+}
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QGuiApplication app(argc, argv);  // images and fonts need a GUI application
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
