@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QQmlEngine>
 #include <QUrl>
 #include <cstdlib>
 
@@ -11,6 +12,7 @@
 #include "app/toggler.h"
 #include "platform/log.h"
 #include "ui/popover.h"
+#include "ui/window_list_model.h"
 
 namespace moxi {
 
@@ -38,8 +40,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   connect(statusBarItem_.get(), &StatusButton::clicked, this, &AppDelegate::togglePopover);
 
   popover_ = std::make_unique<Popover>();
-  toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get());
+  toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get(), RecorderServices::platform());
   popover_->setContentSize(QSize(400, 400));
+  // The engine owns the provider; thumbnails are drawn when a row shows them.
+  popover_->engine()->addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
+                                       new ThumbnailImageProvider(toggler_->windowListModel()));
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
                        {{QStringLiteral("toggler"), toggler_.get()}});
 

@@ -1,25 +1,88 @@
 #include "app/toggler.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 #include <QThreadPool>
+#include <cmath>
+#include <thread>
 
 #include "app/elapsed_title.h"
 #include "app/status_button.h"
+#include "capture/microphone_permission.h"
+#include "capture/quick_record.h"
+#include "capture/window_catalogue.h"
+#include "handoff/click_description.h"
+#include "handoff/movie_export.h"
+#include "handoff/pointer_log.h"
+#include "handoff/storage.h"
+#include "handoff/video_file.h"
+#include "hotkey/hot_key.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "ui/popover.h"
+#include "ui/window_list_model.h"
 
 namespace moxi {
 
-Toggler::Toggler(Popover* popover, StatusButton* button, QObject* parent)
-    : QObject(parent), popOver_(popover), button_(button) {
+struct Toggler::Recording {
+  uint64_t generation = 0;
+  QUrl videoURL;
+  // Set on videoSampleBufferQueue while the writer opens, read there later.
+  std::shared_ptr<RecordingWriter> videoWriter;
+  std::shared_ptr<VideoWriterInput> videoWriterInput;
+  bool microphoneStarted = false;
+  bool abandoned = false;
+  // Read on audioSampleBufferQueue; guarded by audioMutex.
+  std::mutex audioMutex;
+  std::shared_ptr<AudioWriterInput> audioWriterInput;
+};
+
+namespace {
+bool onMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+}  // namespace
+
+Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices services, QObject* parent)
+    : QObject(parent),
+      services_(std::move(services)),
+      windowListModel_(std::make_unique<WindowListModel>()),
+      popOver_(popover),
+      button_(button) {
   if (popOver_) connect(popOver_, &Popover::shownChanged, this, &Toggler::popoverShownChanged);
+  // Last: the hot key, whose handler may use everything above.
+  if (services_.createHotKey)
+    hotKey_ = hotkey::HotKey::create(hotkey::Key::f1, hotkey::ModifierFlags::command, [this] { hotKeyPressed(); });
 }
 
-Toggler::~Toggler() = default;
+Toggler::~Toggler() {
+  hotKey_.reset();
+  timer_.reset();
+  if (recording_) stopRecording();
+  waitForPendingFinishes(30000);
+  QThreadPool::globalInstance()->waitForDone();
+  if (services_.microphoneSession) services_.microphoneSession->stopRunning();
+  stream_.reset();
+  stoppingStreams_.clear();
+  removePointerMonitor();
+  videoSampleBufferQueue_.drain();
+  audioSampleBufferQueue_.drain();
+}
+
+QObject* Toggler::allwindowsModel() const { return windowListModel_.get(); }
+
+std::optional<CaptureDisplay> Toggler::sharedDisplay() const {
+  std::lock_guard lock(sharedDisplayMutex_);
+  return sharedDisplay_;
+}
+
+void Toggler::setAllwindows(std::vector<CapturableWindow> windows) {
+  allwindows_ = windows;
+  windowListModel_->setWindows(std::move(windows));
+  emit allwindowsChanged();
+}
 
 void Toggler::setShowingAlert(bool value) {
   if (showingAlert_ == value) return;
@@ -34,6 +97,7 @@ void Toggler::setPermissionError(bool value) {
 }
 
 void Toggler::setHasMicPermission(bool value) {
+  micPermissionForQueues_ = value;
   if (hasMicPermission_ == value) return;
   hasMicPermission_ = value;
   emit hasMicPermissionChanged();
@@ -65,14 +129,21 @@ bool Toggler::popoverShown() const { return popOver_ && popOver_->isShown(); }
 QString Toggler::buttonTitle() const { return button_ ? button_->title() : QString(); }
 
 void Toggler::setButtonTitle(const QString& title) {
-  if (!button_) return;
+  if (!button_ || button_->title() == title) return;
   button_->setTitle(title);
   emit buttonTitleChanged();
+}
+
+void Toggler::restoreButtonIcon() {
+  setButtonTitle(QString());
+  if (button_) button_->setImage(scaledImage(QImage(QStringLiteral(":/moxiscope/favicon-32x32.png")), 16, 16));
 }
 
 void Toggler::closePopover() {
   if (popOver_) popOver_->performClose();
 }
+
+// ---------------------------------------------------------------- the shell
 
 void Toggler::handleStatusItemClick() {
   if (popoverShown()) {
@@ -87,6 +158,82 @@ void Toggler::handleStatusItemClick() {
   if (popOver_) popOver_->showRelativeTo(button_ ? button_->geometry() : QRect());
 }
 
+void Toggler::openPermissionsPanel() {
+  logLine("open permissions");
+  // X11 desktops have no screen-recording permission page; the closest is the
+  // desktop's privacy settings, where there are some.
+  const std::pair<const char*, QStringList> panels[] = {{"gnome-control-center", {"privacy"}},
+                                                        {"systemsettings", {}}};
+  for (const auto& [program, args] : panels) {
+    if (!QStandardPaths::findExecutable(program).isEmpty()) {
+      QProcess::startDetached(program, args);
+      return;
+    }
+  }
+}
+
+void Toggler::quit() {
+  quitting_ = true;
+  if (recording_) stopRecording();
+  if (!waitForPendingFinishes(60000)) logLine("quitting before the last recording was exported");
+  QCoreApplication::quit();
+}
+
+bool Toggler::waitForPendingFinishes(int timeoutMs) {
+  QElapsedTimer clock;
+  clock.start();
+  while (pendingFinishes_ > 0 && clock.elapsed() < timeoutMs) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pendingFinishes_ == 0;
+}
+
+// ---------------------------------------------------------------- catalogue
+
+void Toggler::refreshWindows() {
+  std::optional<CaptureDisplay> display = sharedDisplay();
+  auto list = listWindows(*services_.windowServer, display);
+  if (list) {
+    std::lock_guard lock(sharedDisplayMutex_);
+    sharedDisplay_ = display;
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [this, list = std::move(list)]() mutable {
+        if (list) {
+          setAllwindows(std::move(*list));
+          setPermissionError(false);
+        } else {
+          setPermissionError(true);
+        }
+      },
+      Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------- microphone access
+
+void Toggler::checkMicrophonePermission(bool showAlert) {
+  if (!services_.microphoneAccess) return;
+  MicrophonePermissionAction action =
+      microphonePermissionAction(services_.microphoneAccess->authorizationStatus(), showAlert);
+  if (action.requestAccess) {
+    QPointer<Toggler> self(this);
+    services_.microphoneAccess->requestAccess([self](bool granted) {
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [self, granted] {
+            if (self) self->setHasMicPermission(granted);
+          },
+          Qt::QueuedConnection);
+    });
+  }
+  if (action.hasMicPermission) setHasMicPermission(*action.hasMicPermission);
+  if (action.raiseAlert) setShowingAlert(true);
+}
+
+// ---------------------------------------------------------------- starting
+
 void Toggler::startElapsedTimer() {
   if (button_) button_->clearImage();
   setButtonTitle(QStringLiteral("00:00"));
@@ -98,43 +245,466 @@ void Toggler::startElapsedTimer() {
   timer_->start();
 }
 
+void Toggler::startRecordingWindow(double windowID) {
+  for (const auto& entry : allwindows_)
+    if (entry.windowID == static_cast<uint32_t>(windowID)) return startRecording(entry.window);
+  logLine("the picked window is no longer in the list");
+}
+
+void Toggler::startRecording(const CaptureWindow& window) {
+  if (!onMainThread()) {
+    QMetaObject::invokeMethod(this, [this, window] { startRecording(window); }, Qt::QueuedConnection);
+    return;
+  }
+  // Never two recordings at once: a running one is finished and exported
+  // first, a stream still waiting for its first frame is dropped.
+  if (recording_) {
+    bool timerWasRunning = timer_ != nullptr;
+    stopRecording();
+    if (timerWasRunning) startElapsedTimer();
+  } else if (stream_) {
+    stopStream();
+    if (hv_) hv_->hide();
+    hv_.reset();
+  }
+
+  {
+    std::lock_guard lock(stateMutex_);
+    doneRecording_ = false;
+    recording_ = false;
+  }
+  uint64_t generation = ++generation_;
+  acceptedGeneration_ = generation;
+
+  activateOwningApplication(*services_.windowServer, static_cast<int32_t>(window.windowID));
+  showHighlight(window);
+  mouseEvents_.clear();
+  capturedWindow_ = window;
+  videoSize_ = window.frame.size();
+  Storage::saveSideFile(videoSize_, false, QStringLiteral("videosize.json"));
+
+  bool popups = capturePopups();
+  std::optional<CaptureDisplay> display = sharedDisplay();
+  if (popups && (!display || !window.owningApplication || window.owningApplication->processID == 0)) {
+    logLine("cannot tell this window's application or display; recording the window without its pop-ups");
+    popups = false;
+  }
+  ContentFilter filter = popups ? ContentFilter::display(display->displayID,
+                                                         {static_cast<pid_t>(window.owningApplication->processID)},
+                                                         window.windowID)
+                                : ContentFilter::desktopIndependentWindow(window.windowID);
+  StreamConfiguration configuration;
+  configuration.width = static_cast<int>(window.frame.width);
+  configuration.height = static_cast<int>(window.frame.height);
+  configuration.minimumFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
+  configuration.showsCursor = cursorOn();
+  configuration.capturesAudio = windowAudioOn();
+  configuration.queueDepth = 5;
+  configuration.pixelFormat = kPixelFormatBGRA;
+  configuration.scalesToFit = true;
+  if (popups) configuration.sourceRect = window.frame;
+
+  stream_ = services_.makeCaptureStream(filter, configuration);
+  bool added = stream_ && stream_->addStreamOutput(
+                              [this, generation](const SampleBuffer& sample) {
+                                streamDidOutputSampleBuffer(generation, sample);
+                              },
+                              videoSampleBufferQueue_);
+  if (!added) {
+    logLine("error starting stream");
+    returnToIdle("");
+    return;
+  }
+  stream_->startCapture();
+
+  if (!mouseEventsRegistered_ && services_.pointerMonitor) {
+    mouseEventsRegistered_ = true;
+    globalMonitor_ = services_.pointerMonitor->install([this](const PointerEvent& event) {
+      if (!recording_ || !capturedWindow_) return;
+      auto sample = pointerSample(event.type, event.windowNumber, capturedWindow_->windowID,
+                                  currentWindowFrame(*services_.windowServer, capturedWindow_->windowID),
+                                  event.location, startTime_, secondsSinceReferenceDate());
+      if (sample) mouseEvents_.push_back(*sample);
+    });
+  }
+}
+
+void Toggler::showHighlight(const CaptureWindow& window) {
+  hv_ = services_.makeOverlay ? services_.makeOverlay(window.windowID) : nullptr;
+  if (hv_) hv_->updateFrame(flippedRect(window.frame, *services_.windowServer));
+}
+
+void Toggler::stopStream() {
+  if (!stream_) return;
+  CaptureStream* stopping = stream_.get();
+  stoppingStreams_.push_back(std::move(stream_));
+  QPointer<Toggler> self(this);
+  stopping->stopCapture([self, stopping] {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self, stopping] {
+          if (!self) return;
+          auto& list = self->stoppingStreams_;
+          std::erase_if(list, [stopping](const auto& s) { return s.get() == stopping; });
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void Toggler::removePointerMonitor() {
+  if (!mouseEventsRegistered_) return;
+  if (globalMonitor_ && services_.pointerMonitor) services_.pointerMonitor->remove(*globalMonitor_);
+  mouseEventsRegistered_ = false;
+}
+
+void Toggler::returnToIdle(const std::string& reason) {
+  if (!reason.empty()) logLine(reason);
+  acceptedGeneration_ = 0;
+  {
+    std::lock_guard lock(stateMutex_);
+    recording_ = false;
+    doneRecording_ = false;
+  }
+  if (hv_) hv_->hide();
+  hv_.reset();
+  removePointerMonitor();
+  stopStream();
+  timer_.reset();
+  restoreButtonIcon();
+}
+
+// ---------------------------------------------------------------- following
+
 void Toggler::update() {
+  // A window that closed before its first frame will never give one.
+  if (armed() && capturedWindow_ && !currentWindowFrame(*services_.windowServer, capturedWindow_->windowID)) {
+    returnToIdle("the window closed before its recording could start");
+    return;
+  }
+  followCapturedWindow();
   auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startDate_);
   QString suffix = (captureMicrophone() && hasMicPermission_) ? QStringLiteral(" MIC") : QString();
   setButtonTitle(QString::fromStdString(elapsedTitle(elapsed)) + suffix);
 }
 
-void Toggler::restoreButtonIcon() {
-  setButtonTitle(QString());
-  if (button_) button_->setImage(scaledImage(QImage(QStringLiteral(":/moxiscope/favicon-32x32.png")), 16, 16));
+void Toggler::followCapturedWindow() {
+  if (!recording_ || !hv_ || !capturedWindow_) return;
+  auto frame = currentWindowFrame(*services_.windowServer, capturedWindow_->windowID);
+  if (!frame || *frame == lastFrame_) return;
+  lastFrame_ = *frame;
+  hv_->updateFrame(*frame);
+  if (capturePopups() && stream_) {
+    Rect source = flippedRect(*frame, *services_.windowServer);
+    StreamConfiguration configuration;
+    configuration.width = static_cast<int>(frame->width);
+    configuration.height = static_cast<int>(frame->height);
+    configuration.pixelFormat = kPixelFormatBGRA;
+    configuration.minimumFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
+    configuration.queueDepth = 5;
+    configuration.showsCursor = cursorOn();
+    configuration.scalesToFit = true;
+    configuration.sourceRect = source;
+    stream_->updateConfiguration(configuration);
+  }
 }
 
+// ---------------------------------------------------------------- frames (videoSampleBufferQueue)
+
+void Toggler::streamDidOutputSampleBuffer(uint64_t generation, const SampleBuffer& sampleBuffer) {
+  if (!sampleBuffer.valid) return;
+  if (generation != acceptedGeneration_) return;  // a stream that was replaced or abandoned
+  if (sampleBuffer.outputType != SampleOutputType::screen) {
+    logLine("default");
+    return;
+  }
+  auto frame = completeFrame(sampleBuffer);
+  if (!frame) return;
+  appendRecordingFrame(generation, *frame);
+}
+
+void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& frame) {
+  std::shared_ptr<Recording> recording;
+  bool first = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (doneRecording_) {
+      logLine("doneRecording, not adding frame");
+      return;
+    }
+    if (recording_) {
+      recording = current_;
+    } else {
+      // The first complete frame: the recording begins here. A stop from now
+      // on finds this recording and finishes it after the writer has opened
+      // (both run on this queue).
+      recording = std::make_shared<Recording>();
+      recording->generation = generation;
+      recording->videoURL = makeVideoFileURL();
+      recording_ = true;
+      startTime_ = secondsSinceReferenceDate();
+      current_ = recording;
+      first = true;
+    }
+  }
+  if (first) return openRecordingWriter(recording, frame);
+  if (recording && recording->videoWriterInput && recording->videoWriterInput->isReadyForMoreMediaData())
+    recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
+}
+
+void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, const CompleteFrame& first) {
+  logLine("START RECORDING");
+  if (recording->videoURL.isEmpty()) return abandonRecording(recording, "cannot name the recording file");
+  const std::string path = recording->videoURL.toLocalFile().toStdString();
+  std::string error;
+  std::shared_ptr<RecordingWriter> writer = services_.makeWriter(path, error);
+  if (!writer) return abandonRecording(recording, "cannot create the recording " + path + ": " + error);
+  recording->videoWriter = writer;
+
+  VideoSettings settings{VideoCodec::h264, static_cast<float>(first.image->width),
+                         static_cast<float>(first.image->height)};
+  if (!writer->canApplyVideoSettings(settings))
+    return abandonRecording(recording, "Negative : Can't apply the Output settings...");
+  recording->videoWriterInput = writer->addVideoInput(settings);
+  if (!recording->videoWriterInput)
+    return abandonRecording(recording, "Negative : Can't apply the Output settings...");
+
+  auto& session = services_.microphoneSession;
+  bool microphoneReady = false;
+  if (session && captureMicrophone() && micPermissionForQueues_) {
+    MicrophoneConfiguration configuration = session->configure();
+    for (const auto& line : microphoneSetupMessages(configuration)) logLine(line);
+    session->setSampleBufferDelegate([this](AudioBuffer buffer) { captureOutputDidOutputAudio(buffer); },
+                                     audioSampleBufferQueue_);
+    auto audioInput = writer->addAudioInput(AudioSettings{}, true);
+    if (!audioInput) logLine("No audio Input");
+    {
+      std::lock_guard lock(recording->audioMutex);
+      recording->audioWriterInput = audioInput;
+    }
+    microphoneReady = audioInput && configuration.inputAdded && configuration.outputAdded;
+    if (configuration.noDevice) logLine("no microphone found; recording without sound");
+  }
+  if (microphoneReady && captureMicrophone() && micPermissionForQueues_) {
+    session->startRunning();
+    recording->microphoneStarted = true;
+  }
+
+  if (!writer->startWriting())
+    return abandonRecording(recording, "cannot start writing " + path + ": " + writer->error());
+  writer->startSession(first.sample.presentationTimeNs);
+  // The first frame is written too: a window that never changes again still
+  // gives a video with its picture.
+  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);
+}
+
+void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason) {
+  logLine(reason);
+  recording->abandoned = true;
+  if (recording->microphoneStarted) services_.microphoneSession->stopRunning();
+  recording->microphoneStarted = false;
+  {
+    std::lock_guard lock(recording->audioMutex);
+    recording->audioWriterInput.reset();
+  }
+  recording->videoWriterInput.reset();
+  recording->videoWriter.reset();
+  // Nothing usable was written; leave no half file behind.
+  if (!recording->videoURL.isEmpty()) QFile::remove(recording->videoURL.toLocalFile());
+  bool stillCurrent = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (current_ == recording) {
+      current_.reset();
+      stillCurrent = true;
+    }
+  }
+  if (!stillCurrent) return;  // already stopped by the user
+  uint64_t generation = recording->generation;
+  acceptedGeneration_ = 0;
+  QPointer<Toggler> self(this);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [self, generation] {
+        if (self && self->generation_ == generation) self->returnToIdle("the recording was abandoned");
+      },
+      Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------- sound (audioSampleBufferQueue)
+
+void Toggler::captureOutputDidOutputAudio(const AudioBuffer& buffer) {
+  std::shared_ptr<Recording> recording;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (!recording_ || doneRecording_) return;
+    recording = current_;
+  }
+  if (!recording) return;
+  std::shared_ptr<AudioWriterInput> input;
+  {
+    std::lock_guard lock(recording->audioMutex);
+    input = recording->audioWriterInput;
+  }
+  if (input && input->isReadyForMoreMediaData()) input->append(buffer);
+}
+
+// ---------------------------------------------------------------- stopping
+
 void Toggler::stopRecording() {
-  recording_ = false;
-  doneRecording_ = true;
+  if (hv_) hv_->hide();
+  hv_.reset();
+  std::shared_ptr<Recording> recording;
+  {
+    std::lock_guard lock(stateMutex_);
+    recording_ = false;
+    doneRecording_ = true;
+    recording = std::move(current_);
+  }
+  removePointerMonitor();
+  finishRawRecording(std::move(recording));
   timer_.reset();
   restoreButtonIcon();
 }
 
-void Toggler::refreshWindows() {}
+void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
+  // The microphone stops whatever the switches say by now.
+  if (services_.microphoneSession && services_.microphoneSession->isRunning())
+    services_.microphoneSession->stopRunning();
+  if (recording) {
+    Storage::saveSideFile(recording->videoURL, false, QStringLiteral("video.json"));
+    Storage::saveSideFile(mouseEvents_, false, QStringLiteral("mouse.json"));
+  }
+  stopStream();
+  int64_t end = monotonicNanos();
+  if (!recording) return;
 
-void Toggler::startRecordingWindow(double) {}
-
-void Toggler::checkMicrophonePermission(bool) {}
-
-void Toggler::openPermissionsPanel() {
-  logLine("open permissions");
-  // X11 desktops have no screen-recording permission page; the closest is the
-  // desktop's privacy settings, where one exists.
-  for (const auto& [program, args] :
-       {std::pair<QString, QStringList>{"gnome-control-center", {"privacy"}}, {"systemsettings", {"kcm_screenlocker"}}}) {
-    if (!QStandardPaths::findExecutable(program).isEmpty()) {
-      QProcess::startDetached(program, args);
+  LogSnapshot log{videoSize_, mouseEvents_};
+  ++pendingFinishes_;
+  {
+    std::lock_guard lock(finishingMutex_);
+    finishing_.push_back(recording);
+  }
+  // The writer is finished on its own queue, after the frames already queued,
+  // so no frame is cut off and nothing touches it from two threads.
+  videoSampleBufferQueue_.async([this, recording, end, log] {
+    if (recording->microphoneStarted) services_.microphoneSession->stopRunning();
+    auto writer = recording->videoWriter;
+    if (!writer || recording->abandoned) {
+      finishDone();
       return;
     }
-  }
+    writer->endSession(end);
+    if (recording->videoWriterInput) recording->videoWriterInput->markAsFinished();
+    logLine("mark as finished");
+    writer->finishWriting([this, recording, log](bool ok, std::string error) {
+      rawRecordingFinished(recording, ok, std::move(error), log);
+    });
+  });
 }
 
-void Toggler::quit() { QCoreApplication::quit(); }
+void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error,
+                                   LogSnapshot log) {
+  // Everything used here is a copy: dropping the writer below may destroy the
+  // completion that called this.
+  QUrl raw = recording->videoURL;
+  if (!ok) logLine("the recording " + raw.toLocalFile().toStdString() + " could not be completed: " + error);
+  QThreadPool::globalInstance()->start([this, raw, log] { exportRecording(raw, log); });
+  {
+    std::lock_guard lock(finishingMutex_);
+    std::erase(finishing_, recording);
+  }
+  {
+    std::lock_guard lock(recording->audioMutex);
+    recording->audioWriterInput.reset();
+  }
+  recording->videoWriterInput.reset();
+  recording->videoWriter.reset();
+}
+
+void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
+  std::string description = clickDescription(log.videoSize, log.mouseEvents);
+  QUrl movie = makeVideoFileURL();
+  while (movie == raw) {  // named in the same millisecond: take the next one
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    movie = makeVideoFileURL();
+  }
+  const std::string rawPath = raw.toLocalFile().toStdString();
+  ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
+  QUrl exported;
+  if (result.status == ExportStatus::noSession) {
+    logLine(std::string(kNoExportSessionMessage) + ": " + result.reason + "; the recording is kept at " + rawPath);
+  } else if (!result.ok()) {
+    logLine("export failed: " + result.reason + "; the recording is kept at " + rawPath);
+  } else {
+    logLine("exported as " + movie.toString().toStdString());
+    exported = movie;
+  }
+  QPointer<Toggler> self(this);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [self, raw, exported] {
+        if (!self) return;
+        if (!exported.isEmpty()) self->offerAndOpen(raw, exported);
+        emit self->exportFinished(raw, exported);
+        self->finishDone();
+      },
+      Qt::QueuedConnection);
+}
+
+void Toggler::offerAndOpen(const QUrl&, const QUrl& movie) {
+  if (quitting_) return;
+  if (showDialog() && services_.askToCopy && services_.askToCopy()) {
+    bool copied = services_.copyToClipboard && services_.copyToClipboard(movie);
+    logLine(copied ? "true" : "false");
+  }
+  if (services_.openURL) services_.openURL(movie);
+}
+
+void Toggler::finishDone() { --pendingFinishes_; }
+
+// ---------------------------------------------------------------- quick record
+
+void Toggler::hotKeyPressed() {
+  if (recording_) {
+    stopRecording();
+    return;
+  }
+  // A search or a stream still waiting for its first frame: this press would
+  // start a second recording, so it is ignored.
+  if (quickRecordSearching_ || armed()) {
+    logLine("a recording is already starting");
+    return;
+  }
+  quickRecordSearching_ = true;
+  Point pointer = services_.pointerLocation ? services_.pointerLocation() : Point{};
+  QThreadPool::globalInstance()->start([this, pointer] { recordWindowUnderPointer(pointer); });
+}
+
+void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
+  std::optional<double> height = services_.mainScreenHeight ? services_.mainScreenHeight() : std::nullopt;
+  Point pointer = pointerInWindowFrames(bottomLeftPointer, height);
+  std::optional<CaptureDisplay> display = sharedDisplay();
+  auto list = listWindows(*services_.windowServer, display);
+  if (list) {
+    std::lock_guard lock(sharedDisplayMutex_);
+    sharedDisplay_ = display;
+  }
+  std::optional<CaptureWindow> found;
+  if (list) {
+    std::vector<Rect> frames;
+    for (const auto& entry : *list) frames.push_back(entry.window.frame);
+    if (auto index = firstFrameContaining(frames, pointer)) found = (*list)[*index].window;
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [this, found] {
+        if (found) {
+          startElapsedTimer();
+          startRecording(*found);
+        }
+        quickRecordSearching_ = false;
+      },
+      Qt::QueuedConnection);
+}
 
 }  // namespace moxi

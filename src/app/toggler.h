@@ -3,10 +3,18 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
 
+#include "app/recorder_services.h"
 #include "app/recorder_settings.h"
+#include "capture/capturable_window.h"
+#include "capture/sample_buffer.h"
+#include "handoff/mouse_event.h"
 #include "platform/geometry.h"
 #include "platform/serial_queue.h"
 
@@ -14,11 +22,23 @@ namespace moxi {
 
 class Popover;
 class StatusButton;
+class WindowListModel;
+namespace hotkey {
+class HotKey;
+}
 
 // The one recorder controller: the state the popover shows, the persisted
 // switches, and everything one recording needs.
+//
+// Threads: published state, the overlay, the timer, the pointer log and the
+// capture stream objects live on the main thread; the writer is opened, fed
+// and finished on videoSampleBufferQueue; sound is appended on
+// audioSampleBufferQueue. The stop hands each recording's writer, file,
+// window size and pointer log to its own finish, so a recording started
+// right after a stop cannot change what the earlier one exports.
 class Toggler : public QObject {
   Q_OBJECT
+  Q_PROPERTY(QObject* allwindows READ allwindowsModel CONSTANT)
   Q_PROPERTY(bool permissionError READ permissionError NOTIFY permissionErrorChanged)
   Q_PROPERTY(bool hasMicPermission READ hasMicPermission NOTIFY hasMicPermissionChanged)
   Q_PROPERTY(bool showingAlert READ showingAlert WRITE setShowingAlert NOTIFY showingAlertChanged)
@@ -31,10 +51,13 @@ class Toggler : public QObject {
   Q_PROPERTY(QString buttonTitle READ buttonTitle NOTIFY buttonTitleChanged)
 
  public:
-  Toggler(Popover* popover, StatusButton* button, QObject* parent = nullptr);
+  Toggler(Popover* popover, StatusButton* button, RecorderServices services, QObject* parent = nullptr);
   ~Toggler() override;
 
   // Published state.
+  const std::vector<CapturableWindow>& allwindows() const { return allwindows_; }
+  QObject* allwindowsModel() const;
+  WindowListModel* windowListModel() const { return windowListModel_.get(); }
   bool permissionError() const { return permissionError_; }
   bool hasMicPermission() const { return hasMicPermission_; }
   bool showingAlert() const { return showingAlert_; }
@@ -54,24 +77,49 @@ class Toggler : public QObject {
 
   bool popoverShown() const;
   QString buttonTitle() const;
-  Size videoSize() const { return videoSize_; }
   bool recording() const { return recording_; }
   bool doneRecording() const { return doneRecording_; }
+  // A stream runs but its first frame has not come yet.
+  bool armed() const { return stream_ != nullptr && !recording_; }
+  Size videoSize() const { return videoSize_; }
+  const std::vector<MouseEvent>& mouseEvents() const { return mouseEvents_; }
+  bool mouseEventsRegistered() const { return mouseEventsRegistered_; }
+  std::optional<CaptureWindow> capturedWindow() const { return capturedWindow_; }
+  std::optional<CaptureDisplay> sharedDisplay() const;
+  HighlightWindowController* hv() const { return hv_.get(); }
+  bool timerRunning() const { return timer_ != nullptr; }
+  Rect lastFrame() const { return lastFrame_; }
   const SerialQueue& videoSampleBufferQueue() const { return videoSampleBufferQueue_; }
   const SerialQueue& audioSampleBufferQueue() const { return audioSampleBufferQueue_; }
+  // Raw recordings whose writer is still finishing, and exports under way.
+  int pendingFinishes() const { return pendingFinishes_; }
 
   // Tray icon click: close the popover, stop a recording, or open the popover.
   void handleStatusItemClick();
+  // Ctrl+F1: stop a recording, or record the window under the pointer.
+  void hotKeyPressed();
 
   Q_INVOKABLE void startElapsedTimer();
   Q_INVOKABLE void closePopover();
   Q_INVOKABLE void checkMicrophonePermission(bool showAlert);
   Q_INVOKABLE void openPermissionsPanel();
+  // Finishes a running recording, waits for its file, then quits.
   Q_INVOKABLE void quit();
+  // A row of the popover: the catalogue entry with that window number.
   Q_INVOKABLE void startRecordingWindow(double windowID);
+
   void refreshWindows();
+  // Callable from any thread; the work happens on the main thread.
+  void startRecording(const CaptureWindow& window);
   void stopRecording();
   void update();
+  void followCapturedWindow();
+  void showHighlight(const CaptureWindow& window);
+  void recordWindowUnderPointer(Point bottomLeftPointer);
+
+  // Waits (running the event loop) until every stopped recording has been
+  // finished and exported, or `timeoutMs` passes. True when none is left.
+  bool waitForPendingFinishes(int timeoutMs);
 
  signals:
   void permissionErrorChanged();
@@ -84,29 +132,84 @@ class Toggler : public QObject {
   void capturePopupsChanged();
   void popoverShownChanged();
   void buttonTitleChanged();
+  void allwindowsChanged();
+  // A finished recording was exported to `movie` (after the dialog and the
+  // open request), or could not be: `movie` is empty then.
+  void exportFinished(QUrl raw, QUrl movie);
 
  private:
+  // One recording's writer side, from its first frame to its finish.
+  struct Recording;
+  struct LogSnapshot {
+    Size videoSize;
+    std::vector<MouseEvent> mouseEvents;
+  };
+
+  void setAllwindows(std::vector<CapturableWindow> windows);
   void setPermissionError(bool value);
   void setHasMicPermission(bool value);
   void setButtonTitle(const QString& title);
   void restoreButtonIcon();
+  void removePointerMonitor();
+  void stopStream();
+  void returnToIdle(const std::string& reason);
 
+  // videoSampleBufferQueue
+  void streamDidOutputSampleBuffer(uint64_t generation, const SampleBuffer& sampleBuffer);
+  void appendRecordingFrame(uint64_t generation, const CompleteFrame& frame);
+  void openRecordingWriter(const std::shared_ptr<Recording>& recording, const CompleteFrame& first);
+  void abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason);
+  // audioSampleBufferQueue
+  void captureOutputDidOutputAudio(const AudioBuffer& buffer);
+
+  void finishRawRecording(std::shared_ptr<Recording> recording);
+  void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);
+  void exportRecording(QUrl raw, LogSnapshot log);
+  void offerAndOpen(const QUrl& raw, const QUrl& movie);
+  void finishDone();
+
+  RecorderServices services_;
+  std::unique_ptr<WindowListModel> windowListModel_;
+  std::vector<CapturableWindow> allwindows_;
   bool permissionError_ = false;
   bool hasMicPermission_ = false;
+  std::atomic<bool> micPermissionForQueues_{false};
   bool showingAlert_ = false;
 
   SerialQueue videoSampleBufferQueue_{"com.quillon.moxiscope.VideoSampleBufferQueue"};
   SerialQueue audioSampleBufferQueue_{"com.quillon.moxiscope.AudioSampleBufferQueue"};
 
-  double startTime_ = 0;
+  std::unique_ptr<CaptureStream> stream_;
+  std::vector<std::unique_ptr<CaptureStream>> stoppingStreams_;
+  std::optional<CaptureWindow> capturedWindow_;
+  std::atomic<double> startTime_{0};
   std::atomic<bool> recording_{false};
   std::atomic<bool> doneRecording_{false};
+  // Frames of other streams than the current one are dropped without a word.
+  std::atomic<uint64_t> acceptedGeneration_{0};
+  uint64_t generation_ = 0;
+  // Guards the flags' first-frame transition against the stop, and current_.
+  std::mutex stateMutex_;
+  std::shared_ptr<Recording> current_;
+  std::mutex finishingMutex_;
+  std::vector<std::shared_ptr<Recording>> finishing_;
+  std::atomic<int> pendingFinishes_{0};
+
   std::unique_ptr<QTimer> timer_;
   double startDate_ = 0;
   Rect lastFrame_{};
   QPointer<Popover> popOver_;
   QPointer<StatusButton> button_;
+  std::shared_ptr<hotkey::HotKey> hotKey_;
+  std::unique_ptr<HighlightWindowController> hv_;
   Size videoSize_{1064.0, 860.0};
+  std::optional<uint64_t> globalMonitor_;
+  bool mouseEventsRegistered_ = false;
+  std::vector<MouseEvent> mouseEvents_;
+  mutable std::mutex sharedDisplayMutex_;
+  std::optional<CaptureDisplay> sharedDisplay_;
+  std::atomic<bool> quickRecordSearching_{false};
+  bool quitting_ = false;
 };
 
 }  // namespace moxi
