@@ -99,7 +99,7 @@ QString keyEquivalentText(Qt::Key key) {
     default: break;
   }
   // Below Qt's special keys the key is its character ('A', ',', '1').
-  if (key > 0 && key < Qt::Key_Escape && key != Qt::Key_unknown) {
+  if (key > 0 && key < Qt::Key_Escape) {
     const char32_t c = static_cast<char32_t>(key);
     return QString::fromUcs4(&c, 1);
   }

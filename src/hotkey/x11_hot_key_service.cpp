@@ -142,7 +142,7 @@ HotKeyRegistration X11HotKeyService::registerHotKey(std::uint32_t carbonKeyCode,
   drainSoon();
   if (result != status::noErr) {
     for (const Request* r : granted) xcb_ungrab_key(c, r->keycode, root, r->modifiers);
-    xcb_flush(c);
+    sync();
     return {result, {}};
   }
   const HotKeyRef ref = nextRef_++;
@@ -155,7 +155,15 @@ void X11HotKeyService::ungrab(const Grab& grab) {
   for (xcb_keycode_t code : grab.keycodes)
     for (std::uint16_t variant : lockVariants())
       xcb_ungrab_key(c, code, connection_->root(), static_cast<std::uint16_t>(grab.modifiers | variant));
-  xcb_flush(c);
+  sync();
+}
+
+void X11HotKeyService::sync() {
+  // A round trip: once it returns the server has processed the ungrabs, so
+  // another client may take the combination at once.
+  xcb_connection_t* c = connection_->get();
+  xcb::reply(c, xcb_get_input_focus(c), xcb_get_input_focus_reply);
+  drainSoon();
 }
 
 void X11HotKeyService::unregisterHotKey(HotKeyRef ref) {

@@ -53,6 +53,7 @@ class X11HotKeyService final : public HotKeyService {
   std::vector<std::uint16_t> lockVariants() const;
   void updateNumLockMask();
   void ungrab(const Grab& grab);
+  void sync();
   void readEvents();
   void processQueue();
   void onKeyPress(const xcb_key_press_event_t& event);

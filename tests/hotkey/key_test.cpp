@@ -55,13 +55,10 @@ TEST(Key, CodesFollowDeclarationOrderAndRoundTrip) {
 
 TEST(Key, Descriptions) {
   const std::pair<Key, const char*> cases[] = {
-      {Key::a, "A"}, {Key::z, "Z"}, {Key::zero, "0"}, {Key::keypad7, "7"}, {Key::quote, "\""},
-      {Key::backslash, "\\"}, {Key::grave, "`"}, {Key::space, "\u2423"}, {Key::return_, "\u21A9\uFE0E"},
+      {Key::a, "A"}, {Key::zero, "0"}, {Key::keypad7, "7"}, {Key::quote, "\""}, {Key::space, "\u2423"},
       {Key::keypadEnter, "\u21A9\uFE0E"}, {Key::rightCommand, "\u2318"}, {Key::function, "fn"},
-      {Key::f9, "\uF860F9"}, {Key::f10, "\uF861F10"}, {Key::f20, "\uF861F20"},
-      {Key::keypadMultiply, "\U0001D5D1"}, {Key::keypadPlus, "+"}, {Key::keypadDecimal, "."},
+      {Key::f9, "\uF860F9"}, {Key::f10, "\uF861F10"}, {Key::keypadMultiply, "\U0001D5D1"},
       {Key::help, "?\u20DD"}, {Key::mute, "\U0001F507"}, {Key::delete_, "\u232B"},
-      {Key::forwardDelete, "\u2326"}, {Key::leftArrow, "\u2190"},
   };
   for (const auto& [key, text] : cases) EXPECT_EQ(description(key), u(text)) << keyName(key);
 }
@@ -102,30 +99,26 @@ TEST(Key, FromStringAcceptsSymbols) {
 
 TEST(ModifierFlags, CarbonConversionsKeepOnlyTheFourModifiers) {
   using M = ModifierFlags;
-  EXPECT_EQ(M::command.toCarbonModifiers(), 256u);
-  EXPECT_EQ(M::shift.toCarbonModifiers(), 512u);
-  EXPECT_EQ(M::option.toCarbonModifiers(), 2048u);
-  EXPECT_EQ(M::control.toCarbonModifiers(), 4096u);
-  EXPECT_EQ((M::shift | M::command).toCarbonModifiers(), 768u);
-  const M withExtras = M::shift | M::command | M::capsLock | M::function | M::numericPad | M(1ull << 40);
-  EXPECT_EQ(withExtras.toCarbonModifiers(), 768u);
-
-  const M back = M::fromCarbonModifiers(6400);
-  EXPECT_EQ(back, M::control | M::option | M::command);
-  EXPECT_EQ(back.description(), u("\u2303\u2325\u2318"));
+  const M all = M::command | M::shift | M::option | M::control;
+  EXPECT_EQ(all.toCarbonModifiers(), 256u | 512u | 2048u | 4096u);
+  EXPECT_EQ(all.description(), u("\u2303\u2325\u21E7\u2318"));
+  EXPECT_EQ((M::shift | M::command | M::capsLock | M::function | M(1ull << 40)).toCarbonModifiers(), 768u);
+  EXPECT_EQ(M::fromCarbonModifiers(6400), M::control | M::option | M::command);
+  EXPECT_EQ(M::fromCarbonModifiers(6400).description(), u("\u2303\u2325\u2318"));
   // alphaLock (1024), right-hand bits and other stray bits are dropped.
-  EXPECT_EQ(M::fromCarbonModifiers(256 | 1024 | 8192 | 0x80000000u), M::command);
-  EXPECT_EQ((M::command | M::shift | M::option | M::control).description(), u("\u2303\u2325\u21E7\u2318"));
-  EXPECT_EQ(M().description(), QString());
+  EXPECT_EQ(M::fromCarbonModifiers(512 | 1024 | 8192 | 0x80000000u), M::shift);
   EXPECT_EQ(M::capsLock.description(), QString());
 }
 
-TEST(KeyCombo, KeyModifiersAndDescription) {
+TEST(KeyCombo, KeyModifiersDescriptionAndDictionary) {
   KeyCombo combo(Key::f1, ModifierFlags::command);
   EXPECT_EQ(combo, KeyCombo(122, 256));
-  EXPECT_EQ(combo.key(), Key::f1);
-  EXPECT_EQ(combo.modifiers(), ModifierFlags::command);
   EXPECT_EQ(combo.description(), u("\u2318\uF860F1"));
+  EXPECT_EQ(KeyCombo(10, 256 | 1024).description(), u("\u2318"));  // a code of no key
+  EXPECT_EQ(KeyCombo::fromDictionary(combo.dictionary()), combo);
+  EXPECT_EQ(combo.dictionary().value("keyCode").metaType().id(), QMetaType::LongLong);
+  EXPECT_EQ(KeyCombo::fromDictionary({{"keyCode", 122}, {"modifiers", 256u}}), combo);
+  EXPECT_EQ(KeyCombo::fromDictionary({{"keyCode", qint64(4294967295)}, {"modifiers", 0}}), KeyCombo(4294967295u, 0));
 
   combo.setModifiers(ModifierFlags::shift | ModifierFlags::capsLock);
   EXPECT_EQ(combo.carbonModifiers, 512u);
@@ -133,35 +126,13 @@ TEST(KeyCombo, KeyModifiersAndDescription) {
   EXPECT_EQ(combo.carbonKeyCode, 0u);
   EXPECT_EQ(combo.key(), Key::a);
 
-  // Unvalidated contents: a code of no key shows the modifiers alone.
-  KeyCombo odd(10, 256 | 1024);
-  EXPECT_FALSE(odd.key());
-  EXPECT_EQ(odd.description(), u("\u2318"));
-  EXPECT_EQ(KeyCombo(Key::a, ModifierFlags()).description(), u("A"));
-}
-
-TEST(KeyCombo, Dictionary) {
-  const KeyCombo f1(Key::f1, ModifierFlags::command);
-  const QVariantMap d = f1.dictionary();
-  ASSERT_EQ(d.size(), 2);
-  EXPECT_EQ(d.value("keyCode").metaType().id(), QMetaType::LongLong);
-  EXPECT_EQ(d.value("keyCode").toLongLong(), 122);
-  EXPECT_EQ(d.value("modifiers").toLongLong(), 256);
-  EXPECT_EQ(KeyCombo::fromDictionary(d), f1);
-  EXPECT_EQ(KeyCombo::fromDictionary({{"keyCode", 122}, {"modifiers", 256u}}), f1);
-  EXPECT_EQ(KeyCombo::fromDictionary({{"keyCode", qint64(4294967295)}, {"modifiers", 0}}),
-            KeyCombo(4294967295u, 0));
-
   const QVariantMap bad[] = {
       {{"keyCode", 122}},
-      {{"modifiers", 256}},
       {{"keyCode", 122}, {"modifiers", "256"}},
       {{"keyCode", 122.0}, {"modifiers", 256}},
       {{"keyCode", true}, {"modifiers", 256}},
       {{"keyCode", -1}, {"modifiers", 256}},
-      {{"keyCode", qint64(4294967296)}, {"modifiers", 256}},
-      {{"keyCode", 122}, {"modifiers", quint64(1) << 40}},
-      {{"keyCode", 122}, {"modifiers", QVariant()}},
+      {{"keyCode", 122}, {"modifiers", qint64(4294967296)}},
   };
   for (const QVariantMap& m : bad) EXPECT_FALSE(KeyCombo::fromDictionary(m)) << m.size();
 }
