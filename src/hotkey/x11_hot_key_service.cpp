@@ -121,8 +121,9 @@ HotKeyRegistration X11HotKeyService::registerHotKey(std::uint32_t carbonKeyCode,
     xcb_void_cookie_t cookie;
   };
   std::vector<Request> requests;
+  const std::vector<std::uint16_t> variants = lockVariants();
   for (xcb_keycode_t code : keycodes) {
-    for (std::uint16_t variant : lockVariants()) {
+    for (std::uint16_t variant : variants) {
       const auto mask = static_cast<std::uint16_t>(modifiers | variant);
       requests.push_back({code, mask,
                           xcb_grab_key_checked(c, 0, root, mask, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)});
@@ -146,14 +147,14 @@ HotKeyRegistration X11HotKeyService::registerHotKey(std::uint32_t carbonKeyCode,
     return {result, {}};
   }
   const HotKeyRef ref = nextRef_++;
-  grabs_.push_back(Grab{ref, hotKeyID, std::move(keycodes), modifiers, std::nullopt});
+  grabs_.push_back(Grab{ref, hotKeyID, std::move(keycodes), modifiers, variants, std::nullopt});
   return {status::noErr, ref};
 }
 
 void X11HotKeyService::ungrab(const Grab& grab) {
   xcb_connection_t* c = connection_->get();
   for (xcb_keycode_t code : grab.keycodes)
-    for (std::uint16_t variant : lockVariants())
+    for (std::uint16_t variant : grab.variants)
       xcb_ungrab_key(c, code, connection_->root(), static_cast<std::uint16_t>(grab.modifiers | variant));
   sync();
 }

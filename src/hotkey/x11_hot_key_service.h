@@ -46,6 +46,8 @@ class X11HotKeyService final : public HotKeyService {
     HotKeyID hotKeyID;
     std::vector<xcb_keycode_t> keycodes;
     std::uint16_t modifiers = 0;
+    // The lock variants grabbed; the NumLock modifier may move later.
+    std::vector<std::uint16_t> variants;
     // The keycode held down since the last press, while a press is unmatched.
     std::optional<xcb_keycode_t> heldKeycode;
   };
