@@ -1,0 +1,145 @@
+// Hot keys on a real X server with openbox: xdotool presses the keys.
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <QCoreApplication>
+
+#include <chrono>
+
+#include "harness/test_desktop.h"
+#include "hotkey/hot_key.h"
+#include "hotkey/x11_hot_key_service.h"
+#include "hotkey_support.h"
+#include "platform/xcb.h"
+#include "platform/xcb_keysyms.h"
+
+using namespace moxi::hotkey;
+using namespace std::chrono_literals;
+using moxi::hotkey::test::pumpEvents;
+using moxi::hotkey::test::waitFor;
+using moxi::test::runCommand;
+
+static auto* const desktopEnvironment = ::testing::AddGlobalTestEnvironment(
+    new moxi::test::DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
+
+namespace {
+
+// Long enough for a stray second event to arrive after the first.
+constexpr auto settle = 300ms;
+
+void xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  ASSERT_EQ(runCommand(args).exitCode, 0);
+}
+
+class HotKeyOnX : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "hotkey_hot_key_itest";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    // A fresh connection per test: the previous test's grabs go with the old one.
+    auto service = std::make_unique<X11HotKeyService>();
+    ASSERT_TRUE(service->isAvailable());
+    HotKeysController::setService(std::move(service));
+  }
+  void TearDown() override { HotKeysController::setService(std::make_unique<test::FakeHotKeyService>()); }
+
+  int downs = 0;
+  int ups = 0;
+};
+
+}  // namespace
+
+TEST_F(HotKeyOnX, CommandF1PressCallsKeyDownOnceAlsoWithLocks) {
+  auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [this] { ++downs; });
+  ASSERT_TRUE(HotKeysController::carbonHotKeyID(*hotKey));
+
+  xdotool({"key", "ctrl+F1"});
+  ASSERT_TRUE(waitFor([&] { return downs == 1; }, 5s));
+  pumpEvents(settle);
+  EXPECT_EQ(downs, 1);
+
+  // Locks change the event's modifier state but not the combination:
+  // NumLock, both, CapsLock, then neither again.
+  for (const char* lock : {"Num_Lock", "Caps_Lock", "Num_Lock", "Caps_Lock"}) {
+    SCOPED_TRACE(lock);
+    const int before = downs;
+    xdotool({"key", lock});
+    xdotool({"key", "ctrl+F1"});
+    EXPECT_TRUE(waitFor([&] { return downs == before + 1; }, 5s)) << downs;
+  }
+  const int expected = downs;
+
+  // Other modifiers make another combination.
+  xdotool({"key", "ctrl+shift+F1", "alt+F1", "F1"});
+  pumpEvents(settle);
+  EXPECT_EQ(downs, expected);
+}
+
+TEST_F(HotKeyOnX, HeldKeyCallsKeyDownOnceAndKeyUpOnRelease) {
+  auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [this] { ++downs; }, [this] { ++ups; });
+
+  xdotool({"keydown", "ctrl+F1"});
+  ASSERT_TRUE(waitFor([&] { return downs == 1; }, 5s));
+  // Held past the server's auto-repeat delay.
+  pumpEvents(1200ms);
+  EXPECT_EQ(downs, 1);
+  EXPECT_EQ(ups, 0);
+
+  xdotool({"keyup", "ctrl+F1"});
+  ASSERT_TRUE(waitFor([&] { return ups == 1; }, 5s));
+  pumpEvents(settle);
+  EXPECT_EQ(downs, 1);
+  EXPECT_EQ(ups, 1);
+}
+
+TEST_F(HotKeyOnX, PausedHotKeyCallsNothing) {
+  auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [this] { ++downs; }, [this] { ++ups; });
+  hotKey->setPaused(true);
+  xdotool({"key", "ctrl+F1"});
+  pumpEvents(settle);
+  EXPECT_EQ(downs, 0);
+  EXPECT_EQ(ups, 0);
+
+  hotKey->setPaused(false);
+  xdotool({"key", "ctrl+F1"});
+  EXPECT_TRUE(waitFor([&] { return downs == 1 && ups == 1; }, 5s));
+}
+
+TEST_F(HotKeyOnX, CombinationGrabbedByAnotherClientIsRefused) {
+  moxi::xcb::Connection other;
+  ASSERT_TRUE(other.ok());
+  moxi::xcb::KeySymbols keysyms(xcb_key_symbols_alloc(other.get()));
+  moxi::xcb::Reply<xcb_keycode_t> f2(xcb_key_symbols_get_keycode(keysyms.get(), 0xffbf /* F2 */));
+  ASSERT_TRUE(f2 && f2.get()[0] != XCB_NO_SYMBOL);
+  const xcb_keycode_t code = f2.get()[0];
+  ASSERT_FALSE(moxi::xcb::check(other.get(), xcb_grab_key_checked(other.get(), 0, other.root(), XCB_MOD_MASK_CONTROL,
+                                                                    code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+
+  testing::internal::CaptureStdout();
+  const HotKeyRegistration refused =
+      HotKeysController::service().registerHotKey(carbonKeyCode(Key::f2), 256, {HotKeysController::signature, 77});
+  auto hotKey = HotKey::create(Key::f2, ModifierFlags::command, [this] { ++downs; });
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_NE(refused.status, status::noErr);
+  EXPECT_FALSE(refused.ref);
+  EXPECT_FALSE(hotKey->isPaused());
+
+  // The variants granted before the refusal were given back: the other
+  // client can take them.
+  EXPECT_FALSE(moxi::xcb::check(other.get(),
+                                xcb_grab_key_checked(other.get(), 0, other.root(),
+                                                     XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK, code,
+                                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+  xdotool({"key", "ctrl+F2"});
+  pumpEvents(settle);
+  EXPECT_EQ(downs, 0);
+
+  // Twice on our own connection is refused too, rather than silently replaced.
+  auto first = HotKey::create(Key::f3, ModifierFlags::command);
+  EXPECT_EQ(HotKeysController::service().registerHotKey(carbonKeyCode(Key::f3), 256, {HotKeysController::signature, 78})
+                .status,
+            status::hotKeyExists);
+}
