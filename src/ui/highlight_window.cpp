@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 
