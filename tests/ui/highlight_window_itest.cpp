@@ -78,7 +78,7 @@ class ClientWindow {
     for (int attempt = 0; attempt < 5 && !managed; ++attempt) {
       xcb_map_window(x.get(), id_);
       xcb_flush(x.get());
-      managed = waitUntil([&] { return parent() != x_.root() && listed() && viewable(); }, 1s);
+      managed = waitUntil([&] { return frameWindow() != id_ && listed() && viewable(); }, 1s);
     }
     if (!managed) ADD_FAILURE() << "openbox did not manage and show the test window";
   }
@@ -91,10 +91,6 @@ class ClientWindow {
 
   xcb_window_t id() const { return id_; }
 
-  xcb_window_t parent() const {
-    auto tree = moxi::xcb::reply(x_.get(), xcb_query_tree(x_.get(), id_), xcb_query_tree_reply);
-    return tree ? tree->parent : xcb_window_t{XCB_WINDOW_NONE};
-  }
   xcb_window_t frameWindow() const {
     xcb_window_t w = id_;
     for (;;) {
@@ -194,6 +190,18 @@ bool outlinedBlue(moxi::xcb::Connection& x, QRect w) {
   return true;
 }
 
+// The ring and nothing else: the window's own colour inside (apart from the
+// rounded ring's inner corners), nothing blue one pixel beyond, round outer corners.
+void expectOnlyTheRing(const Screenshot& shot, QRect w) {
+  EXPECT_EQ(shot.countNot(w.adjusted(11, 0, -11, 0), kRed), 0);
+  EXPECT_EQ(shot.countNot(w.adjusted(0, 11, 0, -11), kRed), 0);
+  const QRect b = w.adjusted(-5, -5, 5, 5);
+  for (QRect edge : {QRect(b.left(), b.top(), b.width(), 1), QRect(b.left(), b.top(), 1, b.height()),
+                     QRect(b.right(), b.top(), 1, b.height()), QRect(b.left(), b.bottom(), b.width(), 1)})
+    EXPECT_EQ(shot.count(edge, kBlue), 0);
+  EXPECT_NE(shot.at(w.left() - 4, w.top() - 4), kBlue);
+}
+
 std::vector<xcb_window_t> rootChildrenBottomToTop(moxi::xcb::Connection& x) {
   auto tree = moxi::xcb::reply(x.get(), xcb_query_tree(x.get(), x.root()), xcb_query_tree_reply);
   if (!tree) return {};
@@ -220,19 +228,7 @@ TEST_F(HighlightOnDesktop, OutlinesTheWindowAndCoversNoneOfIt) {
   hv.updateFrame(client.screenFrame());
   ASSERT_TRUE(pumpUntil([&] { return outlinedBlue(x, w); })) << "no blue ring around the window";
 
-  Screenshot shot(x);
-  // Inside, the window's own colour, apart from the rounded ring's corners.
-  const int c = 11;
-  EXPECT_EQ(shot.countNot(w.adjusted(c, 0, -c, 0), kRed), 0);
-  EXPECT_EQ(shot.countNot(w.adjusted(0, c, 0, -c), kRed), 0);
-  // Nothing blue one pixel beyond the ring.
-  const QRect beyond = w.adjusted(-5, -5, 5, 5);
-  EXPECT_EQ(shot.count(QRect(beyond.left(), beyond.top(), beyond.width(), 1), kBlue), 0);
-  EXPECT_EQ(shot.count(QRect(beyond.left(), beyond.top(), 1, beyond.height()), kBlue), 0);
-  EXPECT_EQ(shot.count(QRect(beyond.right(), beyond.top(), 1, beyond.height()), kBlue), 0);
-  EXPECT_EQ(shot.count(QRect(beyond.left(), beyond.bottom(), beyond.width(), 1), kBlue), 0);
-  // The outer corners are rounded.
-  EXPECT_NE(shot.at(w.left() - 4, w.top() - 4), kBlue);
+  expectOnlyTheRing(Screenshot(x), w);
 
   hv.hide();
   ASSERT_TRUE(pumpUntil([&] { return Screenshot(x).count(bandsAround(w)[0], kBlue) == 0; }));
@@ -364,10 +360,7 @@ TEST_F(HighlightOnDesktop, BlendsTheRingUnderACompositingManager) {
     hv.updateFrame(client.screenFrame());
     const QRect w = *client.frame();
     ASSERT_TRUE(pumpUntil([&] { return outlinedBlue(x, w); })) << "no blue ring with a compositing manager";
-    Screenshot shot(x);
-    EXPECT_EQ(shot.countNot(w.adjusted(11, 0, -11, 0), kRed), 0);
-    EXPECT_EQ(shot.countNot(w.adjusted(0, 11, 0, -11), kRed), 0);
-    EXPECT_NE(shot.at(w.left() - 4, w.top() - 4), kBlue);
+    expectOnlyTheRing(Screenshot(x), w);
     // Transparency does the work here, not a shape.
     auto extents = moxi::xcb::reply(x.get(), xcb_shape_query_extents(x.get(), overlayId(hv)),
                                     xcb_shape_query_extents_reply);
