@@ -22,6 +22,8 @@ packages=(
   # the desktop the tests and the demo run on
   xvfb openbox trayer pulseaudio pulseaudio-utils xdotool xclip x11-utils x11-xserver-utils
   xdg-utils ffmpeg imagemagick fonts-dejavu-core fonts-noto-color-emoji procps
+  # a compositing manager, to test transparent windows
+  xcompmgr
 )
 
 missing=()
