@@ -71,6 +71,34 @@ bool selectionOwned(const std::string& display, const char* selection) {
   return r && r->owner != XCB_WINDOW_NONE;
 }
 
+// openbox names itself before it manages windows; a window mapped in between
+// stays unmapped. It is ready once it has framed a probe window.
+bool windowManagerFramesWindows(const std::string& display) {
+  xcb::Connection c(display.c_str());
+  if (!c.ok()) return false;
+  xcb_window_t probe = xcb_generate_id(c.get());
+  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, probe, c.root(), 0, 0, 64, 64, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, c.screen()->root_visual, 0, nullptr);
+  xcb_map_window(c.get(), probe);
+  xcb_flush(c.get());
+  int polls = 0;
+  bool framed = waitUntil(
+      [&] {
+        auto tree = xcb::reply(c.get(), xcb_query_tree(c.get(), probe), xcb_query_tree_reply);
+        if (tree && tree->parent != c.root()) return true;
+        if (++polls % 15 == 0) {  // a map request that came too early is lost: ask again
+          xcb_unmap_window(c.get(), probe);
+          xcb_map_window(c.get(), probe);
+          xcb_flush(c.get());
+        }
+        return false;
+      },
+      std::chrono::seconds(10));
+  xcb_destroy_window(c.get(), probe);
+  xcb_flush(c.get());
+  return framed;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv,
@@ -187,7 +215,8 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   if (options_.windowManager) {
     windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
                                                     std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
-    if (!waitUntil([this] { return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK"); }, 15s))
+    if (!waitUntil([this] { return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK"); }, 15s) ||
+        !windowManagerFramesWindows(display_))
       throw std::runtime_error("openbox did not start on " + display_);
   }
   if (options_.tray) {
