@@ -1,7 +1,24 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
 
 #include "app/app_delegate.h"
+#include "app/toggler.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void forwardSignal(int) {
+  char byte = 1;
+  [[maybe_unused]] ssize_t n = write(signalPipe[1], &byte, 1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -12,6 +29,24 @@ int main(int argc, char** argv) {
   Q_INIT_RESOURCE(ui);
 
   moxi::AppDelegate delegate;
+
+  // SIGTERM and SIGINT (logout, Ctrl+C) finish a running recording before
+  // the program ends, so it is never lost.
+  socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);
+  QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&delegate] {
+    char byte;
+    [[maybe_unused]] ssize_t n = read(signalPipe[0], &byte, 1);
+    if (delegate.toggler()) delegate.toggler()->quit();
+    else QCoreApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = forwardSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+
   QTimer::singleShot(0, &delegate, &moxi::AppDelegate::applicationDidFinishLaunching);
   return app.exec();
 }
