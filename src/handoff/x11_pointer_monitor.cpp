@@ -73,8 +73,8 @@ bool X11PointerMonitor::start() {
 
   connection_ = std::move(connection);
   xinputOpcode_ = xinput->major_opcode;
-  leftHeld_ = middleHeld_ = rightHeld_ = false;
   loadMappings();
+  loadHeldState();
   screenBottom_ = defaultFlipHeight();
   xcb_flush(c);
 
@@ -102,6 +102,19 @@ void X11PointerMonitor::loadMappings() {
     int n = xcb_get_modifier_mapping_keycodes_length(r.get());
     for (int i = 0; i < n; ++i)
       if (codes[i] != 0) modifierKeys_[codes[i]] = true;
+  }
+}
+
+void X11PointerMonitor::loadHeldState() {
+  xcb_connection_t* c = connection_->get();
+  keysHeld_.fill(false);
+  if (auto r = xcb::reply(c, xcb_query_keymap(c), xcb_query_keymap_reply))
+    for (size_t code = 0; code < keysHeld_.size(); ++code) keysHeld_[code] = r->keys[code / 8] & (1u << (code % 8));
+  leftHeld_ = middleHeld_ = rightHeld_ = false;
+  if (auto r = xcb::reply(c, xcb_query_pointer(c, connection_->root()), xcb_query_pointer_reply)) {
+    leftHeld_ = r->mask & XCB_BUTTON_MASK_1;
+    middleHeld_ = r->mask & XCB_BUTTON_MASK_2;
+    rightHeld_ = r->mask & XCB_BUTTON_MASK_3;
   }
 }
 
@@ -184,10 +197,15 @@ void X11PointerMonitor::handleEvent(const xcb_generic_event_t* event) {
       return;
     }
     case XCB_INPUT_RAW_KEY_PRESS:
-    case XCB_INPUT_RAW_KEY_RELEASE:
-      if (raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT) return;
-      if (raw->detail < modifierKeys_.size() && modifierKeys_[raw->detail]) deliver(kFlagsChanged);
+    case XCB_INPUT_RAW_KEY_RELEASE: {
+      // Only real changes: synthetic input can release a key twice.
+      if (raw->detail >= modifierKeys_.size() || !modifierKeys_[raw->detail]) return;
+      bool press = ge->event_type == XCB_INPUT_RAW_KEY_PRESS;
+      if (keysHeld_[raw->detail] == press) return;
+      keysHeld_[raw->detail] = press;
+      deliver(kFlagsChanged);
       return;
+    }
     default:
       return;
   }

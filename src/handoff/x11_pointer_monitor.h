@@ -8,7 +8,7 @@
 // Event types: button 1 press/release gives left down/up, button 3 press
 // right down (its release gives nothing), motion gives left drag, right drag
 // or moved depending on the buttons held (nothing while only the middle one
-// is), a press or release of a modifier key gives flags changed. Each event
+// is), a modifier key going down or up gives flags changed. Each event
 // is reported with the pointer's position at the time it is handled and the
 // top-level client window under it (the window carrying WM_STATE, below
 // the window manager's frame).
@@ -49,6 +49,7 @@ class X11PointerMonitor : public PointerMonitor {
   void handleEvent(const xcb_generic_event_t* event);
   void deliver(int type);
   void loadMappings();
+  void loadHeldState();
   double defaultFlipHeight();
   uint32_t clientWindowBelow(xcb_window_t topLevel);
   bool hasWmState(xcb_window_t w);
@@ -60,6 +61,7 @@ class X11PointerMonitor : public PointerMonitor {
   double screenBottom_ = 0;
   std::array<uint8_t, 256> buttonMap_{};      // physical button -> logical button
   std::array<bool, 256> modifierKeys_{};      // keycodes bound to a modifier
+  std::array<bool, 256> keysHeld_{};          // keycodes down
   bool leftHeld_ = false, middleHeld_ = false, rightHeld_ = false;
 
   std::map<Token, Handler> handlers_;
