@@ -220,8 +220,7 @@ bool X11PointerMonitor::hasWmState(xcb_window_t w) {
 
 uint32_t X11PointerMonitor::clientWindowBelow(xcb_window_t topLevel) {
   // The window manager's frame holds the client somewhere below it: follow
-  // the pointer down to the window with WM_STATE. A top-level window without
-  // one (an override-redirect menu, say) stands for itself.
+  // the pointer down to the window with WM_STATE.
   xcb_connection_t* c = connection_->get();
   xcb_window_t w = topLevel;
   for (int depth = 0; depth < 16 && w != XCB_WINDOW_NONE; ++depth) {
@@ -230,6 +229,24 @@ uint32_t X11PointerMonitor::clientWindowBelow(xcb_window_t topLevel) {
     if (!r) break;
     w = r->child;
   }
+  // Over the frame's decorations the client is beside the pointer, not
+  // under it: look for it in the frame, nearest levels first.
+  std::vector<xcb_window_t> level{topLevel};
+  for (int depth = 0; depth < 4 && !level.empty(); ++depth) {
+    std::vector<xcb_window_t> next;
+    for (xcb_window_t parent : level) {
+      auto tree = xcb::reply(c, xcb_query_tree(c, parent), xcb_query_tree_reply);
+      if (!tree) continue;
+      const xcb_window_t* children = xcb_query_tree_children(tree.get());
+      for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        if (hasWmState(children[i])) return children[i];
+        next.push_back(children[i]);
+      }
+    }
+    level = std::move(next);
+  }
+  // A top-level window without a client (an override-redirect menu, say)
+  // stands for itself.
   return topLevel;
 }
 

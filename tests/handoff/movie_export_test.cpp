@@ -61,14 +61,16 @@ class MovieExport : public testing::Test {
     return streams;
   }
 
-  // The four-character types of the file's top-level boxes, in order.
-  static std::vector<std::string> topLevelBoxes(const std::string& file) {
+  // The four-character types of the file's top-level boxes, in order, and
+  // where each starts.
+  static std::vector<std::string> topLevelBoxes(const std::string& file, std::vector<size_t>* offsets = nullptr) {
     std::string bytes = readFile(file);
     std::vector<std::string> boxes;
     for (size_t at = 0; at + 8 <= bytes.size();) {
       auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(bytes[at + i])); };
       uint64_t size = byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
       boxes.push_back(bytes.substr(at + 4, 4));
+      if (offsets) offsets->push_back(at);
       if (size == 1 && at + 16 <= bytes.size()) {
         size = 0;
         for (size_t i = 8; i < 16; ++i) size = size << 8 | byte(i);
@@ -133,6 +135,20 @@ TEST_F(MovieExport, AKilledRecordingExportsUpToItsLastWholePacket) {
   }
   EXPECT_EQ(static_cast<int64_t>(total), result.packets);
   EXPECT_LT(total, whole[0].size() + whole[1].size());
+}
+
+TEST_F(MovieExport, ARecordingWithoutPacketsFailsAndLeavesNoFile) {
+  // Killed before its first fragment: headers only.
+  std::vector<size_t> offsets;
+  auto boxes = topLevelBoxes(raw(), &offsets);
+  auto moof = std::find(boxes.begin(), boxes.end(), "moof");
+  ASSERT_NE(moof, boxes.end());
+  moxi::test::writeFile(path("empty.mp4"), readFile(raw()).substr(0, offsets[size_t(moof - boxes.begin())]));
+  std::string out = path("empty-export.mp4");
+  ExportResult result = exportMovie(path("empty.mp4"), out, "moxiscope:");
+  EXPECT_EQ(result.status, ExportStatus::failed);
+  EXPECT_NE(result.reason.find("no readable packet"), std::string::npos) << result.reason;
+  EXPECT_FALSE(fs::exists(out));
 }
 
 TEST_F(MovieExport, ASourceThatCannotBeOpenedIsTheSessionError) {

@@ -141,6 +141,14 @@ TEST_F(PointerMonitorTest, ReportsTypesWindowAndBottomLeftPositionOfEveryEvent) 
   EXPECT_EQ(types(), (std::vector<int>{kLeftMouseDown, kLeftMouseDragged, kLeftMouseUp, kRightMouseDown,
                                        kRightMouseDragged}));
 
+  // Over the window manager's title bar the events name the client too.
+  events_.clear();
+  xdotool({"mousemove", std::to_string(int(target.rootFrame.x) + 50), std::to_string(int(target.rootFrame.y) - 8)});
+  xdotool({"mousemove_relative", "1", "0"});
+  collect(1);
+  ASSERT_EQ(types(), std::vector<int>{kMouseMoved});
+  EXPECT_EQ(events_[0].windowNumber, target.id);
+
   // Over another client the events carry that window's number.
   events_.clear();
   xdotool({"mousemove", std::to_string(int(other.rootFrame.x) + 20), std::to_string(int(other.rootFrame.y) + 20)});
