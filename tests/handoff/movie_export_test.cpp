@@ -12,76 +12,55 @@
 #include "harness/test_desktop.h"
 
 using namespace moxi;
-using moxi::test::readFile;
-using moxi::test::runCommand;
+using namespace moxi::test;
 namespace fs = std::filesystem;
 
 namespace {
 
+std::string run(const std::vector<std::string>& argv) {
+  auto r = runCommand(argv, std::chrono::seconds(60));
+  EXPECT_EQ(r.exitCode, 0) << argv[0] << " " << argv.back();
+  return r.out;
+}
+
+// Each stream's packets in file order: "pts time,dts time,size,flags,MD5 of data".
+std::vector<std::vector<std::string>> packets(const std::string& file) {
+  std::string out = run({"ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
+                         "packet=stream_index,pts_time,dts_time,size,flags,data_hash", "-of", "csv=p=0", file});
+  std::vector<std::vector<std::string>> streams;
+  for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    size_t comma = out.find(',', start), index = std::stoul(out.substr(start, comma - start));
+    if (streams.size() <= index) streams.resize(index + 1);
+    streams[index].push_back(out.substr(comma + 1, end - comma - 1));
+  }
+  return streams;
+}
+
+// The top-level boxes of an MPEG-4 file: offset and type, in order.
+std::vector<std::pair<size_t, std::string>> boxes(const std::string& bytes) {
+  std::vector<std::pair<size_t, std::string>> found;
+  for (size_t at = 0, size; at + 8 <= bytes.size(); at += size) {
+    size = 0;
+    for (size_t i = 0; i < 4; ++i) size = size << 8 | static_cast<unsigned char>(bytes[at + i]);
+    found.emplace_back(at, bytes.substr(at + 4, 4));
+    if (size < 8) break;  // (no 64-bit sizes in files this small)
+  }
+  return found;
+}
+
 class MovieExport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new moxi::test::PrivateHome;
-    // Fragmented like the recorder writes it: readable up to the last whole
-    // fragment even when the writer was killed.
-    auto r = runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-f",
-                         "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "libx264",
-                         "-preset", "ultrafast", "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac", "-movflags",
-                         "frag_keyframe+empty_moov+default_base_moof", raw()},
-                        std::chrono::seconds(60));
-    ASSERT_EQ(r.exitCode, 0) << "the ffmpeg command line could not make a test recording";
+    home_ = new PrivateHome;
+    // Fragmented like the recorder writes it, so that a cut-off file stays readable.
+    run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-f", "lavfi", "-i",
+         "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "libx264", "-preset", "ultrafast", "-g", "30",
+         "-pix_fmt", "yuv420p", "-c:a", "aac", "-movflags", "frag_keyframe+empty_moov+default_base_moof", raw()});
   }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string raw() { return dir_->path() + "/raw.mp4"; }
-  static std::string path(const std::string& name) { return dir_->path() + "/" + name; }
-
-  static nlohmann::json probe(const std::string& file, const std::string& entries) {
-    auto r = runCommand({"ffprobe", "-v", "error", "-show_entries", entries, "-of", "json", file});
-    EXPECT_EQ(r.exitCode, 0) << file;
-    return nlohmann::json::parse(r.out.empty() ? "{}" : r.out);
-  }
-
-  // Each stream's packets in order, as "time,dts time,size,flags,MD5 of data".
-  static std::vector<std::vector<std::string>> packets(const std::string& file) {
-    auto r = runCommand({"ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
-                         "packet=stream_index,pts_time,dts_time,size,flags,data_hash", "-of", "csv=p=0", file});
-    EXPECT_EQ(r.exitCode, 0) << file;
-    std::vector<std::vector<std::string>> streams;
-    size_t start = 0;
-    for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string line = r.out.substr(start, end - start);
-      size_t comma = line.find(',');
-      size_t index = std::stoul(line.substr(0, comma));
-      if (streams.size() <= index) streams.resize(index + 1);
-      streams[index].push_back(line.substr(comma + 1));
-    }
-    return streams;
-  }
-
-  // The four-character types of the file's top-level boxes, in order, and
-  // where each starts.
-  static std::vector<std::string> topLevelBoxes(const std::string& file, std::vector<size_t>* offsets = nullptr) {
-    std::string bytes = readFile(file);
-    std::vector<std::string> boxes;
-    for (size_t at = 0; at + 8 <= bytes.size();) {
-      auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(bytes[at + i])); };
-      uint64_t size = byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
-      boxes.push_back(bytes.substr(at + 4, 4));
-      if (offsets) offsets->push_back(at);
-      if (size == 1 && at + 16 <= bytes.size()) {
-        size = 0;
-        for (size_t i = 8; i < 16; ++i) size = size << 8 | byte(i);
-      }
-      if (size < 8) break;
-      at += size;
-    }
-    return boxes;
-  }
-
-  static inline moxi::test::PrivateHome* dir_ = nullptr;
+  static void TearDownTestSuite() { delete home_; }
+  static std::string raw() { return path("raw.mp4"); }
+  static std::string path(const std::string& name) { return home_->path() + "/" + name; }
+  static inline PrivateHome* home_ = nullptr;
 };
 
 }  // namespace
@@ -95,17 +74,18 @@ TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePackets) {
     ASSERT_TRUE(result.ok()) << result.reason;
     EXPECT_FALSE(result.sourceTruncated);
 
-    auto tags = probe(out, "format_tags")["format"]["tags"];
+    auto tags = nlohmann::json::parse(run({"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of", "json",
+                                           out}))["format"]["tags"];
     EXPECT_EQ(tags["major_brand"], "M4V ");
     EXPECT_EQ(tags["title"], "Moxiscope");
     EXPECT_EQ(tags["description"], description);
 
-    auto boxes = topLevelBoxes(out);
-    ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(boxes.front(), "ftyp");
-    auto moov = std::find(boxes.begin(), boxes.end(), "moov");
-    auto mdat = std::find(boxes.begin(), boxes.end(), "mdat");
-    EXPECT_TRUE(moov < mdat && mdat != boxes.end());
+    std::vector<std::string> types;
+    for (const auto& box : boxes(readFile(out))) types.push_back(box.second);
+    ASSERT_FALSE(types.empty());
+    EXPECT_EQ(types[0], "ftyp");
+    auto mdat = std::find(types.begin(), types.end(), "mdat");
+    EXPECT_TRUE(std::find(types.begin(), types.end(), "moov") < mdat && mdat != types.end());
 
     auto streams = packets(out);
     EXPECT_EQ(streams, packets(raw()));
@@ -116,55 +96,45 @@ TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePackets) {
 }
 
 TEST_F(MovieExport, AKilledRecordingExportsUpToItsLastWholePacket) {
-  std::string cut = path("cut.mp4");
   std::string bytes = readFile(raw());
-  moxi::test::writeFile(cut, bytes.substr(0, bytes.size() - 700));
-  std::string out = path("cut-export.mp4");
-  ExportResult result = exportMovie(cut, out, "moxiscope:");
+  writeFile(path("cut.mp4"), bytes.substr(0, bytes.size() - 700));
+  ExportResult result = exportMovie(path("cut.mp4"), path("cut-export.mp4"), "moxiscope:");
   ASSERT_TRUE(result.ok()) << result.reason;
   EXPECT_TRUE(result.sourceTruncated);
 
-  auto whole = packets(raw());
-  auto kept = packets(out);
+  auto whole = packets(raw()), kept = packets(path("cut-export.mp4"));
   ASSERT_EQ(kept.size(), whole.size());
-  size_t total = 0;
   for (size_t s = 0; s < kept.size(); ++s) {
     ASSERT_LE(kept[s].size(), whole[s].size());
     EXPECT_TRUE(std::equal(kept[s].begin(), kept[s].end(), whole[s].begin())) << "stream " << s;
-    total += kept[s].size();
   }
-  EXPECT_EQ(static_cast<int64_t>(total), result.packets);
-  EXPECT_LT(total, whole[0].size() + whole[1].size());
+  EXPECT_EQ(result.packets, static_cast<int64_t>(kept[0].size() + kept[1].size()));
+  EXPECT_LT(kept[0].size() + kept[1].size(), whole[0].size() + whole[1].size());
 }
 
-TEST_F(MovieExport, ARecordingWithoutPacketsFailsAndLeavesNoFile) {
-  // Killed before its first fragment: headers only.
-  std::vector<size_t> offsets;
-  auto boxes = topLevelBoxes(raw(), &offsets);
-  auto moof = std::find(boxes.begin(), boxes.end(), "moof");
-  ASSERT_NE(moof, boxes.end());
-  moxi::test::writeFile(path("empty.mp4"), readFile(raw()).substr(0, offsets[size_t(moof - boxes.begin())]));
-  std::string out = path("empty-export.mp4");
-  ExportResult result = exportMovie(path("empty.mp4"), out, "moxiscope:");
+TEST_F(MovieExport, FailuresSayWhyAndLeaveNoFile) {
+  // Killed before its first fragment: headers only, no packet.
+  std::string bytes = readFile(raw());
+  for (const auto& [offset, type] : boxes(bytes))
+    if (type == "moof") {
+      writeFile(path("empty.mp4"), bytes.substr(0, offset));
+      break;
+    }
+  ExportResult result = exportMovie(path("empty.mp4"), path("out.mp4"), "moxiscope:");
   EXPECT_EQ(result.status, ExportStatus::failed);
   EXPECT_NE(result.reason.find("no readable packet"), std::string::npos) << result.reason;
-  EXPECT_FALSE(fs::exists(out));
-}
+  EXPECT_FALSE(fs::exists(path("out.mp4")));
 
-TEST_F(MovieExport, ASourceThatCannotBeOpenedIsTheSessionError) {
-  for (std::string source : {path("missing.mp4"), path("text.mp4")}) {
-    moxi::test::writeFile(path("text.mp4"), "not a movie");
-    std::string out = path("never.mp4");
-    ExportResult result = exportMovie(source, out, "moxiscope:");
-    EXPECT_EQ(result.status, ExportStatus::noSession) << source;
-    EXPECT_FALSE(result.reason.empty());
-    EXPECT_FALSE(fs::exists(out));
-  }
-  EXPECT_EQ(kNoExportSessionMessage, "error creating export session");
-}
-
-TEST_F(MovieExport, AnOutputThatCannotBeWrittenFailsWithAReason) {
-  ExportResult result = exportMovie(raw(), path("no/such/dir/out.mp4"), "moxiscope:");
+  result = exportMovie(raw(), path("no/such/dir/out.mp4"), "moxiscope:");
   EXPECT_EQ(result.status, ExportStatus::failed);
   EXPECT_NE(result.reason.find("out.mp4"), std::string::npos) << result.reason;
+
+  // A source that is missing or no movie: the session error, distinct.
+  writeFile(path("text.mp4"), "not a movie");
+  for (const std::string& source : {path("missing.mp4"), path("text.mp4")}) {
+    result = exportMovie(source, path("out.mp4"), "moxiscope:");
+    EXPECT_EQ(result.status, ExportStatus::noSession) << source;
+    EXPECT_FALSE(result.reason.empty());
+    EXPECT_FALSE(fs::exists(path("out.mp4")));
+  }
 }
