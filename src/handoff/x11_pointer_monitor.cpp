@@ -94,7 +94,7 @@ void X11PointerMonitor::loadMappings() {
   if (auto r = xcb::reply(c, xcb_get_pointer_mapping(c), xcb_get_pointer_mapping_reply)) {
     const uint8_t* map = xcb_get_pointer_mapping_map(r.get());
     int n = xcb_get_pointer_mapping_map_length(r.get());
-    for (int i = 0; i < n && i + 1 < static_cast<int>(buttonMap_.size()); ++i) buttonMap_[static_cast<size_t>(i + 1)] = map[i];
+    for (size_t i = 0; i < static_cast<size_t>(n) && i + 1 < buttonMap_.size(); ++i) buttonMap_[i + 1] = map[i];
   }
   modifierKeys_.fill(false);
   if (auto r = xcb::reply(c, xcb_get_modifier_mapping(c), xcb_get_modifier_mapping_reply)) {

@@ -12,6 +12,9 @@
 // is reported with the pointer's position at the time it is handled and the
 // top-level client window under it (the window carrying WM_STATE, below
 // the window manager's frame).
+//
+// Use it on a thread with a running Qt event loop; a handler may install
+// and remove handlers but must not destroy the monitor.
 #include <QSocketNotifier>
 #include <array>
 #include <cstdint>
