@@ -21,7 +21,7 @@ echo "== tests (optimised build)"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== tests (sanitizer build)"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:suppressions=$root/tests/sanitizer/asan.supp"
 export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/tests/sanitizer/ubsan.supp"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"

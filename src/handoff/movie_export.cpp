@@ -1,0 +1,149 @@
+#include "handoff/movie_export.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/ffmpeg.h"
+
+namespace moxi {
+
+namespace {
+
+using Options = std::unique_ptr<AVDictionary, ff::DictionaryDeleter>;
+
+// Sets one entry of an owned dictionary.
+int setOption(Options& options, const char* key, const char* value) {
+  AVDictionary* d = options.release();
+  int err = av_dict_set(&d, key, value, 0);
+  options.reset(d);
+  return err;
+}
+
+// Drops whatever one loop turn left in the packet (writing already takes it).
+class PacketTurn {
+ public:
+  explicit PacketTurn(AVPacket* p) : p_(p) {}
+  ~PacketTurn() { av_packet_unref(p_); }
+  PacketTurn(const PacketTurn&) = delete;
+  PacketTurn& operator=(const PacketTurn&) = delete;
+
+ private:
+  AVPacket* p_;
+};
+
+ExportResult failure(ExportStatus status, std::string reason) {
+  ExportResult r;
+  r.status = status;
+  r.reason = std::move(reason);
+  return r;
+}
+
+}  // namespace
+
+ExportResult exportMovie(const std::string& sourcePath, const std::string& outputPath,
+                         const std::string& description) {
+  // The source: on failure avformat_open_input frees the context itself.
+  AVFormatContext* rawInput = nullptr;
+  int err = avformat_open_input(&rawInput, sourcePath.c_str(), nullptr, nullptr);
+  ff::InputContext input(rawInput);
+  if (err < 0) return failure(ExportStatus::noSession, "cannot open " + sourcePath + ": " + ff::errorText(err));
+  if ((err = avformat_find_stream_info(input.get(), nullptr)) < 0)
+    return failure(ExportStatus::noSession, "cannot read the streams of " + sourcePath + ": " + ff::errorText(err));
+
+  AVFormatContext* rawOutput = nullptr;
+  err = avformat_alloc_output_context2(&rawOutput, nullptr, "ipod", outputPath.c_str());
+  ff::OutputContext output(rawOutput);
+  if (err < 0 || !output) return failure(ExportStatus::failed, "cannot create an M4V muxer: " + ff::errorText(err));
+
+  // Audio and video are copied; other streams (data, subtitles) are left out.
+  std::vector<int> streamMap(input->nb_streams, -1);
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    const AVStream* in = input->streams[i];
+    AVMediaType type = in->codecpar->codec_type;
+    if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+    if (avformat_query_codec(output->oformat, in->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1)
+      return failure(ExportStatus::failed, std::string("an M4V movie cannot hold ") +
+                                               avcodec_get_name(in->codecpar->codec_id) + " (stream " +
+                                               std::to_string(i) + ")");
+    AVStream* out = avformat_new_stream(output.get(), nullptr);
+    if (!out) return failure(ExportStatus::failed, "out of memory");
+    if ((err = avcodec_parameters_copy(out->codecpar, in->codecpar)) < 0)
+      return failure(ExportStatus::failed, "cannot copy stream parameters: " + ff::errorText(err));
+    out->codecpar->codec_tag = 0;  // let the muxer pick the tag M4V wants
+    out->time_base = in->time_base;
+    out->sample_aspect_ratio = in->sample_aspect_ratio;
+    out->avg_frame_rate = in->avg_frame_rate;
+    out->disposition = in->disposition;
+    streamMap[i] = out->index;
+  }
+  if (output->nb_streams == 0)
+    return failure(ExportStatus::noSession, sourcePath + " has no audio or video stream");
+
+  // Description first, then title.
+  Options metadata;
+  if (setOption(metadata, "description", description.c_str()) < 0 ||
+      setOption(metadata, "title", std::string(kMovieTitle).c_str()) < 0)
+    return failure(ExportStatus::failed, "out of memory");
+  output->metadata = metadata.release();  // the output context frees it
+
+  if ((err = avio_open(&output->pb, outputPath.c_str(), AVIO_FLAG_WRITE)) < 0)
+    return failure(ExportStatus::failed, "cannot create " + outputPath + ": " + ff::errorText(err));
+
+  ExportResult result;
+  // From here on a failure leaves a partial file, which must go.
+  auto fail = [&](std::string reason) {
+    output.reset();
+    std::remove(outputPath.c_str());
+    result.status = ExportStatus::failed;
+    result.reason = std::move(reason);
+    return result;
+  };
+
+  Options muxerOptions;
+  setOption(muxerOptions, "movflags", "+faststart");  // movie header before the media data
+  {
+    AVDictionary* d = muxerOptions.release();
+    err = avformat_write_header(output.get(), &d);
+    muxerOptions.reset(d);
+  }
+  if (err < 0) return fail("cannot start " + outputPath + ": " + ff::errorText(err));
+
+  ff::Packet packet(av_packet_alloc());
+  if (!packet) return fail("out of memory");
+  for (;;) {
+    PacketTurn turn(packet.get());
+    err = av_read_frame(input.get(), packet.get());
+    if (err == AVERROR_EOF) break;
+    if (err < 0) {
+      // A recording killed mid-write ends in a damaged fragment: keep what
+      // came before it.
+      result.sourceTruncated = true;
+      break;
+    }
+    if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+      // A short read at the end of the file: the packet's data is cut off.
+      result.sourceTruncated = true;
+      break;
+    }
+    int target = streamMap[static_cast<size_t>(packet->stream_index)];
+    if (target < 0) continue;
+    const AVStream* in = input->streams[packet->stream_index];
+    const AVStream* out = output->streams[target];
+    av_packet_rescale_ts(packet.get(), in->time_base, out->time_base);
+    packet->stream_index = target;
+    packet->pos = -1;
+    if ((err = av_interleaved_write_frame(output.get(), packet.get())) < 0)
+      return fail("cannot write to " + outputPath + ": " + ff::errorText(err));
+    ++result.packets;
+  }
+  if (result.packets == 0) return fail(sourcePath + " holds no readable packet");
+  if ((err = av_write_trailer(output.get())) < 0)
+    return fail("cannot finish " + outputPath + ": " + ff::errorText(err));
+  if ((err = avio_closep(&output->pb)) < 0)
+    return fail("cannot close " + outputPath + ": " + ff::errorText(err));
+  result.status = ExportStatus::exported;
+  return result;
+}
+
+}  // namespace moxi

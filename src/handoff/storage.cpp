@@ -1,0 +1,140 @@
+#include "handoff/storage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+
+#include "handoff/side_file_json.h"
+#include "platform/log.h"
+
+namespace moxi {
+
+namespace {
+
+// Owns one file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Closes now, reporting a failed close (where a delayed write error shows).
+  bool close() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string errnoText(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+// mkdir -p, creating what is missing with mode 0700.
+bool makeDirectories(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::optional<QString> Storage::directory(bool caches) {
+  QString dir = QStandardPaths::writableLocation(caches ? QStandardPaths::CacheLocation
+                                                        : QStandardPaths::DocumentsLocation);
+  if (dir.isEmpty() || !makeDirectories(dir.toStdString())) {
+    logLine("Could not create URL for specified directory!");
+    return std::nullopt;
+  }
+  return dir;
+}
+
+bool Storage::replaceFileAtomically(const QString& path, std::string_view bytes, std::string* error) {
+  std::string target = path.toStdString();
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = dir + "/." + base + ".XXXXXX";
+  // mkostemp creates the file with mode 0600.
+  Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.ok()) {
+    *error = errnoText("cannot create a file in", dir);
+    return false;
+  }
+  auto fail = [&](const char* what, const std::string& p) {
+    *error = errnoText(what, p);
+    fd.reset();
+    unlink(temp.c_str());
+    return false;
+  };
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail("cannot write", temp);
+    done += static_cast<size_t>(n);
+  }
+  if (fsync(fd.get()) != 0) return fail("cannot sync", temp);
+  if (!fd.close()) return fail("cannot close", temp);
+  if (rename(temp.c_str(), target.c_str()) != 0) return fail("cannot replace", target);
+  // Make the rename itself durable; a failure here loses nothing already visible.
+  Fd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.ok()) fsync(dirFd.get());
+  return true;
+}
+
+bool Storage::save(const std::optional<std::string>& encoded, bool caches, const QString& fileName) {
+  if (!encoded) {
+    logLine("error encoding side file " + fileName.toStdString() + ": a number is not finite or a text is not UTF-8");
+    return false;
+  }
+  auto dir = directory(caches);
+  if (!dir) return false;
+  std::string error;
+  if (!replaceFileAtomically(*dir + '/' + fileName, *encoded, &error)) {
+    logLine("error writing side file " + fileName.toStdString() + ": " + error);
+    return false;
+  }
+  return true;
+}
+
+bool Storage::saveSideFile(std::string_view utf8, bool caches, const QString& fileName) {
+  return save(json::encode(utf8), caches, fileName);
+}
+bool Storage::saveSideFile(const std::string& utf8, bool caches, const QString& fileName) {
+  return saveSideFile(std::string_view(utf8), caches, fileName);
+}
+bool Storage::saveSideFile(const char* utf8, bool caches, const QString& fileName) {
+  return saveSideFile(std::string_view(utf8), caches, fileName);
+}
+bool Storage::saveSideFile(const QString& text, bool caches, const QString& fileName) {
+  return saveSideFile(text.toStdString(), caches, fileName);
+}
+bool Storage::saveSideFile(const QUrl& url, bool caches, const QString& fileName) {
+  return saveSideFile(url.toString(QUrl::FullyEncoded), caches, fileName);
+}
+bool Storage::saveSideFile(const std::vector<MouseEvent>& events, bool caches, const QString& fileName) {
+  return save(json::encode(events), caches, fileName);
+}
+bool Storage::saveSideFile(Size size, bool caches, const QString& fileName) {
+  return save(json::encode(size), caches, fileName);
+}
+
+}  // namespace moxi

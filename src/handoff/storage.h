@@ -1,0 +1,50 @@
+#pragma once
+// Where the program's files live, and the JSON side files written next to
+// the recordings ("videosize.json", "video.json", "mouse.json").
+#include <QString>
+#include <QUrl>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "handoff/mouse_event.h"
+#include "platform/geometry.h"
+
+namespace moxi {
+
+class Storage {
+ public:
+  Storage() = delete;
+
+  // The user's documents directory (caches false) or the program's caches
+  // directory (caches true), created with mode 0700 when missing. Nothing,
+  // after one log line "Could not create URL for specified directory!",
+  // when there is none or it cannot be created.
+  static std::optional<QString> directory(bool caches);
+
+  // Encodes `value` as JSON and replaces `fileName` in the documents (or
+  // caches) directory with it atomically: the bytes go to a temporary file
+  // in the same directory, are synced, and the file is renamed over the
+  // target, so a reader sees the old file or the new one, never a mix. The
+  // file's mode is 0600. On any failure (no directory, a value that cannot
+  // be encoded, a write error) it logs one line, leaves the previous file
+  // as it was, and returns false.
+  static bool saveSideFile(std::string_view utf8, bool caches, const QString& fileName);
+  static bool saveSideFile(const std::string& utf8, bool caches, const QString& fileName);
+  static bool saveSideFile(const char* utf8, bool caches, const QString& fileName);
+  static bool saveSideFile(const QString& text, bool caches, const QString& fileName);
+  // A URL is written as the JSON string of its absolute, encoded text.
+  static bool saveSideFile(const QUrl& url, bool caches, const QString& fileName);
+  static bool saveSideFile(const std::vector<MouseEvent>& events, bool caches, const QString& fileName);
+  static bool saveSideFile(Size size, bool caches, const QString& fileName);  // [width,height]
+
+  // Writes `bytes` to `path` as described for saveSideFile; on failure the
+  // reason, one line, goes to `error`.
+  static bool replaceFileAtomically(const QString& path, std::string_view bytes, std::string* error);
+
+ private:
+  static bool save(const std::optional<std::string>& encoded, bool caches, const QString& fileName);
+};
+
+}  // namespace moxi
