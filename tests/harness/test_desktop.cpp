@@ -63,6 +63,28 @@ bool rootHasProperty(const std::string& display, const char* property) {
   return c.ok() && xcb::cardinalProperty(c, c.root(), property).has_value();
 }
 
+// openbox publishes _NET_SUPPORTING_WM_CHECK before its event loop runs, and
+// a window mapped in between is never managed: it is ready once it reparents
+// a probe window.
+bool windowManagerManages(const std::string& display) {
+  xcb::Connection c(display.c_str());
+  if (!c.ok()) return false;
+  xcb_window_t probe = xcb_generate_id(c.get());
+  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, probe, c.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    XCB_COPY_FROM_PARENT, 0, nullptr);
+  xcb_map_window(c.get(), probe);
+  xcb_flush(c.get());
+  const bool managed = waitUntil(
+      [&] {
+        auto r = xcb::reply(c.get(), xcb_query_tree(c.get(), probe), xcb_query_tree_reply);
+        return r && r->parent != c.root();
+      },
+      500ms);
+  xcb_destroy_window(c.get(), probe);
+  xcb_flush(c.get());
+  return managed;
+}
+
 bool selectionOwned(const std::string& display, const char* selection) {
   xcb::Connection c(display.c_str());
   if (!c.ok()) return false;
@@ -187,7 +209,9 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   if (options_.windowManager) {
     windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
                                                     std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
-    if (!waitUntil([this] { return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK"); }, 15s))
+    if (!waitUntil([this] {
+          return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK") && windowManagerManages(display_);
+        }, 15s))
       throw std::runtime_error("openbox did not start on " + display_);
   }
   if (options_.tray) {
