@@ -267,38 +267,48 @@ std::optional<QImage> X11WindowServer::windowPicture(uint32_t windowID) {
   xcb::Connection& c = *conn_;
   xcb_connection_t* x = c.get();
 
-  auto attributes = xcb::reply(x, xcb_get_window_attributes(x, windowID), xcb_get_window_attributes_reply);
-  if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
+  // Requests are sent in batches and their replies awaited together: three
+  // round trips per window with a reparenting window manager.
+  auto attributesCookie = xcb_get_window_attributes(x, windowID);
+  auto geometryCookie = xcb_get_geometry(x, windowID);
+  auto treeCookie = xcb_query_tree(x, windowID);
+  auto attributes = xcb::reply(x, attributesCookie, xcb_get_window_attributes_reply);
+  auto geometry = xcb::reply(x, geometryCookie, xcb_get_geometry_reply);
+  auto tree = xcb::reply(x, treeCookie, xcb_query_tree_reply);
+  if (!attributes || !geometry || !tree || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
       attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT)
     return std::nullopt;
 
   // The redirected window is the top-level one: the frame the window manager
-  // put around the client, or the client itself.
+  // put around the client, or the client itself. Its pixmap includes its
+  // border.
   xcb_window_t top = windowID;
-  for (;;) {
-    auto tree = xcb::reply(x, xcb_query_tree(x, top), xcb_query_tree_reply);
-    if (!tree) return std::nullopt;
-    if (tree->parent == c.root() || tree->parent == XCB_WINDOW_NONE) break;
-    top = tree->parent;
+  uint8_t depth = geometry->depth;
+  int px = geometry->border_width, py = geometry->border_width;
+  for (xcb_window_t parent = tree->parent; parent != c.root() && parent != XCB_WINDOW_NONE;) {
+    auto parentTreeCookie = xcb_query_tree(x, parent);
+    auto parentGeometryCookie = xcb_get_geometry(x, parent);
+    auto originCookie = xcb_translate_coordinates(x, windowID, parent, 0, 0);
+    auto parentTree = xcb::reply(x, parentTreeCookie, xcb_query_tree_reply);
+    auto parentGeometry = xcb::reply(x, parentGeometryCookie, xcb_get_geometry_reply);
+    auto origin = xcb::reply(x, originCookie, xcb_translate_coordinates_reply);
+    if (!parentTree || !parentGeometry || !origin) return std::nullopt;
+    top = parent;
+    depth = parentGeometry->depth;
+    px = origin->dst_x + parentGeometry->border_width;
+    py = origin->dst_y + parentGeometry->border_width;
+    parent = parentTree->parent;
   }
-  auto geometryCookie = xcb_get_geometry(x, windowID);
-  auto topGeometryCookie = xcb_get_geometry(x, top);
-  auto originCookie = xcb_translate_coordinates(x, windowID, top, 0, 0);
-  auto geometry = xcb::reply(x, geometryCookie, xcb_get_geometry_reply);
-  auto topGeometry = xcb::reply(x, topGeometryCookie, xcb_get_geometry_reply);
-  auto origin = xcb::reply(x, originCookie, xcb_translate_coordinates_reply);
-  if (!geometry || !topGeometry || !origin) return std::nullopt;
 
-  // The pixmap of a window is named afresh each time: a resize replaces it.
-  xcb::Pixmap pixmap(x, xcb_generate_id(x));
-  if (xcb::check(x, xcb_composite_name_window_pixmap_checked(x, top, pixmap.get()))) {
-    return std::nullopt;  // BadMatch: unmapped meanwhile, or not redirected
-  }
-  // The pixmap includes the top-level window's border.
-  const int px = origin->dst_x + topGeometry->border_width;
-  const int py = origin->dst_y + topGeometry->border_width;
-  return reader_->read(pixmap.get(), topGeometry->depth, static_cast<int16_t>(px), static_cast<int16_t>(py),
-                       geometry->width, geometry->height);
+  // The pixmap is named afresh each time (a resize replaces it) and read in
+  // the same round trip; a failed naming fails the read too.
+  const xcb_pixmap_t pixmapID = xcb_generate_id(x);
+  auto nameCookie = xcb_composite_name_window_pixmap_checked(x, top, pixmapID);
+  std::optional<QImage> picture = reader_->read(pixmapID, depth, static_cast<int16_t>(px), static_cast<int16_t>(py),
+                                                geometry->width, geometry->height);
+  if (xcb::check(x, nameCookie)) return std::nullopt;  // BadMatch: unmapped meanwhile
+  xcb::Pixmap pixmap(x, pixmapID);
+  return picture;
 }
 
 std::optional<Rect> X11WindowServer::windowBounds(uint32_t windowID) {

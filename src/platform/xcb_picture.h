@@ -16,8 +16,8 @@
 
 namespace moxi::xcb {
 
-// A pixmap id of this client (for example from Composite's NameWindowPixmap);
-// the pixmap is freed on destruction.
+// A pixmap of this client (for example named by Composite's
+// NameWindowPixmap); freed on destruction. Own only a pixmap that exists.
 class Pixmap {
  public:
   Pixmap() = default;

@@ -60,6 +60,14 @@ TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {
 void TestWindow::destroy() {
   if (id_ == XCB_WINDOW_NONE) return;
   xcb::check(c_.get(), xcb_destroy_window_checked(c_.get(), id_));
+  // The next connection of this process may get the same ids: wait until the
+  // window manager has let go of this one, or it takes the new window for it.
+  waitUntil(
+      [&] {
+        auto list = stackingFrontToBack(c_);
+        return std::find(list.begin(), list.end(), id_) == list.end();
+      },
+      std::chrono::seconds(5));
   id_ = XCB_WINDOW_NONE;
 }
 

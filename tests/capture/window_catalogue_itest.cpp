@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -135,8 +136,9 @@ TEST_F(WindowCatalogueOnX11, ACoveredWindowGivesItsOwnPicture) {
                colourAt(*picture, 200, 150) == 0xE03030u && colourAt(*picture, 399, 299) == 0xE03030u;
       },
       5s));
+  const xcb_window_t gone = covered.id();
   covered.destroy();
-  EXPECT_FALSE(server.windowPicture(covered.id()).has_value());
+  EXPECT_FALSE(server.windowPicture(gone).has_value());
 }
 
 TEST_F(WindowCatalogueOnX11, CurrentWindowFrameFollowsTheWindowUntilItCloses) {
@@ -153,8 +155,9 @@ TEST_F(WindowCatalogueOnX11, CurrentWindowFrameFollowsTheWindowUntilItCloses) {
   EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(moved));
   EXPECT_EQ(flippedRect(*currentWindowFrame(server, w.id()), server), moved);
 
+  const xcb_window_t gone = w.id();
   w.destroy();
-  EXPECT_FALSE(currentWindowFrame(server, w.id()).has_value());
+  EXPECT_FALSE(currentWindowFrame(server, gone).has_value());
 }
 
 TEST_F(WindowCatalogueOnX11, ActivatingAnOwningApplicationActivatesItsWindow) {
@@ -182,6 +185,29 @@ TEST_F(WindowCatalogueOnX11, ActivatingAnOwningApplicationActivatesItsWindow) {
   activateOwningApplication(server, int32_t(mine.id()));
   EXPECT_TRUE(waitUntil([&] { return active() == mine.id(); }, 5s));
   EXPECT_EQ(stackingFrontToBack(x).front(), mine.id());
+}
+
+TEST_F(WindowCatalogueOnX11, ListingsAndLookupsMayOverlap) {
+  X11WindowServer server;
+  TestWindow small(x, TestWindowOptions().at(100, 100).size(300, 200).paint(0x112233).netName("small"));
+  TestWindow large(x, TestWindowOptions().at(400, 300).size(900, 600).paint(0x445566).netName("large"));
+  std::atomic<int> wrong{0};
+  auto list = [&] {
+    for (int i = 0; i < 5; ++i) {
+      std::optional<CaptureDisplay> display;
+      auto l = listWindows(server, display);
+      if (!l || l->size() != 2 || l->at(0).windowID != large.id() ||
+          l->at(0).img.picture()->size() != QSize(900, 600) || colourAt(*l->at(1).img.picture(), 5, 5) != 0x112233u)
+        ++wrong;
+    }
+  };
+  std::thread first(list), second(list);
+  for (int i = 0; i < 50; ++i) {
+    if (currentWindowFrame(server, small.id())->size() != Size{300, 200}) ++wrong;
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(WindowCatalogueOnX11, WithoutADisplayTheCaptureServiceRefuses) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,30 +59,45 @@ bool displayAnswers(const std::string& display) {
   return c.ok();
 }
 
-bool rootHasProperty(const std::string& display, const char* property) {
-  xcb::Connection c(display.c_str());
-  return c.ok() && xcb::cardinalProperty(c, c.root(), property).has_value();
-}
-
 // openbox publishes _NET_SUPPORTING_WM_CHECK before its event loop runs, and
-// a window mapped in between is never managed: it is ready once it reparents
-// a probe window.
-bool windowManagerManages(const std::string& display) {
+// a window mapped in between is never managed: it is ready once it manages a
+// probe window. The probes live on one connection, and it stays open until
+// openbox has let go of them, so that no later client reuses a probe's id
+// while openbox still holds it.
+bool waitForWindowManager(const std::string& display, std::chrono::milliseconds timeout) {
   xcb::Connection c(display.c_str());
   if (!c.ok()) return false;
-  xcb_window_t probe = xcb_generate_id(c.get());
-  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, probe, c.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    XCB_COPY_FROM_PARENT, 0, nullptr);
-  xcb_map_window(c.get(), probe);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<xcb_window_t> probes;
+  bool managed = false;
+  while (!managed && std::chrono::steady_clock::now() < deadline) {
+    if (!xcb::cardinalProperty(c, c.root(), "_NET_SUPPORTING_WM_CHECK")) {
+      std::this_thread::sleep_for(20ms);
+      continue;
+    }
+    xcb_window_t probe = xcb_generate_id(c.get());
+    xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, probe, c.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_map_window(c.get(), probe);
+    xcb_flush(c.get());
+    probes.push_back(probe);
+    managed = waitUntil(
+        [&] {
+          auto r = xcb::reply(c.get(), xcb_query_tree(c.get(), probe), xcb_query_tree_reply);
+          return r && r->parent != c.root();
+        },
+        500ms);
+  }
+  for (xcb_window_t probe : probes) xcb_destroy_window(c.get(), probe);
   xcb_flush(c.get());
-  const bool managed = waitUntil(
+  waitUntil(
       [&] {
-        auto r = xcb::reply(c.get(), xcb_query_tree(c.get(), probe), xcb_query_tree_reply);
-        return r && r->parent != c.root();
+        auto clients = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+        return std::none_of(probes.begin(), probes.end(), [&](xcb_window_t p) {
+          return std::find(clients.begin(), clients.end(), p) != clients.end();
+        });
       },
-      500ms);
-  xcb_destroy_window(c.get(), probe);
-  xcb_flush(c.get());
+      5s);
   return managed;
 }
 
@@ -209,9 +225,7 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   if (options_.windowManager) {
     windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
                                                     std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
-    if (!waitUntil([this] {
-          return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK") && windowManagerManages(display_);
-        }, 15s))
+    if (!waitForWindowManager(display_, 15s))
       throw std::runtime_error("openbox did not start on " + display_);
   }
   if (options_.tray) {
