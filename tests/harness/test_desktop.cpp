@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,9 +59,46 @@ bool displayAnswers(const std::string& display) {
   return c.ok();
 }
 
-bool rootHasProperty(const std::string& display, const char* property) {
+// openbox publishes _NET_SUPPORTING_WM_CHECK before its event loop runs, and
+// a window mapped in between is never managed: it is ready once it manages a
+// probe window. The probes live on one connection, and it stays open until
+// openbox has let go of them, so that no later client reuses a probe's id
+// while openbox still holds it.
+bool waitForWindowManager(const std::string& display, std::chrono::milliseconds timeout) {
   xcb::Connection c(display.c_str());
-  return c.ok() && xcb::cardinalProperty(c, c.root(), property).has_value();
+  if (!c.ok()) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<xcb_window_t> probes;
+  bool managed = false;
+  while (!managed && std::chrono::steady_clock::now() < deadline) {
+    if (!xcb::cardinalProperty(c, c.root(), "_NET_SUPPORTING_WM_CHECK")) {
+      std::this_thread::sleep_for(20ms);
+      continue;
+    }
+    xcb_window_t probe = xcb_generate_id(c.get());
+    xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, probe, c.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_map_window(c.get(), probe);
+    xcb_flush(c.get());
+    probes.push_back(probe);
+    managed = waitUntil(
+        [&] {
+          auto r = xcb::reply(c.get(), xcb_query_tree(c.get(), probe), xcb_query_tree_reply);
+          return r && r->parent != c.root();
+        },
+        500ms);
+  }
+  for (xcb_window_t probe : probes) xcb_destroy_window(c.get(), probe);
+  xcb_flush(c.get());
+  waitUntil(
+      [&] {
+        auto clients = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+        return std::none_of(probes.begin(), probes.end(), [&](xcb_window_t p) {
+          return std::find(clients.begin(), clients.end(), p) != clients.end();
+        });
+      },
+      5s);
+  return managed;
 }
 
 bool selectionOwned(const std::string& display, const char* selection) {
@@ -69,34 +107,6 @@ bool selectionOwned(const std::string& display, const char* selection) {
   auto r = xcb::reply(c.get(), xcb_get_selection_owner(c.get(), c.atom(selection)),
                       xcb_get_selection_owner_reply);
   return r && r->owner != XCB_WINDOW_NONE;
-}
-
-// openbox names itself before it manages windows; a window mapped in between
-// stays unmapped. It is ready once it has framed a probe window.
-bool windowManagerFramesWindows(const std::string& display) {
-  xcb::Connection c(display.c_str());
-  if (!c.ok()) return false;
-  xcb_window_t probe = xcb_generate_id(c.get());
-  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, probe, c.root(), 0, 0, 64, 64, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, c.screen()->root_visual, 0, nullptr);
-  xcb_map_window(c.get(), probe);
-  xcb_flush(c.get());
-  int polls = 0;
-  bool framed = waitUntil(
-      [&] {
-        auto tree = xcb::reply(c.get(), xcb_query_tree(c.get(), probe), xcb_query_tree_reply);
-        if (tree && tree->parent != c.root()) return true;
-        if (++polls % 15 == 0) {  // a map request that came too early is lost: ask again
-          xcb_unmap_window(c.get(), probe);
-          xcb_map_window(c.get(), probe);
-          xcb_flush(c.get());
-        }
-        return false;
-      },
-      std::chrono::seconds(10));
-  xcb_destroy_window(c.get(), probe);
-  xcb_flush(c.get());
-  return framed;
 }
 
 }  // namespace
@@ -215,8 +225,7 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   if (options_.windowManager) {
     windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
                                                     std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
-    if (!waitUntil([this] { return rootHasProperty(display_, "_NET_SUPPORTING_WM_CHECK"); }, 15s) ||
-        !windowManagerFramesWindows(display_))
+    if (!waitForWindowManager(display_, 15s))
       throw std::runtime_error("openbox did not start on " + display_);
   }
   if (options_.tray) {

@@ -1,0 +1,228 @@
+// The window catalogue and lookups on a real X server with openbox, over
+// client windows that the test makes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "capture/window_catalogue.h"
+#include "capture/x11_window_server.h"
+#include "harness/test_desktop.h"
+#include "test_window_support.h"
+
+using namespace moxi;
+using namespace moxi::test;
+using namespace std::chrono_literals;
+
+static auto* env = ::testing::AddGlobalTestEnvironment(
+    new DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
+
+namespace {
+
+class WindowCatalogueOnX11 : public ::testing::Test {
+ protected:
+  xcb::Connection x{};
+  const uint32_t pid = static_cast<uint32_t>(getpid());
+
+  std::vector<uint32_t> listedIDs(X11WindowServer& server) {
+    std::optional<CaptureDisplay> display;
+    std::vector<uint32_t> ids;
+    for (const auto& w : listWindows(server, display).value_or(std::vector<CapturableWindow>{}))
+      ids.push_back(w.windowID);
+    return ids;
+  }
+};
+
+uint32_t colourAt(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xFFFFFF; }
+
+std::string ownProcessName() {
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// Position and size of a window as xwininfo reports them.
+Rect xwininfoFrame(xcb_window_t w) {
+  const std::string out = runCommand({"xwininfo", "-id", std::to_string(w)}).out;
+  auto field = [&](const char* label) {
+    std::smatch m;
+    std::regex re(std::string(label) + R"(:\s+(-?\d+))");
+    return std::regex_search(out, m, re) ? std::stod(m[1]) : -1.0;
+  };
+  return {field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height")};
+}
+
+}  // namespace
+
+TEST_F(WindowCatalogueOnX11, ListsRecordableWindowsFrontToBackWithTitlesAndPictures) {
+  X11WindowServer server;
+  ASSERT_TRUE(server.captureAvailable());
+  using O = TestWindowOptions;
+  TestWindow a(x, O().at(50, 50).size(300, 200).paint(0xCC2020).netName("R\xc3\xa9port \xe2\x9c\x93")
+                      .name("ignored").wmClass("alpha", "Alpha").pid(pid));
+  TestWindow b(x, O().at(400, 50).size(64, 16).paint(0x20CC20).name("Caf\xe9").pid(pid));
+  TestWindow c(x, O().at(600, 50).size(400, 300).paint(0x2020CC).wmClass("gamma", "Gamma"));
+  TestWindow narrow(x, O().at(50, 400).size(63, 100).netName("narrow"));
+  TestWindow low(x, O().at(200, 400).size(200, 15).netName("low"));
+  TestWindow floating(x, O().at(500, 400).size(200, 200).netName("floating").state("_NET_WM_STATE_ABOVE"));
+  TestWindow below(x, O().at(800, 400).size(200, 200).netName("below").state("_NET_WM_STATE_BELOW"));
+  TestWindow dock(x, O().at(0, 1000).size(1920, 40).type("_NET_WM_WINDOW_TYPE_DOCK"));
+  TestWindow desktop(x, O().at(0, 0).size(1920, 1080).paint(0x101010).type("_NET_WM_WINDOW_TYPE_DESKTOP"));
+
+  auto content = server.shareableContent();
+  ASSERT_TRUE(content.has_value());
+  std::map<uint32_t, int> layers;
+  for (const auto& w : content->windows) layers[w.windowID] = w.windowLayer;
+  EXPECT_EQ(layers.count(desktop.id()), 0u) << "desktop windows are not shareable";
+  EXPECT_EQ(layers[floating.id()], 3);
+  EXPECT_EQ(layers[below.id()], -1);
+  EXPECT_EQ(layers[dock.id()], 20);
+  EXPECT_EQ(layers[a.id()], 0);
+
+  // Mapped in the order a, b, c: the window manager stacks each new one on top.
+  std::optional<CaptureDisplay> display;
+  auto list = listWindows(server, display);
+  ASSERT_TRUE(list.has_value());
+  std::vector<uint32_t> ids;
+  for (const auto& w : *list) ids.push_back(w.windowID);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{c.id(), b.id(), a.id(), below.id()}));
+  ASSERT_TRUE(display.has_value());
+  EXPECT_EQ(display->frame, (Rect{0, 0, 1920, 1080}));
+
+  ASSERT_EQ(list->size(), 4u);
+  const CapturableWindow& gamma = (*list)[0];
+  const CapturableWindow& cafe = (*list)[1];
+  const CapturableWindow& alpha = (*list)[2];
+  EXPECT_EQ(alpha.title, "Alpha - R\xc3\xa9port \xe2\x9c\x93");
+  EXPECT_EQ(alpha.window.owningApplication->processID, int32_t(pid));
+  EXPECT_EQ(cafe.title, ownProcessName() + " - Caf\xc3\xa9");
+  EXPECT_EQ(gamma.title, "Gamma - notitle");
+  EXPECT_EQ(gamma.window.owningApplication->processID, 0);
+  EXPECT_EQ(xwininfoFrame(a.id()), alpha.window.frame);
+  EXPECT_EQ(alpha.window.frame.size(), (Size{300, 200}));
+  EXPECT_EQ(cafe.window.frame.size(), (Size{64, 16}));
+
+  // Pictures are the client area alone, at its own size.
+  ASSERT_EQ(alpha.img.picture()->size(), QSize(300, 200));
+  EXPECT_EQ(colourAt(*alpha.img.picture(), 0, 0), 0xCC2020u);
+  EXPECT_EQ(colourAt(*alpha.img.picture(), 299, 199), 0xCC2020u);
+  EXPECT_EQ(colourAt(*gamma.img.picture(), 200, 150), 0x2020CCu);
+
+  a.raise();
+  EXPECT_TRUE(waitUntil([&] { return listedIDs(server) == std::vector<uint32_t>{a.id(), c.id(), b.id(), below.id()}; },
+                        5s));
+}
+
+TEST_F(WindowCatalogueOnX11, ACoveredWindowGivesItsOwnPicture) {
+  TestWindow covered(x, TestWindowOptions().at(300, 300).size(400, 300).paint(0xE03030).netName("covered"));
+  TestWindow cover(x, TestWindowOptions().at(200, 200).size(700, 500).paint(0x30E0E0).netName("cover"));
+  ASSERT_EQ(stackingFrontToBack(x).front(), cover.id());
+  const Rect frame = xwininfoFrame(covered.id());
+  ASSERT_EQ(screenColour(x, int(frame.x) + 200, int(frame.y) + 150), 0x30E0E0u) << "not covered on screen";
+
+  // Made after the window was covered: its content comes back all the same.
+  X11WindowServer server;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        auto picture = server.windowPicture(covered.id());
+        return picture && picture->size() == QSize(400, 300) && colourAt(*picture, 0, 0) == 0xE03030u &&
+               colourAt(*picture, 200, 150) == 0xE03030u && colourAt(*picture, 399, 299) == 0xE03030u;
+      },
+      5s));
+  const xcb_window_t gone = covered.id();
+  covered.destroy();
+  EXPECT_FALSE(server.windowPicture(gone).has_value());
+}
+
+TEST_F(WindowCatalogueOnX11, CurrentWindowFrameFollowsTheWindowUntilItCloses) {
+  X11WindowServer server;
+  TestWindow w(x, TestWindowOptions().at(100, 100).size(300, 200).netName("moving"));
+  auto flipped = [](Rect r) { return Rect{r.x, 1080 - r.y - r.height, r.width, r.height}; };
+  EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(xwininfoFrame(w.id())));
+
+  w.moveResize(700, 400, 500, 350);
+  ASSERT_TRUE(waitUntil([&] { return currentWindowFrame(server, w.id())->size() == Size{500, 350}; }, 5s));
+  const Rect moved = xwininfoFrame(w.id());
+  EXPECT_GE(moved.x, 700);
+  EXPECT_GE(moved.y, 400);
+  EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(moved));
+  EXPECT_EQ(flippedRect(*currentWindowFrame(server, w.id()), server), moved);
+
+  const xcb_window_t gone = w.id();
+  w.destroy();
+  EXPECT_FALSE(currentWindowFrame(server, gone).has_value());
+}
+
+TEST_F(WindowCatalogueOnX11, ActivatingAnOwningApplicationActivatesItsWindow) {
+  X11WindowServer server;
+  pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+
+  TestWindow mine(x, TestWindowOptions().at(100, 100).netName("mine").pid(pid));
+  TestWindow orphan(x, TestWindowOptions().at(150, 150).netName("orphan").pid(uint32_t(ended)));
+  TestWindow anonymous(x, TestWindowOptions().at(200, 200).netName("anonymous"));
+  TestWindow front(x, TestWindowOptions().at(250, 250).netName("front").pid(pid));
+  auto active = [&] {
+    auto a = xcb::cardinalProperty(x, x.root(), "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW);
+    return a && !a->empty() ? a->front() : 0u;
+  };
+  ASSERT_EQ(runCommand({"xdotool", "windowactivate", "--sync", std::to_string(front.id())}).exitCode, 0);
+  ASSERT_EQ(active(), front.id());
+
+  activateOwningApplication(server, int32_t(orphan.id()));
+  activateOwningApplication(server, int32_t(anonymous.id()));
+  std::this_thread::sleep_for(300ms);  // give a wrong activation time to show
+  EXPECT_EQ(active(), front.id());
+
+  activateOwningApplication(server, int32_t(mine.id()));
+  EXPECT_TRUE(waitUntil([&] { return active() == mine.id(); }, 5s));
+  EXPECT_EQ(stackingFrontToBack(x).front(), mine.id());
+}
+
+TEST_F(WindowCatalogueOnX11, ListingsAndLookupsMayOverlap) {
+  X11WindowServer server;
+  TestWindow small(x, TestWindowOptions().at(100, 100).size(300, 200).paint(0x112233).netName("small"));
+  TestWindow large(x, TestWindowOptions().at(400, 300).size(900, 600).paint(0x445566).netName("large"));
+  std::atomic<int> wrong{0};
+  auto list = [&] {
+    for (int i = 0; i < 5; ++i) {
+      std::optional<CaptureDisplay> display;
+      auto l = listWindows(server, display);
+      if (!l || l->size() != 2 || l->at(0).windowID != large.id() ||
+          l->at(0).img.picture()->size() != QSize(900, 600) || colourAt(*l->at(1).img.picture(), 5, 5) != 0x112233u)
+        ++wrong;
+    }
+  };
+  std::thread first(list), second(list);
+  for (int i = 0; i < 50; ++i) {
+    if (currentWindowFrame(server, small.id())->size() != Size{300, 200}) ++wrong;
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(WindowCatalogueOnX11, WithoutADisplayTheCaptureServiceRefuses) {
+  const std::string saved = std::getenv("DISPLAY");
+  setenv("DISPLAY", ":4242", 1);  // no server there
+  testing::internal::CaptureStdout();
+  X11WindowServer server;
+  setenv("DISPLAY", saved.c_str(), 1);
+
+  std::optional<CaptureDisplay> display = CaptureDisplay{1, {0, 0, 1920, 1080}};
+  EXPECT_FALSE(server.captureAvailable());
+  EXPECT_FALSE(listWindows(server, display).has_value());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("error listWindows, no permission\n"), std::string::npos) << out;
+  EXPECT_TRUE(display.has_value());
+  EXPECT_FALSE(currentWindowFrame(server, 1).has_value());
+  activateOwningApplication(server, 1);
+}
