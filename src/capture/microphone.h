@@ -31,7 +31,8 @@ enum class MicrophoneAuthorization : int { notDetermined = 0, restricted = 1, de
 class MicrophoneAccess {
  public:
   virtual ~MicrophoneAccess() = default;
-  // Quick enough for the UI thread: a local connect, bounded by a short limit.
+  // Quick enough for the UI thread: a local connect (about 1 ms here), given
+  // up after 150 ms (then notDetermined).
   virtual MicrophoneAuthorization authorizationStatus() = 0;
   // Asks again; `completion` gets whether access is authorised, on a thread of
   // the access object (never the caller's). Destroying the access object waits
@@ -61,11 +62,13 @@ std::vector<std::string> microphoneSetupMessages(const MicrophoneConfiguration& 
 
 // A microphone capture session, reused by every recording.
 //
-// Threads: configure(), startRunning(), stopRunning() and
-// setSampleBufferDelegate() may be called from any thread, one at a time per
-// session (they serialise on an internal lock). configure() and startRunning()
-// wait for the sound server (bounded, about a second at worst);
-// stopRunning() does not wait for it.
+// Threads: every operation may be called from any thread; they serialise on
+// an internal lock. configure() and startRunning() wait for the sound server
+// (a few milliseconds; each wait gives up after one second, so a hung server
+// costs configure() at most a few seconds). stopRunning() never waits for the
+// server, but does wait for a configure() or startRunning() under way on
+// another thread. The session's own thread (PulseAudio's main loop) only
+// posts blocks to the delegate's queue; it never runs the handler.
 class MicrophoneSession {
  public:
   virtual ~MicrophoneSession() = default;
@@ -80,8 +83,9 @@ class MicrophoneSession {
   // the monotonic time its first sample was captured, from the server's
   // latency reports. Blocks follow each other without gaps or overlaps except
   // after a discontinuity (the server dropped sound) or a rare correction of
-  // about 20 ms (the sound card's clock drifting from the monotonic clock).
-  // A source that buffers (the test's sine source holds 2 s) delivers sound
+  // about 20 ms (a poor first timing report, or the sound card's clock
+  // drifting from the monotonic clock). A source that buffers (PulseAudio's
+  // sine generator holds 2 s) delivers sound
   // captured before startRunning(): consumers trim what precedes their own
   // start. `queue` must outlive the session. Takes effect for the next block.
   virtual void setSampleBufferDelegate(std::function<void(AudioBuffer)> handler, SerialQueue& queue) = 0;

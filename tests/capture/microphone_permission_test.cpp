@@ -45,13 +45,6 @@ TEST(MicrophonePermission, UnknownStatusGrantsNothing) {
   EXPECT_FALSE(action.raiseAlert);
 }
 
-TEST(MicrophonePermission, StatusValuesAreThePlatformIntegers) {
-  EXPECT_EQ(static_cast<int>(Auth::notDetermined), 0);
-  EXPECT_EQ(static_cast<int>(Auth::restricted), 1);
-  EXPECT_EQ(static_cast<int>(Auth::denied), 2);
-  EXPECT_EQ(static_cast<int>(Auth::authorized), 3);
-}
-
 TEST(MicrophoneSetupMessages, ReportEachRefusalInSetUpOrder) {
   using Lines = std::vector<std::string>;
   EXPECT_EQ(microphoneSetupMessages({.noDevice = false, .inputError = {}, .inputAdded = true, .outputAdded = true}),
