@@ -1,0 +1,275 @@
+// The microphone against a real PulseAudio server whose default source is a
+// 440 Hz sine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include "capture/microphone.h"
+#include "harness/test_desktop.h"
+#include "platform/clock.h"
+#include "platform/serial_queue.h"
+
+static auto* env = ::testing::AddGlobalTestEnvironment(
+    new moxi::test::DesktopEnvironment({.windowManager = false, .tray = false, .sound = true}));
+
+namespace moxi {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DesktopEnvironment;
+using test::runCommand;
+using test::waitUntil;
+using Lines = std::vector<std::string>;
+
+int64_t durationNs(const AudioBuffer& b) {
+  return static_cast<int64_t>(b.samples.size() / static_cast<size_t>(b.channels)) * 1'000'000'000 / b.sampleRate;
+}
+
+struct Arrival {
+  AudioBuffer block;
+  int64_t atNs;
+};
+
+// Collects what a session delivers, noting when and on which thread.
+class Collector {
+ public:
+  explicit Collector(SerialQueue& queue) : queue_(queue) {}
+  std::function<void(AudioBuffer)> handler() {
+    return [this](AudioBuffer block) {
+      if (!queue_.isCurrent() || busy_.exchange(true)) misdelivered = true;
+      std::lock_guard lock(mutex_);
+      seconds_ += static_cast<double>(durationNs(block)) / 1e9;
+      arrivals_.push_back({std::move(block), monotonicNanos()});
+      busy_ = false;
+    };
+  }
+  size_t count() {
+    std::lock_guard lock(mutex_);
+    return arrivals_.size();
+  }
+  double seconds() {
+    std::lock_guard lock(mutex_);
+    return seconds_;
+  }
+  std::vector<Arrival> arrivals() {
+    std::lock_guard lock(mutex_);
+    return arrivals_;
+  }
+  std::atomic<bool> misdelivered{false};  // off the queue, or two at once
+
+ private:
+  SerialQueue& queue_;
+  std::mutex mutex_;
+  std::vector<Arrival> arrivals_;
+  double seconds_ = 0;
+  std::atomic<bool> busy_{false};
+};
+
+// Blocks follow each other exactly but for the clock's rare correction step;
+// returns how many such steps there were.
+int correctionSteps(const std::vector<Arrival>& a) {
+  int steps = 0;
+  for (size_t i = 1; i < a.size(); ++i) {
+    int64_t step = a[i].block.presentationTimeNs - a[i - 1].block.presentationTimeNs - durationNs(a[i - 1].block);
+    if (std::llabs(step) <= 3'000'000) continue;
+    ++steps;
+    EXPECT_LT(std::llabs(step), 30'000'000) << "block " << i << " does not start where block " << i - 1 << " ended";
+  }
+  return steps;
+}
+
+// How old the newest sound in a block is when the block arrives.
+int64_t ageNs(const Arrival& a) { return a.atNs - a.block.presentationTimeNs - durationNs(a.block); }
+
+double goertzelPower(const std::vector<int16_t>& x, double frequency) {
+  double w = 2 * std::numbers::pi * frequency / 44100, c = 2 * std::cos(w), s1 = 0, s2 = 0;
+  for (int16_t v : x) {
+    double s0 = v + c * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  return s1 * s1 + s2 * s2 - c * s1 * s2;
+}
+
+class Microphone : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A test that stopped the server or changed its sources left it so.
+    if (runCommand({"pactl", "info"}, 5s).exitCode != 0) {
+      DesktopEnvironment::desktop().stopSoundServer();
+      DesktopEnvironment::desktop().startSoundServer();
+    }
+    ASSERT_EQ(runCommand({"pactl", "set-default-source", "sine"}).exitCode, 0);
+  }
+
+  // One recording as the recorder makes it: configure, run until `seconds` of
+  // sound came, stop. Nothing may arrive once stopRunning() has returned.
+  std::vector<Arrival> record(MicrophoneSession& session, double seconds) {
+    Collector collector(audioQueue_);
+    EXPECT_EQ(microphoneSetupMessages(session.configure()), Lines{});
+    session.setSampleBufferDelegate(collector.handler(), audioQueue_);
+    session.startRunning();
+    EXPECT_TRUE(session.isRunning());
+    EXPECT_TRUE(waitUntil([&] { return collector.seconds() >= seconds; }, 10s));
+    session.stopRunning();
+    EXPECT_FALSE(session.isRunning());
+    size_t atStop = collector.count();
+    std::this_thread::sleep_for(100ms);
+    audioQueue_.drain();
+    EXPECT_LE(collector.count(), atStop + 1) << "blocks after stopRunning returned";
+    EXPECT_FALSE(collector.misdelivered);
+    return collector.arrivals();
+  }
+
+  SerialQueue audioQueue_{"com.quillon.moxiscope.AudioSampleBufferQueue"};
+};
+
+TEST_F(Microphone, AccessIsAuthorizedWhileTheServerAnswers) {
+  auto access = makeMicrophoneAccess();
+  EXPECT_EQ(access->authorizationStatus(), MicrophoneAuthorization::authorized);
+  std::promise<std::thread::id> answered;
+  access->requestAccess([&](bool granted) {
+    EXPECT_TRUE(granted);
+    answered.set_value(std::this_thread::get_id());
+  });
+  auto thread = answered.get_future();
+  ASSERT_EQ(thread.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(thread.get(), std::this_thread::get_id());
+}
+
+TEST_F(Microphone, RecordsTheSineAsContiguousMonoBlocksOnTheMonotonicClock) {
+  auto session = makeMicrophoneSession();
+  std::vector<Arrival> arrivals = record(*session, 2.0);
+  std::vector<int16_t> sound;
+  std::vector<int64_t> ages;
+  for (const auto& a : arrivals) {
+    ASSERT_EQ(a.block.sampleRate, 44100);
+    ASSERT_EQ(a.block.channels, 1);
+    EXPECT_EQ(a.block.samples.size(), 1024u);
+    ages.push_back(ageNs(a));
+    sound.insert(sound.end(), a.block.samples.begin(), a.block.samples.end());
+  }
+  EXPECT_LE(correctionSteps(arrivals), 1);
+  // Never sound from the future, and the newest sound is recent. The sine
+  // source renders two seconds at a time, so older blocks come in bursts up
+  // to two seconds old (a short-latency source is the next test).
+  std::sort(ages.begin(), ages.end());
+  EXPECT_GT(ages.front(), -10'000'000);
+  EXPECT_LT(ages.front(), 100'000'000);
+  EXPECT_LT(ages.back(), 2'500'000'000);
+
+  double at440 = goertzelPower(sound, 440);
+  for (double other : {220.0, 330.0, 400.0, 480.0, 550.0, 880.0})
+    EXPECT_GT(at440, 100 * goertzelPower(sound, other)) << other << " Hz";
+  int crossings = 0;
+  for (size_t i = 1; i < sound.size(); ++i) crossings += (sound[i - 1] < 0) != (sound[i] < 0);
+  EXPECT_NEAR(crossings / (static_cast<double>(sound.size()) / 44100), 880, 10);
+}
+
+// Like a real microphone: a remap of the null sink's monitor while a tone
+// plays into the sink delivers every ~23 ms.
+TEST_F(Microphone, AShortLatencyMicrophoneDeliversEveryBlockFresh) {
+  std::string tone = DesktopEnvironment::desktop().workDir() + "/tone.wav";
+  ASSERT_EQ(runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:duration=30", tone})
+                .exitCode,
+            0);
+  test::ChildProcess player({"paplay", "--device=nullsink", tone});
+  auto module = runCommand({"pactl", "load-module", "module-remap-source", "master=nullsink.monitor",
+                            "source_name=mic", "channels=1"});
+  ASSERT_EQ(module.exitCode, 0);
+  ASSERT_EQ(runCommand({"pactl", "set-default-source", "mic"}).exitCode, 0);
+  auto session = makeMicrophoneSession();
+  std::vector<Arrival> arrivals = record(*session, 1.5);
+  runCommand({"pactl", "unload-module", module.out.substr(0, module.out.find('\n'))});
+
+  EXPECT_LE(correctionSteps(arrivals), 1);
+  int late = 0;
+  for (const auto& a : arrivals) {
+    EXPECT_GT(ageNs(a), -10'000'000) << "sound from the future";
+    late += ageNs(a) > 100'000'000;
+  }
+  EXPECT_LE(late, 3) << "of " << arrivals.size() << " blocks";  // what the server held when we came
+}
+
+TEST_F(Microphone, OneSessionRecordsTwiceInARowAndANewSessionToo) {
+  auto session = makeMicrophoneSession();
+  EXPECT_FALSE(record(*session, 0.5).empty());
+  EXPECT_FALSE(record(*session, 0.5).empty());  // the first recording's input stays
+  session.reset();
+  EXPECT_FALSE(record(*makeMicrophoneSession(), 0.5).empty());
+}
+
+TEST_F(Microphone, TheServerVanishingMidRecordingCostsOnlyTheSound) {
+  auto session = makeMicrophoneSession();
+  Collector collector(audioQueue_);
+  ASSERT_EQ(microphoneSetupMessages(session->configure()), Lines{});
+  session->setSampleBufferDelegate(collector.handler(), audioQueue_);
+  session->startRunning();
+  ASSERT_TRUE(waitUntil([&] { return collector.seconds() >= 0.5; }, 10s));
+
+  ::testing::internal::CaptureStdout();
+  DesktopEnvironment::desktop().stopSoundServer();
+  EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
+  audioQueue_.drain();
+  size_t afterLoss = collector.count();
+  session->stopRunning();
+  session->startRunning();  // nothing to start, nothing to break
+  EXPECT_FALSE(session->isRunning());
+  EXPECT_EQ(makeMicrophoneAccess()->authorizationStatus(), MicrophoneAuthorization::restricted);
+  MicrophoneConfiguration configuration = session->configure();
+  std::this_thread::sleep_for(300ms);
+  audioQueue_.drain();
+  EXPECT_EQ(collector.count(), afterLoss) << "sound after the server went away";
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "Microphone lost: the sound server went away (Connection terminated), "
+                 "the recording goes on without audio\n");
+  EXPECT_FALSE(configuration.inputAdded);
+  EXPECT_EQ(microphoneSetupMessages(configuration),
+            (Lines{"couldn't create audio input device. Error - " + configuration.inputError,
+                   "Couldn't add audio output"}));
+
+  // The server comes back: the same session connects again for the next recording.
+  DesktopEnvironment::desktop().startSoundServer();
+  EXPECT_FALSE(record(*session, 0.5).empty());
+}
+
+TEST_F(Microphone, AMicrophoneUnpluggedMidRecordingEndsTheSoundAndIsThenMissing) {
+  auto session = makeMicrophoneSession();
+  Collector collector(audioQueue_);
+  ASSERT_EQ(microphoneSetupMessages(session->configure()), Lines{});
+  session->setSampleBufferDelegate(collector.handler(), audioQueue_);
+  session->startRunning();
+  ASSERT_TRUE(waitUntil([&] { return collector.seconds() >= 0.3; }, 10s));
+
+  // Without its only microphone the server falls back to the null sink's
+  // monitor, which records what the desktop plays: not a microphone.
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(runCommand({"pactl", "unload-module", "module-sine-source"}).exitCode, 0);
+  EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
+  EXPECT_EQ(makeMicrophoneAccess()->authorizationStatus(), MicrophoneAuthorization::authorized);
+  MicrophoneConfiguration configuration = session->configure();
+  EXPECT_TRUE(configuration.noDevice);
+  EXPECT_FALSE(configuration.inputAdded);
+  session->startRunning();
+  EXPECT_FALSE(session->isRunning());
+  session->stopRunning();
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Microphone lost: the microphone went away", 0), 0u) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+
+  ASSERT_EQ(runCommand({"pactl", "load-module", "module-sine-source", "source_name=sine", "frequency=440"}).exitCode,
+            0);
+  ASSERT_EQ(runCommand({"pactl", "set-default-source", "sine"}).exitCode, 0);
+  EXPECT_FALSE(record(*session, 0.3).empty());
+}
+
+}  // namespace
+}  // namespace moxi
