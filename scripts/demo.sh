@@ -8,7 +8,11 @@ out="$root/out/demo-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
 pids=()
 cleanup() {
-  for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+  # The program first, so that it finishes on a live display; then the rest.
+  for ((i=${#pids[@]}-1; i>=0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "${pids[i]}" 2>/dev/null || break; sleep 0.05; done
+  done
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -50,8 +54,19 @@ ffplay -loglevel error -window_title "Demo window" -f lavfi -i "testsrc=size=800
 pids+=($!)
 wait_for_window "^Demo window$" >/dev/null
 
+# The desktop's "open with the default application" goes to a stand-in that
+# notes what it was asked to open.
+mkdir -p "$out/bin"
+cat >"$out/bin/xdg-open" <<OPENER
+#!/bin/sh
+echo "\$1" >>"$out/opened.txt"
+OPENER
+chmod +x "$out/bin/xdg-open"
+export PATH="$out/bin:$PATH"
+
 ./build/moxiscope >"$out/moxiscope.log" 2>&1 &
 pids+=($!)
+moxiscope_pid=$!
 alert=$(wait_for_window "^Moxiscope$")
 sleep 0.5
 xdotool windowactivate --sync "$alert" key Return 2>/dev/null || xdotool key Return
@@ -68,5 +83,40 @@ done | head -n1)
 xdotool mousemove $icon click 1
 sleep 2
 import -window root "$out/popover.png"
+xdotool key Escape
+sleep 0.5
+
+# Ctrl+F1 over the demo window records it; clicks land at known places.
+xdotool mousemove 500 400
+sleep 0.3
+xdotool key ctrl+F1
+sleep 2
+for spot in "400 300" "700 450" "900 650"; do
+  # shellcheck disable=SC2086
+  xdotool mousemove $spot click 1
+  sleep 0.7
+done
+import -window root "$out/recording.png"
+sleep 1
+xdotool key ctrl+F1
+
+# "Video is ready!": Return picks "Copy".
+dialog=$(wait_for_window "^Moxiscope$" || true)
+sleep 0.5
+[ -n "$dialog" ] && xdotool windowactivate --sync "$dialog" key Return 2>/dev/null || xdotool key Return
+for _ in $(seq 100); do [ -s "$out/opened.txt" ] && break; sleep 0.1; done
+
+movie=$(sed -n 's/^exported as //p' "$out/moxiscope.log" | tail -n1)
+path=${movie#file://}
 echo "Screenshot of the open popover: $out/popover.png"
+echo "Screenshot while recording: $out/recording.png"
+if [ -n "$movie" ] && [ -f "$path" ]; then
+  echo "Exported movie: $path"
+  echo "Description: $(ffprobe -v error -show_entries format_tags=description -of default=nw=1:nk=1 "$path")"
+  echo "Clipboard: $(xclip -selection clipboard -o -t text/uri-list 2>/dev/null || echo '(empty)')"
+  echo "Opened with the default application: $(cat "$out/opened.txt" 2>/dev/null || echo '(nothing)')"
+else
+  echo "demo: no movie was exported (see $out/moxiscope.log)" >&2
+  exit 1
+fi
 echo "Program output: $out/moxiscope.log"

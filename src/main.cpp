@@ -6,6 +6,10 @@
 #include <QTimer>
 #include <csignal>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "app/app_delegate.h"
 #include "app/toggler.h"
 
@@ -27,6 +31,9 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);  // a tray program lives on without windows
   Q_INIT_RESOURCE(app);
   Q_INIT_RESOURCE(ui);
+
+  // FFmpeg's notes go to standard error in its own format; only errors are worth a line.
+  av_log_set_level(AV_LOG_ERROR);
 
   moxi::AppDelegate delegate;
 

@@ -17,7 +17,11 @@
 namespace moxi {
 
 AppDelegate::AppDelegate() = default;
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+  // The view goes before the controller it shows.
+  popover_.reset();
+  toggler_.reset();
+}
 
 std::unique_ptr<QMessageBox> AppDelegate::makeLaunchAlert() {
   auto alert = std::make_unique<QMessageBox>();

@@ -36,6 +36,9 @@ struct Toggler::Recording {
   std::shared_ptr<VideoWriterInput> videoWriterInput;
   bool microphoneStarted = false;
   bool abandoned = false;
+  // Sound: appended up to audioEndNs so far; nothing from audioStopNs on.
+  std::atomic<int64_t> audioEndNs{INT64_MIN};
+  std::atomic<int64_t> audioStopNs{INT64_MAX};
   // Read on audioSampleBufferQueue; guarded by audioMutex.
   std::mutex audioMutex;
   std::shared_ptr<AudioWriterInput> audioWriterInput;
@@ -390,7 +393,13 @@ void Toggler::update() {
 void Toggler::followCapturedWindow() {
   if (!recording_ || !hv_ || !capturedWindow_) return;
   auto frame = currentWindowFrame(*services_.windowServer, capturedWindow_->windowID);
-  if (!frame || *frame == lastFrame_) return;
+  if (!frame) return;
+  if (*frame == lastFrame_) {
+    // A click raises the captured window over its outline; put the outline
+    // back on top of it (nothing is resized).
+    hv_->updateFrame(*frame);
+    return;
+  }
   lastFrame_ = *frame;
   hv_->updateFrame(*frame);
   if (capturePopups() && stream_) {
@@ -485,6 +494,10 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
     if (configuration.noDevice) logLine("no microphone found; recording without sound");
   }
   if (microphoneReady && captureMicrophone() && micPermissionForQueues_) {
+    {
+      std::lock_guard lock(audioMutex_);
+      audioRecording_ = recording;
+    }
     session->startRunning();
     recording->microphoneStarted = true;
   }
@@ -500,8 +513,7 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
 void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason) {
   logLine(reason);
   recording->abandoned = true;
-  if (recording->microphoneStarted) services_.microphoneSession->stopRunning();
-  recording->microphoneStarted = false;
+  if (recording->microphoneStarted) stopMicrophone(recording);
   {
     std::lock_guard lock(recording->audioMutex);
     recording->audioWriterInput.reset();
@@ -533,19 +545,31 @@ void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, cons
 // ---------------------------------------------------------------- sound (audioSampleBufferQueue)
 
 void Toggler::captureOutputDidOutputAudio(const AudioBuffer& buffer) {
+  // Sound goes to the recording the microphone was started for, from its
+  // first frame until the stop time, also when it arrives after the stop.
   std::shared_ptr<Recording> recording;
   {
-    std::lock_guard lock(stateMutex_);
-    if (!recording_ || doneRecording_) return;
-    recording = current_;
+    std::lock_guard lock(audioMutex_);
+    recording = audioRecording_;
   }
-  if (!recording) return;
+  if (!recording || buffer.presentationTimeNs >= recording->audioStopNs) return;
   std::shared_ptr<AudioWriterInput> input;
   {
     std::lock_guard lock(recording->audioMutex);
     input = recording->audioWriterInput;
   }
   if (input && input->isReadyForMoreMediaData()) input->append(buffer);
+  int channels = std::max(1, buffer.channels);
+  int64_t frames = static_cast<int64_t>(buffer.samples.size()) / channels;
+  recording->audioEndNs = buffer.presentationTimeNs + frames * 1'000'000'000 / std::max(1, buffer.sampleRate);
+}
+
+void Toggler::stopMicrophone(const std::shared_ptr<Recording>& recording) {
+  auto& session = services_.microphoneSession;
+  if (session) session->stopRunning();
+  recording->microphoneStarted = false;
+  std::lock_guard lock(audioMutex_);
+  if (audioRecording_ == recording) audioRecording_.reset();
 }
 
 // ---------------------------------------------------------------- stopping
@@ -567,8 +591,7 @@ void Toggler::stopRecording() {
 }
 
 void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
-  // The microphone stops whatever the switches say by now.
-  if (services_.microphoneSession && services_.microphoneSession->isRunning())
+  if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
   if (recording) {
     Storage::saveSideFile(recording->videoURL, false, QStringLiteral("video.json"));
@@ -587,7 +610,20 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   // The writer is finished on its own queue, after the frames already queued,
   // so no frame is cut off and nothing touches it from two threads.
   videoSampleBufferQueue_.async([this, recording, end, log] {
-    if (recording->microphoneStarted) services_.microphoneSession->stopRunning();
+    if (recording->microphoneStarted) {
+      // The sound of the last moments may still be on its way (some sources
+      // hand it over in large blocks): wait for it a little, so the track
+      // does not end early.
+      recording->audioStopNs = end;
+      auto& session = services_.microphoneSession;
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+      while (recording->audioEndNs < end && session->isRunning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      stopMicrophone(recording);
+    }
+    // The microphone stops whatever the switches say by now.
+    if (services_.microphoneSession && services_.microphoneSession->isRunning())
+      services_.microphoneSession->stopRunning();
     auto writer = recording->videoWriter;
     if (!writer || recording->abandoned) {
       finishDone();

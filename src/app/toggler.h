@@ -161,6 +161,7 @@ class Toggler : public QObject {
   void abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason);
   // audioSampleBufferQueue
   void captureOutputDidOutputAudio(const AudioBuffer& buffer);
+  void stopMicrophone(const std::shared_ptr<Recording>& recording);
 
   void finishRawRecording(std::shared_ptr<Recording> recording);
   void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);
@@ -191,6 +192,10 @@ class Toggler : public QObject {
   // Guards the flags' first-frame transition against the stop, and current_.
   std::mutex stateMutex_;
   std::shared_ptr<Recording> current_;
+  // The recording the microphone feeds; it outlives the stop until the last
+  // sound before the stop time has come in.
+  std::mutex audioMutex_;
+  std::shared_ptr<Recording> audioRecording_;
   std::mutex finishingMutex_;
   std::vector<std::shared_ptr<Recording>> finishing_;
   std::atomic<int> pendingFinishes_{0};

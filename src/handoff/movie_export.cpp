@@ -1,5 +1,8 @@
 #include "handoff/movie_export.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -87,6 +90,8 @@ ExportResult exportMovie(const std::string& sourcePath, const std::string& outpu
     return failure(ExportStatus::failed, "out of memory");
   output->metadata = metadata.release();  // the output context frees it
 
+  // The movie is the user's alone: create it 0600 before FFmpeg opens it.
+  if (int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
   if ((err = avio_open(&output->pb, outputPath.c_str(), AVIO_FLAG_WRITE)) < 0)
     return failure(ExportStatus::failed, "cannot create " + outputPath + ": " + ff::errorText(err));
 
