@@ -251,6 +251,8 @@ void Capturer::setUp() {
   }
   damage_ = xcb::Damage(c_, damage);
   if (windowMode_) {
+    // Parts of the new pixmap that were covered start black; the server
+    // asks the application to paint them, which shows up as damage.
     auto attributes = xcb::reply(c_, xcb_get_window_attributes(c_, window_), xcb_get_window_attributes_reply);
     mapped_ = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     if (mapped_) nameWindowPixmap();
