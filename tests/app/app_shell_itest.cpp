@@ -48,6 +48,7 @@ class AppShell : public testing::Test {
     setenv("XDG_RUNTIME_DIR", (home_ + "/runtime").c_str(), 1);
     setenv("PATH", (home_ + "/bin:" + std::getenv("PATH")).c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
+    if (kQuickWithoutGL) setenv("QT_QUICK_BACKEND", "software", 1);
     app_ = new QApplication(argc_, argv_);
     QApplication::setOrganizationName("Moxiscope");
     QApplication::setApplicationName("Moxiscope");

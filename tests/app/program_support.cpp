@@ -127,15 +127,15 @@ Program::Program(const std::string& settings) : home_(makeTempDirectory("moxi-pr
   writeFile(home_ + "/bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " + home_ + "/opened\n");
   fs::permissions(home_ + "/bin/xdg-open", fs::perms::owner_all);
   const char* path = std::getenv("PATH");
-  process_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{MOXI_BINARY_DIR "/moxiscope"},
-      std::map<std::string, std::string>{{"HOME", home_},
+  std::map<std::string, std::string> env{{"HOME", home_},
                                          {"XDG_CONFIG_HOME", home_ + "/config"},
                                          {"XDG_CACHE_HOME", home_ + "/cache"},
                                          {"XDG_RUNTIME_DIR", home_ + "/runtime"},
                                          {"QT_QPA_PLATFORM", "xcb"},
-                                         {"PATH", home_ + "/bin:" + (path ? path : "/usr/bin:/bin")}},
-      home_ + "/moxiscope.log");
+                                         {"PATH", home_ + "/bin:" + (path ? path : "/usr/bin:/bin")}};
+  if (kQuickWithoutGL) env["QT_QUICK_BACKEND"] = "software";
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{MOXI_BINARY_DIR "/moxiscope"}, env,
+                                            home_ + "/moxiscope.log");
 }
 
 Program::~Program() {
