@@ -44,7 +44,7 @@ QRegion ringRegion(QSize size, int cornerRadius, int borderWidth) {
   const QRect outer(QPoint(0, 0), size);
   const QRect inner = outer.adjusted(borderWidth, borderWidth, -borderWidth, -borderWidth);
   QRegion ring = roundedRegion(outer, cornerRadius);
-  if (!inner.isEmpty()) ring -= roundedRegion(inner, std::max(0, cornerRadius - borderWidth));
+  if (!inner.isEmpty()) ring -= QRegion(inner);
   return ring;
 }
 

@@ -18,8 +18,10 @@ Rect rootRectFromScreenFrame(Rect bottomLeftFrame, double primaryScreenHeight);
 QRect pixelRect(Rect rootRect);
 
 // The pixels of a border `borderWidth` wide running inside the edge of a
-// `size` rectangle whose outer corners are rounded with `cornerRadius`; the
-// inner corners follow with cornerRadius - borderWidth (square at 0).
+// `size` rectangle whose outer corners are rounded with `cornerRadius`. The
+// inner edge is square: it is the captured window's own (square) edge, and a
+// rounded inner corner would cover the window's corner pixels, which a
+// recording of the screen (pop-ups on) would then show.
 QRegion ringRegion(QSize size, int cornerRadius, int borderWidth);
 
 }  // namespace moxi

@@ -105,15 +105,12 @@ class HighlightWindow::Widget final : public QWidget {
     }
     const QRectF outer = QRectF(rect());
     const QRectF inner = outer.adjusted(border_, border_, -border_, -border_);
-    QPainterPath ring;
-    ring.setFillRule(Qt::OddEvenFill);
+    QPainterPath ring, window;
     ring.addRoundedRect(outer, radius_, radius_);
-    if (!inner.isEmpty()) {
-      const double innerRadius = std::max(0, radius_ - border_);
-      ring.addRoundedRect(inner, innerRadius, innerRadius);
-    }
+    // Square inside, as ringRegion: the window's corners stay uncovered.
+    if (!inner.isEmpty()) window.addRect(inner);
     p.setRenderHint(QPainter::Antialiasing);
-    p.fillPath(ring, color_);
+    p.fillPath(ring.subtracted(window), color_);
   }
 
   void resizeEvent(QResizeEvent*) override { applyShape(size()); }

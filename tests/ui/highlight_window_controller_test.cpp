@@ -111,9 +111,11 @@ TEST(HighlightGeometry, RingCoversTheBorderOnly) {
 
   const QRegion round = moxi::ringRegion({808, 608}, 15, 4);
   for (QPoint p : {QPoint(0, 300), QPoint(3, 300), QPoint(804, 300), QPoint(807, 300), QPoint(400, 0),
-                   QPoint(400, 607), QPoint(5, 5)})
+                   QPoint(400, 607), QPoint(5, 3), QPoint(3, 5)})
     EXPECT_TRUE(round.contains(p)) << p.x() << "," << p.y();
   for (QPoint p : {QPoint(4, 300), QPoint(803, 300), QPoint(400, 4), QPoint(0, 0), QPoint(807, 607), QPoint(400, 300), QPoint(7, 7)})
     EXPECT_FALSE(round.contains(p)) << p.x() << "," << p.y();
+  // Nothing of the window inside, not even its corners.
+  EXPECT_TRUE(round.intersected(QRect(4, 4, 800, 600)).isEmpty());
   EXPECT_TRUE(moxi::ringRegion({808, 608}, 15, 0).isEmpty());
 }

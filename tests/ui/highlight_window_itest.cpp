@@ -190,11 +190,10 @@ bool outlinedBlue(moxi::xcb::Connection& x, QRect w) {
   return true;
 }
 
-// The ring and nothing else: the window's own colour inside (apart from the
-// rounded ring's inner corners), nothing blue one pixel beyond, round outer corners.
+// The ring and nothing else: the window's own colour inside, corners too,
+// nothing blue one pixel beyond, round outer corners.
 void expectOnlyTheRing(const Screenshot& shot, QRect w) {
-  EXPECT_EQ(shot.countNot(w.adjusted(11, 0, -11, 0), kRed), 0);
-  EXPECT_EQ(shot.countNot(w.adjusted(0, 11, 0, -11), kRed), 0);
+  EXPECT_EQ(shot.countNot(w, kRed), 0);
   const QRect b = w.adjusted(-5, -5, 5, 5);
   for (QRect edge : {QRect(b.left(), b.top(), b.width(), 1), QRect(b.left(), b.top(), 1, b.height()),
                      QRect(b.right(), b.top(), 1, b.height()), QRect(b.left(), b.bottom(), b.width(), 1)})
@@ -246,8 +245,6 @@ TEST_F(HighlightOnDesktop, ClicksUnderTheOutlineReachTheWindow) {
   hv.updateFrame(client.screenFrame());
   const QRect w = *client.frame();
   ASSERT_TRUE(pumpUntil([&] { return outlinedBlue(x, w); }));
-  // The window's pixel (1, 1) lies under the ring's rounded inner corner.
-  ASSERT_EQ(Screenshot(x).at(w.left() + 1, w.top() + 1), kBlue);
 
   auto input = moxi::xcb::reply(x.get(), xcb_shape_get_rectangles(x.get(), overlayId(hv), XCB_SHAPE_SK_INPUT),
                                 xcb_shape_get_rectangles_reply);

@@ -1,0 +1,282 @@
+// The whole program as a user drives it on a real desktop (Xvfb, openbox,
+// trayer, PulseAudio): keys and clicks from xdotool, the results read back
+// from the files, the clipboard and the opener it leaves behind.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <QColor>
+#include <QUrl>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "app/program_support.h"
+
+using namespace moxi::test;
+
+static auto* env =
+    ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.windowManager = true, .tray = true, .sound = true}));
+
+namespace {
+
+std::string fileURL(const std::string& path) {
+  return QUrl::fromLocalFile(QString::fromStdString(path)).toString().toStdString();
+}
+
+// ffplay takes two left clicks within half a second for a double click (and
+// goes full screen); the pointer log reads the position after each click.
+// So clicks are half a second and more apart.
+void clickSlowly(QPoint at) {
+  clickAt(at);
+  std::this_thread::sleep_for(600ms);
+}
+
+void recordWithHotKey(Program& program, QPoint over) {
+  output({"xdotool", "mousemove", std::to_string(over.x()), std::to_string(over.y())});
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
+}
+
+// Another client owns the clipboard with a known text for as long as it runs.
+struct ClipboardText {
+  std::string dir = makeTempDirectory("moxi-clip-");
+  ChildProcess xclip;
+  explicit ClipboardText(const std::string& text)
+      : xclip({"xclip", "-quiet", "-selection", "clipboard", "-i", file(text)}) {
+    EXPECT_TRUE(eventually([&] { return current() == text; }));
+  }
+  ~ClipboardText() { std::filesystem::remove_all(dir); }
+  std::string file(const std::string& text) {
+    writeFile(dir + "/text", text);
+    return dir + "/text";
+  }
+  static std::string current() { return runCommand({"xclip", "-selection", "clipboard", "-o"}, 5s).out; }
+};
+
+// Truncated towards zero, as the description has it.
+std::string truncated(double v) { return std::to_string(static_cast<int64_t>(std::trunc(v))); }
+
+int videoPacketCount(const std::string& path) {
+  auto r = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                       "stream=nb_read_packets", "-of", "csv=p=0", path});
+  return r.exitCode == 0 ? std::atoi(r.out.c_str()) : 0;
+}
+
+}  // namespace
+
+TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMovie) {
+  Program program;
+  program.answerAlert();
+  TestPicture picture("E2E", 200, 150);
+  const QRect window = picture.rect();
+  recordWithHotKey(program, window.center());
+
+  const std::vector<QPoint> clicks = {window.topLeft() + QPoint(40, 60), window.center() + QPoint(17, -9),
+                                      window.bottomRight() - QPoint(50, 30)};
+  clickSlowly(clicks[0]);
+  clickSlowly(window.topLeft() - QPoint(100, 60));  // on the desktop: not logged
+  clickSlowly(clicks[1]);
+  clickSlowly(clicks[2]);
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(program.waitFor("mark as finished")) << program.log();
+  program.answerAlert();  // "Video is ready!": Return picks "Copy"
+  ASSERT_TRUE(program.waitFor("true")) << program.log();
+
+  const std::string movie = program.exported();
+  ASSERT_FALSE(movie.empty()) << program.log();
+  EXPECT_EQ(output({"xclip", "-selection", "clipboard", "-o", "-t", "text/uri-list"}), fileURL(movie) + "\r\n");
+  ASSERT_TRUE(eventually([&] { return !program.opened().empty(); }));
+  EXPECT_EQ(program.opened(), fileURL(movie) + "\n");
+
+  // The raw recording sits beside the movie; the movie is the same packets,
+  // re-wrapped as M4V with its header first.
+  auto files = program.movies();
+  ASSERT_EQ(files.size(), 2u);
+  const std::string raw = files[0] == movie ? files[1] : files[0];
+  EXPECT_EQ(formatTag(movie, "major_brand"), "M4V ");
+  auto boxes = topLevelBoxes(movie);
+  auto moov = std::find(boxes.begin(), boxes.end(), "moov"), mdat = std::find(boxes.begin(), boxes.end(), "mdat");
+  EXPECT_TRUE(moov < mdat && mdat != boxes.end());
+  auto streams = packets(movie);
+  ASSERT_EQ(streams.size(), 2u) << "a video and a microphone track";
+  EXPECT_GT(streams[0].size(), 10u);
+  EXPECT_FALSE(streams[1].empty());
+  EXPECT_EQ(streams, packets(raw));
+
+  // The side files, and the description built from them.
+  EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");
+  std::string rawURL = fileURL(raw);
+  for (size_t at = 0; (at = rawURL.find('/', at)) != std::string::npos; at += 2) rawURL.insert(at, "\\");
+  EXPECT_EQ(readFile(program.documents() + "/video.json"), "\"" + rawURL + "\"");
+  auto size = nlohmann::json::parse(readFile(program.documents() + "/videosize.json"));
+  auto log = nlohmann::json::parse(readFile(program.documents() + "/mouse.json"));
+  std::string description = "moxiscope:" + truncated(size[0]) + "," + truncated(size[1]);
+  std::vector<QPoint> logged;
+  double last = 0;
+  for (const auto& e : log) {
+    if (!e["down"]) continue;
+    description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
+    logged.emplace_back(int(e["x"]), int(e["y"]));
+    EXPECT_GE(double(e["timestamp"]), last);
+    last = e["timestamp"];
+  }
+  EXPECT_EQ(formatTag(movie, "title"), "Moxiscope");
+  EXPECT_EQ(formatTag(movie, "description"), description);
+  // Window-relative, y up from the window's bottom edge.
+  std::vector<QPoint> expected;
+  for (QPoint p : clicks) expected.emplace_back(p.x() - window.x(), window.y() + window.height() - p.y());
+  EXPECT_EQ(logged, expected) << readFile(program.documents() + "/mouse.json");
+}
+
+TEST(EndToEnd, APopoverRowRecordsAndATrayClickStopsWithoutTheDialog) {
+  TestPicture picture("E2E popover", 300, 250);
+  Program program("showDialog=false\n");
+  program.answerAlert();
+  ClipboardText clipboard("before");
+
+  std::optional<QPoint> icon;
+  ASSERT_TRUE(eventually([&] { return (icon = trayIcon()).has_value(); })) << "no tray icon";
+  clickAt(*icon);
+  std::string popover;
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& id : visibleWindowsOfClass("moxiscope"))
+      if (windowRect(id).size() == QSize(400, 400)) popover = id;
+    return !popover.empty();
+  })) << "the popover did not open";
+
+  // The only listed window is the test picture: its row is the first, with
+  // the picture's colourful thumbnail at its left (the switches below are
+  // blue too, but centred and further down).
+  QPoint row;
+  ASSERT_TRUE(eventually([&] {
+    QRect area = windowRect(popover);
+    QImage shot = screenshot();
+    int n = 0, sx = 0, sy = 0;
+    for (int y = area.top() + 30; y < area.top() + 280; ++y)
+      for (int x = area.left(); x < area.left() + 72; ++x) {
+        QColor c = shot.pixelColor(x, y);
+        if (c.hsvSaturation() > 120 && c.value() > 80) ++n, sx += x, sy += y;
+      }
+    if (n < 20) return false;
+    row = QPoint(sx / n, sy / n);
+    return true;
+  })) << "no row in the popover";
+  clickAt(row);
+  EXPECT_TRUE(eventually([&] { return windowRect(popover).isEmpty(); })) << "the popover stayed open";
+  ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
+
+  clickAt(*icon);
+  ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
+  const std::string movie = program.exported();
+  // The movie is opened without a question (a dialog would hold the opener back).
+  ASSERT_TRUE(eventually([&] { return !program.opened().empty(); })) << program.log();
+  EXPECT_EQ(program.opened(), fileURL(movie) + "\n");
+  EXPECT_EQ(alertWindow(), "");
+  EXPECT_EQ(ClipboardText::current(), "before");
+  EXPECT_TRUE(clipboard.xclip.running());
+  EXPECT_EQ(program.count("true") + program.count("false"), 0);
+  EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");
+}
+
+TEST(EndToEnd, CancelInTheDialogLeavesTheClipboardAndStillOpensTheMovie) {
+  TestPicture picture("E2E cancel", 250, 200);
+  Program program;
+  program.answerAlert();
+  ClipboardText clipboard("before");
+  recordWithHotKey(program, picture.rect().center());
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
+  program.answerAlert("Escape");  // the dialog's escape button is "Cancel"
+  ASSERT_TRUE(eventually([&] { return !program.opened().empty(); })) << program.log();
+  EXPECT_EQ(program.opened(), fileURL(program.exported()) + "\n");
+  EXPECT_EQ(ClipboardText::current(), "before");
+  EXPECT_TRUE(clipboard.xclip.running());
+  EXPECT_EQ(program.count("true") + program.count("false"), 0);
+}
+
+TEST(EndToEnd, AKilledRecordingStaysReadableAndATerminatedOneIsFinishedAndExported) {
+  TestPicture picture("E2E signals", 250, 200);
+  {
+    Program program;
+    program.answerAlert();
+    recordWithHotKey(program, picture.rect().center());
+    // Killed once a fragment is on disk: what was written stays readable.
+    int written = 0;
+    ASSERT_TRUE(eventually([&] {
+      auto files = program.movies();
+      return files.size() == 1 && (written = videoPacketCount(files[0])) > 0;
+    }));
+    program.process().kill(SIGKILL);
+    ASSERT_TRUE(program.waitForExit());
+    auto files = program.movies();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_GE(videoPacketCount(files[0]), written);
+    auto pictures = frames(files[0], 1);
+    ASSERT_FALSE(pictures.empty());
+    EXPECT_EQ(pictures[0].size(), QSize(640, 480));
+  }
+  {
+    Program program;
+    program.answerAlert();
+    recordWithHotKey(program, picture.rect().center());
+    ASSERT_TRUE(eventually([&] {
+      auto files = program.movies();
+      return files.size() == 1 && videoPacketCount(files[0]) > 0;
+    }));
+    program.process().kill(SIGTERM);
+    auto status = program.waitForExit();
+    ASSERT_TRUE(status && WIFEXITED(*status)) << program.log();
+    EXPECT_EQ(WEXITSTATUS(*status), 0) << program.log();
+    EXPECT_EQ(program.count("mark as finished"), 1) << program.log();
+    const std::string movie = program.exported();
+    ASSERT_FALSE(movie.empty()) << program.log();
+    auto files = program.movies();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(formatTag(movie, "major_brand"), "M4V ");
+    EXPECT_EQ(packets(movie), packets(files[0] == movie ? files[1] : files[0]));
+  }
+}
+
+TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecording) {
+  // A grey window: any blue at the edge of a frame would be the outline.
+  TestPicture picture("E2E outline", 250, 200, "color=c=0x808080");
+  const QRect window = picture.rect();
+  auto isOutline = [](QColor c) {
+    return std::abs(c.red() - 0x00) < 48 && std::abs(c.green() - 0x7A) < 48 && std::abs(c.blue() - 0xFF) < 48;
+  };
+  for (const char* popups : {"false", "true"}) {
+    SCOPED_TRACE(std::string("capturePopups=") + popups);
+    Program program(std::string("capturePopups=") + popups + "\nshowDialog=false\n");
+    program.answerAlert();
+    recordWithHotKey(program, window.center());
+    // The outline is a 4-pixel ring just outside the window.
+    ASSERT_TRUE(eventually([&] {
+      QImage shot = screenshot();
+      QPoint c = window.center();
+      return isOutline(shot.pixelColor(window.left() - 2, c.y())) &&
+             isOutline(shot.pixelColor(window.right() + 3, c.y())) &&
+             isOutline(shot.pixelColor(c.x(), window.top() - 2)) &&
+             isOutline(shot.pixelColor(c.x(), window.bottom() + 3));
+    })) << "the outline is not on the screen";
+    ASSERT_TRUE(eventually([&] { return program.movies().size() == 1 && videoPacketCount(program.movies()[0]) > 30; }));
+    pressKeys("ctrl+F1");
+    ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
+
+    auto raw = program.movies();
+    auto pictures = frames(raw[0] == program.exported() ? raw[1] : raw[0], 5);
+    ASSERT_GT(pictures.size(), 5u);
+    int outlined = 0;
+    for (const QImage& frame : pictures) {
+      ASSERT_EQ(frame.size(), QSize(640, 480));
+      for (int i = 0; i < 2; ++i) {
+        for (int x = 0; x < frame.width(); ++x)
+          outlined += isOutline(frame.pixelColor(x, i)) + isOutline(frame.pixelColor(x, frame.height() - 1 - i));
+        for (int y = 0; y < frame.height(); ++y)
+          outlined += isOutline(frame.pixelColor(i, y)) + isOutline(frame.pixelColor(frame.width() - 1 - i, y));
+      }
+    }
+    EXPECT_EQ(outlined, 0);
+  }
+}

@@ -1,0 +1,262 @@
+#include "app/program_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QUrl>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace moxi::test {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::string makeTempDirectory(const char* prefix) {
+  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
+  return pattern;
+}
+
+std::string output(const std::vector<std::string>& argv) {
+  auto r = runCommand(argv, 60s);
+  EXPECT_EQ(r.exitCode, 0) << argv[0] << " " << argv.back();
+  return r.out;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (QCoreApplication::instance())
+      QTest::qWait(20);
+    else
+      std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> visibleWindows(const std::string& name) {
+  return lines(runCommand({"xdotool", "search", "--onlyvisible", "--name", name}).out);
+}
+
+std::vector<std::string> visibleWindowsOfClass(const std::string& windowClass) {
+  return lines(runCommand({"xdotool", "search", "--onlyvisible", "--class", windowClass}).out);
+}
+
+std::string alertWindow() {
+  // The tray icon's window may carry the name too; alerts are wider.
+  for (const auto& id : visibleWindows("^Moxiscope$"))
+    if (windowRect(id).width() > 64) return id;
+  return {};
+}
+
+QRect windowRect(const std::string& id) {
+  auto r = runCommand({"xwininfo", "-id", id});
+  if (r.exitCode != 0 || r.out.find("IsViewable") == std::string::npos) return {};
+  auto field = [&](const std::string& key) {
+    size_t at = r.out.find(key);
+    return at == std::string::npos ? 0 : std::atoi(r.out.c_str() + at + key.size());
+  };
+  return {field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"), field("Height:")};
+}
+
+std::optional<QPoint> trayIcon(const std::string& windowClass) {
+  for (const auto& id : lines(runCommand({"xdotool", "search", "--class", windowClass}).out)) {
+    QRect r = windowRect(id);
+    if (r.width() >= 8 && r.width() <= 32 && r.height() >= 8 && r.height() <= 32) return r.center();
+  }
+  return std::nullopt;
+}
+
+void clickAt(QPoint at, int button) {
+  output({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", std::to_string(button)});
+}
+
+void pressKeys(const std::string& keys) { output({"xdotool", "key", keys}); }
+
+QImage screenshot() {
+  std::string png = output({"import", "-window", "root", "png:-"});
+  return QImage::fromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG");
+}
+
+TestPicture::TestPicture(const std::string& title, int left, int top, const std::string& source)
+    : process_({"ffplay", "-loglevel", "error", "-an", "-f", "lavfi", "-i",
+                source + (source.find('=') == std::string::npos ? "=" : ":") + "size=640x480:rate=30", "-window_title",
+                title, "-left", std::to_string(left), "-top", std::to_string(top)}) {
+  bool shown = eventually([&] {
+    auto ids = visibleWindows("^" + title + "$");
+    if (ids.empty()) return false;
+    id_ = ids.front();
+    return rect().size() == QSize(640, 480);
+  });
+  if (!shown) throw std::runtime_error("the test window \"" + title + "\" did not appear");
+}
+
+Program::Program(const std::string& settings) : home_(makeTempDirectory("moxi-program-")) {
+  for (const char* dir : {"/config/Moxiscope", "/cache", "/runtime", "/bin"}) fs::create_directories(home_ + dir);
+  chmod((home_ + "/runtime").c_str(), 0700);
+  if (!settings.empty()) writeFile(home_ + "/config/Moxiscope/Moxiscope.conf", "[General]\n" + settings);
+  writeFile(home_ + "/bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " + home_ + "/opened\n");
+  fs::permissions(home_ + "/bin/xdg-open", fs::perms::owner_all);
+  const char* path = std::getenv("PATH");
+  std::map<std::string, std::string> env{{"HOME", home_},
+                                         {"XDG_CONFIG_HOME", home_ + "/config"},
+                                         {"XDG_CACHE_HOME", home_ + "/cache"},
+                                         {"XDG_RUNTIME_DIR", home_ + "/runtime"},
+                                         {"QT_QPA_PLATFORM", "xcb"},
+                                         {"PATH", home_ + "/bin:" + (path ? path : "/usr/bin:/bin")}};
+  if (kQuickWithoutGL) env["QT_QUICK_BACKEND"] = "software";
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{MOXI_BINARY_DIR "/moxiscope"}, env,
+                                            home_ + "/moxiscope.log");
+}
+
+Program::~Program() {
+  // A program still running is asked to finish as at logout; it must end
+  // cleanly, and (in the sanitizer build) without a report.
+  if (process_->running()) {
+    process_->kill(SIGTERM);
+    auto status = waitForExit();
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << log();
+  }
+  process_.reset();
+  std::string text = log();
+  for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"})
+    EXPECT_EQ(text.find(report), std::string::npos) << text;
+  std::error_code ec;
+  fs::remove_all(home_, ec);
+}
+
+std::string Program::log() const { return readFile(home_ + "/moxiscope.log"); }
+
+int Program::count(const std::string& line) const {
+  int n = 0;
+  for (const auto& l : lines(log()))
+    if (line.back() == ' ' ? l.rfind(line, 0) == 0 : l == line) ++n;
+  return n;
+}
+
+bool Program::waitFor(const std::string& line, int times, std::chrono::milliseconds timeout) const {
+  return eventually([&] { return count(line) >= times; }, timeout);
+}
+
+void Program::answerAlert(const std::string& key) {
+  std::string id;
+  ASSERT_TRUE(eventually([&] { return !(id = alertWindow()).empty(); }, 60s)) << "no alert appeared\n" << log();
+  // A key pressed before the window manager has given the alert the focus
+  // goes elsewhere: press again until the alert has gone.
+  bool answered = eventually(
+      [&] {
+        runCommand({"xdotool", "windowactivate", "--sync", id, "key", key}, 5s);
+        return eventually([&] { return windowRect(id).isEmpty(); }, 2s);
+      },
+      30s);
+  ASSERT_TRUE(answered) << "the alert did not go away\n" << log();
+}
+
+std::optional<int> Program::waitForExit(std::chrono::milliseconds timeout) {
+  if (!eventually([&] { return !process_->running(); }, timeout)) return std::nullopt;
+  return process_->stop();
+}
+
+std::vector<std::string> Program::movies() const {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(caches(), ec)) {
+    std::string name = entry.path().filename();
+    if (name.rfind("tmp-", 0) == 0 && name.ends_with(".mp4")) found.push_back(entry.path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string Program::exported() const {
+  std::string url;
+  for (const auto& l : lines(log()))
+    if (l.rfind("exported as ", 0) == 0) url = l.substr(12);
+  return QUrl(QString::fromStdString(url)).toLocalFile().toStdString();
+}
+
+std::vector<std::string> topLevelBoxes(const std::string& path) {
+  std::string bytes = readFile(path);
+  std::vector<std::string> types;
+  for (uint64_t at = 0, size; at + 8 <= bytes.size(); at += size) {
+    auto number = [&](uint64_t from, int n) {
+      uint64_t v = 0;
+      for (int i = 0; i < n; ++i) v = v << 8 | static_cast<unsigned char>(bytes[from + i]);
+      return v;
+    };
+    size = number(at, 4);
+    types.push_back(bytes.substr(at + 4, 4));
+    if (size == 1 && at + 16 <= bytes.size()) size = number(at + 8, 8);
+    if (size == 0) break;  // to the end of the file
+    if (size < 8) return types;
+  }
+  return types;
+}
+
+std::vector<std::vector<std::string>> packets(const std::string& path) {
+  std::vector<std::vector<std::string>> streams;
+  for (const auto& l :
+       lines(output({"ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
+                     "packet=stream_index,pts_time,dts_time,size,flags,data_hash", "-of", "csv=p=0", path}))) {
+    size_t comma = l.find(',');
+    size_t index = std::stoul(l.substr(0, comma));
+    if (streams.size() <= index) streams.resize(index + 1);
+    streams[index].push_back(l.substr(comma + 1));
+  }
+  return streams;
+}
+
+std::string formatTag(const std::string& path, const std::string& tag) {
+  auto json = nlohmann::json::parse(
+      output({"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of", "json", path}), nullptr, false);
+  if (json.is_discarded() || !json["format"]["tags"].contains(tag)) return {};
+  return json["format"]["tags"][tag];
+}
+
+std::vector<QImage> frames(const std::string& path, int step) {
+  auto size = lines(output({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height",
+                            "-of", "csv=p=0:s=x", path}));
+  int width = 0, height = 0;
+  if (size.empty() || std::sscanf(size[0].c_str(), "%dx%d", &width, &height) != 2) return {};
+  std::string raw = output({"ffmpeg", "-v", "error", "-i", path, "-map", "0:v:0", "-vf",
+                            "select=not(mod(n\\," + std::to_string(step) + "))", "-fps_mode", "passthrough", "-f",
+                            "rawvideo", "-pix_fmt", "rgb24", "-"});
+  std::vector<QImage> images;
+  const size_t bytes = static_cast<size_t>(width) * height * 3;
+  for (size_t at = 0; at + bytes <= raw.size(); at += bytes)
+    images.push_back(
+        QImage(reinterpret_cast<const uchar*>(raw.data() + at), width, height, width * 3, QImage::Format_RGB888)
+            .copy());
+  return images;
+}
+
+}  // namespace moxi::test

@@ -1,0 +1,111 @@
+#pragma once
+// Shared by the desktop tests of the application: the program started as a
+// user starts it, a test window, and the user's hands (xdotool) and eyes
+// (xwininfo, screenshots) on the test desktop.
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness/test_desktop.h"
+
+namespace moxi::test {
+
+using namespace std::chrono_literals;
+
+// Mesa's software GL driver leaks a few bytes and is unloaded before
+// LeakSanitizer reports, so no suppression can name it: the sanitizer build
+// draws Qt Quick without GL (QT_QUICK_BACKEND=software).
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool kQuickWithoutGL = true;
+#else
+inline constexpr bool kQuickWithoutGL = false;
+#endif
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+// A fresh directory under /tmp (mode 0700), removed by the caller.
+std::string makeTempDirectory(const char* prefix);
+
+// Runs a command and returns its standard output; a failure is a test failure.
+std::string output(const std::vector<std::string>& argv);
+
+// Visible windows whose name (or class) matches the regular expression.
+std::vector<std::string> visibleWindows(const std::string& name);
+std::vector<std::string> visibleWindowsOfClass(const std::string& windowClass);
+// The visible alert of the program (a window named "Moxiscope"), or empty.
+std::string alertWindow();
+// A window's client area in root coordinates (empty when it is gone).
+QRect windowRect(const std::string& id);
+// The centre of the tray icon of the program of this class, if it is shown.
+std::optional<QPoint> trayIcon(const std::string& windowClass = "moxiscope");
+void clickAt(QPoint at, int button = 1);
+void pressKeys(const std::string& keys);
+QImage screenshot();
+
+// Polls `condition` every 20 ms, running Qt's event loop when there is one,
+// until it holds or 20 s pass.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);
+
+// An animated window (ffplay's test picture) with the name `title`, at
+// (left, top); waits until it is shown.
+class TestPicture {
+ public:
+  TestPicture(const std::string& title, int left, int top, const std::string& source = "testsrc");
+  const std::string& id() const { return id_; }
+  QRect rect() const { return windowRect(id_); }
+
+ private:
+  ChildProcess process_;
+  std::string id_;
+};
+
+// The program as a user runs it: its own home, settings, caches and runtime
+// directories, a stand-in `xdg-open` first on PATH that notes what it opens,
+// and its standard output in a log.
+class Program {
+ public:
+  // `settings`: lines for the [General] section of the settings file.
+  explicit Program(const std::string& settings = {});
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  ChildProcess& process() { return *process_; }
+  std::string log() const;
+  // Lines of the log that equal `line`, or start with it when it ends in a space.
+  int count(const std::string& line) const;
+  bool waitFor(const std::string& line, int times = 1, std::chrono::milliseconds timeout = 60s) const;
+  // Presses Return on the visible window named "Moxiscope" (Return picks the
+  // default button) or another key, until that window has gone.
+  void answerAlert(const std::string& key = "Return");
+  // Waits until the program has ended (after a signal, say) and returns its wait status.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s);
+
+  std::string documents() const { return home_ + "/Documents"; }
+  std::string caches() const { return home_ + "/cache/Moxiscope/Moxiscope"; }
+  // Every file the stand-in opener was given, one a line.
+  std::string opened() const { return readFile(home_ + "/opened"); }
+  // The "tmp-" movies in the caches directory, oldest name first.
+  std::vector<std::string> movies() const;
+  // The path of the last "exported as file://..." line, or empty.
+  std::string exported() const;
+
+ private:
+  std::string home_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// The types of the top-level boxes of an MPEG-4 file, in order.
+std::vector<std::string> topLevelBoxes(const std::string& path);
+// Each stream's packets in file order: "pts,dts,size,flags,MD5 of data".
+std::vector<std::vector<std::string>> packets(const std::string& path);
+std::string formatTag(const std::string& path, const std::string& tag);
+// Decodes every `step`-th video frame as RGB24, width x height each.
+std::vector<QImage> frames(const std::string& path, int step);
+
+}  // namespace moxi::test
