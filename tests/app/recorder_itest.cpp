@@ -176,7 +176,7 @@ class RecorderTest : public ::testing::Test {
   }
 
   struct Take {
-    std::string raw;
+    std::string raw, movie;
     double wallSeconds = 0;  // from the first frame to the stop, as seen here
   };
   // Stops and waits until the recording is exported.
@@ -190,12 +190,17 @@ class RecorderTest : public ::testing::Test {
     if (exports.size() == before + 1) {
       EXPECT_FALSE(exports.back().second.isEmpty()) << "the export failed";
       take.raw = exports.back().first.toLocalFile().toStdString();
+      take.movie = exports.back().second.toLocalFile().toStdString();
     }
     return take;
   }
 
-  // A complete single video track of `width` x `height` covering the wall time.
+  // A complete single video track of `width` x `height` covering the wall
+  // time, in the recording and in the exported movie.
   void expectCompleteVideo(const Probe& p, const Take& take, int width, int height) {
+    Probe movie = probe(take.movie);
+    ASSERT_EQ(movie.of("video").size(), 1u) << take.movie;
+    EXPECT_NEAR(movie.of("video")[0]->duration, take.wallSeconds, 0.2) << "in the exported movie";
     ASSERT_TRUE(p.ok) << take.raw << " is not readable";
     ASSERT_EQ(p.of("video").size(), 1u);
     const ProbedStream& v = *p.of("video")[0];
