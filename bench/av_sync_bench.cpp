@@ -248,6 +248,11 @@ Onsets findOnsets(const std::string& path) {
     if (par->codec_type != AVMEDIA_TYPE_VIDEO && par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) continue;
+    const AVStream* stream = input->streams[i];
+    if (stream->duration != AV_NOPTS_VALUE) {
+      const double length = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+      (par->codec_type == AVMEDIA_TYPE_VIDEO ? out.videoSeconds : out.audioSeconds) = length;
+    }
     decoders[i].reset(avcodec_alloc_context3(codec));
     if (avcodec_parameters_to_context(decoders[i].get(), par) < 0) continue;
     decoders[i]->pkt_timebase = input->streams[i]->time_base;
@@ -271,7 +276,6 @@ Onsets findOnsets(const std::string& path) {
           if (t - lastBright > 0.3) out.flashes.push_back(t);
           lastBright = t;
         }
-        out.videoSeconds = std::max(out.videoSeconds, t);
       } else if (frame->format == AV_SAMPLE_FMT_FLTP || frame->format == AV_SAMPLE_FMT_FLT) {
         const auto* samples = reinterpret_cast<const float*>(frame->data[0]);
         const int step = frame->format == AV_SAMPLE_FMT_FLT ? frame->ch_layout.nb_channels : 1;
@@ -282,7 +286,6 @@ Onsets findOnsets(const std::string& path) {
             lastLoud = at;
           }
         }
-        out.audioSeconds = std::max(out.audioSeconds, t + static_cast<double>(frame->nb_samples) / frame->sample_rate);
       }
       av_frame_unref(frame.get());
     }
@@ -309,7 +312,7 @@ void report(const char* what, const std::string& path) {
     std::printf("   %s\n", o.error.c_str());
     return;
   }
-  std::printf("   video %.3f s, sound %.3f s; %zu flashes, %zu clicks\n", o.videoSeconds, o.audioSeconds,
+  std::printf("   video track %.3f s, sound track %.3f s; %zu flashes, %zu clicks\n", o.videoSeconds, o.audioSeconds,
               o.flashes.size(), o.clicks.size());
   std::vector<double> offsets;
   size_t unpaired = 0;
