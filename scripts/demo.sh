@@ -7,12 +7,14 @@ root=$(pwd)
 out="$root/out/demo-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
 pids=()
+moxiscope_pid=
 cleanup() {
   # The program first, so that it finishes on a live display; then the rest.
-  for ((i=${#pids[@]}-1; i>=0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "${pids[i]}" 2>/dev/null || break; sleep 0.05; done
-  done
+  if [ -n "$moxiscope_pid" ]; then
+    kill "$moxiscope_pid" 2>/dev/null || true
+    wait "$moxiscope_pid" 2>/dev/null || true
+  fi
+  for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -65,7 +67,6 @@ chmod +x "$out/bin/xdg-open"
 export PATH="$out/bin:$PATH"
 
 ./build/moxiscope >"$out/moxiscope.log" 2>&1 &
-pids+=($!)
 moxiscope_pid=$!
 alert=$(wait_for_window "^Moxiscope$")
 sleep 0.5

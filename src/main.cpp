@@ -25,6 +25,11 @@ void forwardSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Recording works through X11; on a Wayland session use XWayland for the
+  // program's own windows too, so that they and the captured windows share
+  // one coordinate space.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+    qputenv("QT_QPA_PLATFORM", "xcb");
   QApplication app(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("Moxiscope"));
   QApplication::setApplicationName(QStringLiteral("Moxiscope"));

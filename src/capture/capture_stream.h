@@ -26,10 +26,11 @@ struct StreamConfiguration {
   bool showsCursor = true;
   bool capturesAudio = false;  // accepted; this desktop has no window audio to give
   int queueDepth = 5;          // frames handed out and not yet released, at most
+                               // (a later configuration cannot raise it past the first)
   uint32_t pixelFormat = kPixelFormatBGRA;
   bool scalesToFit = true;     // fit the source into width x height, aspect kept
   // Region of the display to capture (root-window coordinates, top-left
-  // origin); used by display filters only.
+  // origin; the whole screen when absent); used by display filters only.
   std::optional<Rect> sourceRect;
 };
 
@@ -76,9 +77,9 @@ class CaptureStream {
   virtual void startCapture() = 0;
   // Later frames follow the new size, source rectangle and cursor setting.
   virtual void updateConfiguration(const StreamConfiguration& configuration) = 0;
-  // Stops capturing; `completion` runs once, on another thread, after the
-  // last frame was handed to the queue. Frames already queued may still
-  // reach the handler.
+  // Stops capturing; `completion` runs once, on another thread, once the
+  // capture has ended. Frames still waiting in the queue then are dropped
+  // (a handler call already running finishes).
   virtual void stopCapture(std::function<void()> completion) = 0;
 };
 

@@ -251,6 +251,8 @@ void Capturer::setUp() {
   }
   damage_ = xcb::Damage(c_, damage);
   if (windowMode_) {
+    // Parts of the new pixmap that were covered start black; the server
+    // asks the application to paint them, which shows up as damage.
     auto attributes = xcb::reply(c_, xcb_get_window_attributes(c_, window_), xcb_get_window_attributes_reply);
     mapped_ = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     if (mapped_) nameWindowPixmap();
@@ -533,8 +535,13 @@ void X11CaptureStream::Impl::run() {
     initial = config;
     configChanged = false;
   }
-  Capturer capturer(*this, conn, filter, initial, wake);
-  capturer.run();
+  {
+    Capturer capturer(*this, conn, filter, initial, wake);
+    capturer.run();
+  }
+  // Let the server drop the redirection, DAMAGE and pixmaps now rather than
+  // when the stream object goes.
+  xcb_flush(conn.get());
 }
 
 X11CaptureStream::X11CaptureStream(ContentFilter filter, StreamConfiguration configuration, std::string displayName)
@@ -563,7 +570,9 @@ bool X11CaptureStream::addStreamOutput(StreamOutputHandler handler, SerialQueue&
 
 void X11CaptureStream::startCapture() {
   std::lock_guard lock(impl_->mutex);
-  if (impl_->started || !impl_->unavailable.empty() || !impl_->handler || impl_->stopRequested) return;
+  if (impl_->started || !impl_->unavailable.empty() || !impl_->handler) return;
+  std::lock_guard join(impl_->joinMutex);
+  if (impl_->stopRequested) return;
   impl_->started = true;
   impl_->captureThread = std::thread([impl = impl_.get()] { impl->run(); });
 }
@@ -578,6 +587,9 @@ void X11CaptureStream::updateConfiguration(const StreamConfiguration& configurat
 }
 
 void X11CaptureStream::stopCapture(std::function<void()> completion) {
+  // From here on the stream does not start; the join happens off this thread.
+  impl_->stopRequested = true;
+  impl_->wake->signal();
   std::lock_guard lock(stoppersMutex_);
   stoppers_.emplace_back([impl = impl_, completion = std::move(completion)] {
     impl->stopAndJoin();

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "app/isolated_application_support.h"
 #include "app/recorder_fakes_support.h"
 #include "ui/window_list_model.h"
 
@@ -172,17 +173,4 @@ TEST(ContentView, TheKnobSitsAtTenOffAndTwentyTwoOn) {
   EXPECT_NEAR(popups->property("knobCentre").toDouble(), 10, 0.05);
 }
 
-int main(int argc, char** argv) {
-  QTemporaryDir home;
-  qputenv("HOME", home.path().toUtf8());
-  qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-  qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QT_QUICK_BACKEND", "software");
-  QApplication app(argc, argv);
-  QApplication::setOrganizationName("Moxiscope");
-  QApplication::setApplicationName("Moxiscope");
-  Q_INIT_RESOURCE(ui);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return moxi::test::runTestsInIsolatedApplication(argc, argv); }

@@ -22,7 +22,8 @@ class FakeCaptureStream : public CaptureStream {
  public:
   struct Shared {
     std::mutex mutex;
-    std::vector<FakeCaptureStream*> streams;  // every stream made, live or not
+    std::vector<FakeCaptureStream*> streams;  // the streams alive now
+    std::atomic<int> stops{0};                // stopCapture calls, also of streams gone since
   };
   FakeCaptureStream(std::shared_ptr<Shared> shared, ContentFilter f, StreamConfiguration c)
       : filter(std::move(f)), configuration(c), shared_(std::move(shared)) {
@@ -44,6 +45,7 @@ class FakeCaptureStream : public CaptureStream {
   void updateConfiguration(const StreamConfiguration& c) override { updates.push_back(c); }
   void stopCapture(std::function<void()> completion) override {
     stopped = true;
+    ++shared_->stops;
     std::thread(std::move(completion)).detach();
   }
   // Hands a frame to the recorder's queue, as the capture thread would.

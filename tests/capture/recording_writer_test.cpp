@@ -150,7 +150,8 @@ TEST_F(WriterTest, RefusesWhatItCannotWrite) {
 }
 
 // Microphone-like buffers: 10 ms blocks whose time stamps jitter by a few
-// milliseconds, at 48 kHz stereo, with one real gap.
+// milliseconds, at 48 kHz stereo, with one real gap; appended from another
+// thread than the frames, as the two queues do.
 TEST_F(WriterTest, SoundIsMonoAacAlongTheSessionsTimeLine) {
   auto writer = make();
   ASSERT_TRUE(writer);
@@ -159,22 +160,30 @@ TEST_F(WriterTest, SoundIsMonoAacAlongTheSessionsTimeLine) {
   ASSERT_TRUE(video && audio);
   ASSERT_TRUE(writer->startWriting());
   writer->startSession(kStart);
-  // Sound from before the session is cut away.
-  EXPECT_TRUE(audio->append(test::toneBuffer(48000, 2, 480, kStart - 20 * kMs)));
-  int64_t sample = 0;
-  int frame = 0;
-  for (int block = 0; block < 300; ++block) {
-    if (block == 150) sample += 48000 / 2;  // half a second missing
-    const int64_t ideal = kStart + 50 * kMs + sample * 1'000'000'000 / 48000;
-    const int64_t jitter = ((block * 7) % 9 - 4) * kMs;
-    ASSERT_TRUE(audio->append(test::toneBuffer(48000, 2, 480, ideal + jitter, sample)));
-    sample += 480;
-    if (block % 3 == 0) {
-      ASSERT_TRUE(video->append(*test::patternFrame(160, 120, ++frame), ideal));
+  auto blockTime = [](int64_t sample) { return kStart + 50 * kMs + sample * 1'000'000'000 / 48000; };
+  constexpr int64_t kSamples = 300 * 480 + 48000 / 2;
+  std::thread microphone([&] {
+    // Sound from before the session is cut away.
+    EXPECT_TRUE(audio->append(test::toneBuffer(48000, 2, 480, kStart - 20 * kMs)));
+    int64_t sample = 0;
+    for (int block = 0; block < 300; ++block) {
+      if (block == 150) sample += 48000 / 2;  // half a second missing
+      const int64_t jitter = ((block * 7) % 9 - 4) * kMs;
+      EXPECT_TRUE(audio->append(test::toneBuffer(48000, 2, 480, blockTime(sample) + jitter, sample)));
+      sample += 480;
     }
+  });
+  for (int frame = 1; frame <= 100; ++frame) {
+    ASSERT_TRUE(video->append(*test::patternFrame(160, 120, frame), blockTime(frame * kSamples / 100 - 1)));
   }
-  const int64_t end = kStart + 50 * kMs + sample * 1'000'000'000 / 48000;
+  microphone.join();
+  const int64_t end = blockTime(kSamples);
   writer->endSession(end);
+  // Silence fills the start (50 ms less the encoder's 1024 priming samples)
+  // and the real gap; the jitter moves nothing, so it adds none.
+  const WriterStatistics stats = writer->statistics();
+  EXPECT_NEAR(static_cast<double>(stats.audioSilenceInserted), 2205 - 1024 + 22050, 441);
+  EXPECT_EQ(stats.audioSamplesDropped, 480u) << "only the block before the session";
   EXPECT_TRUE(finish(std::move(writer)).ok);
 
   auto probe = probeFile(path);
@@ -184,6 +193,7 @@ TEST_F(WriterTest, SoundIsMonoAacAlongTheSessionsTimeLine) {
   EXPECT_EQ(probe.audio()->channels, 1);
   EXPECT_NEAR(probe.audio()->duration, (end - kStart) / 1e9, 0.15);
   ASSERT_TRUE(probe.video());
+  EXPECT_EQ(probe.video()->frames, 100);
   EXPECT_NEAR(probe.video()->duration, (end - kStart) / 1e9, 0.02);
 }
 

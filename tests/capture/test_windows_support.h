@@ -1,16 +1,20 @@
 #pragma once
 // Windows to capture on the test desktop: an animated one (ffplay showing a
-// test pattern) and an unchanging one painted once. Header only, so that the
+// test pattern), one drawing on a strict clock, and an unchanging one
+// painted once. Header only, so that the
 // benchmark can use them too.
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <poll.h>
+#include <signal.h>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <time.h>
 #include <vector>
 
 #include "harness/test_desktop.h"
@@ -38,19 +42,35 @@ class AnimatedWindow {
     waitUntil([&] { return (id_ = findWindowByTitle(title)) != 0; }, std::chrono::seconds(15));
     if (!id_) throw std::runtime_error("ffplay's window did not appear");
   }
+  // ffplay sits out SIGTERM for seconds; its window may as well vanish at once.
+  ~AnimatedWindow() { close(); }
   uint32_t id() const { return id_; }
   pid_t pid() const { return process_.pid(); }
-  void close() { process_.stop(); }
+  void close() { process_.stop(SIGKILL); }
 
  private:
   ChildProcess process_;
   uint32_t id_ = 0;
 };
 
+// Maps the window and waits until it is viewable. A window manager that has
+// only just started can drop the first map request, so it is repeated.
+inline void mapAndWait(xcb::Connection& conn, xcb_window_t window) {
+  xcb_connection_t* c = conn.get();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int attempt = 0;; ++attempt) {
+    if (attempt % 25 == 0) xcb_map_window(c, window);
+    auto a = xcb::reply(c, xcb_get_window_attributes(c, window), xcb_get_window_attributes_reply);
+    if (a && a->map_state == XCB_MAP_STATE_VIEWABLE) return;
+    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the window was never mapped");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 using WindowId = xcb::OwnedId<xcb_destroy_window>;
 using GraphicsContext = xcb::OwnedId<xcb_free_gc>;
 
-// A window of our own that is painted once and then never changes.
+// A window of our own that is painted once, once mapped, and then never changes.
 class StaticWindow {
  public:
   StaticWindow(int width, int height, const std::string& title) : conn_(std::make_unique<xcb::Connection>()) {
@@ -59,26 +79,14 @@ class StaticWindow {
     const xcb_screen_t* s = conn_->screen();
     const uint32_t id = xcb_generate_id(c);
     // No background: the server never paints over what we drew.
-    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, XCB_EVENT_MASK_EXPOSURE};
+    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, 0};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, id, s->root, 100, 100, static_cast<uint16_t>(width),
                       static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
                       XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
     window_ = WindowId(c, id);
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                         static_cast<uint32_t>(title.size()), title.data());
-    xcb_map_window(c, id);
-    xcb_flush(c);
-    // Paint at the first exposure, once.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      xcb::Event e(xcb_poll_for_event(c));
-      if (e && (e->response_type & 0x7f) == XCB_EXPOSE) break;
-      if (!e) {
-        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the window was never exposed");
-        pollfd p{conn_->fd(), POLLIN, 0};
-        poll(&p, 1, 100);
-      }
-    }
+    mapAndWait(*conn_, id);
     const uint32_t gcId = xcb_generate_id(c);
     const uint32_t colour[] = {0x3366cc};
     xcb_create_gc(c, gcId, id, XCB_GC_FOREGROUND, colour);
@@ -93,6 +101,86 @@ class StaticWindow {
   std::unique_ptr<xcb::Connection> conn_;
   WindowId window_;
   GraphicsContext gc_;
+};
+
+// A window that draws on a strict clock, `rate` times a second, with the
+// server's fills (a bar sweeping across and a block of changing squares),
+// so that it keeps its rate where a video player cannot.
+class PacedWindow {
+ public:
+  PacedWindow(int width, int height, int rate, const std::string& title)
+      : conn_(std::make_unique<xcb::Connection>()), width_(width), height_(height), rate_(rate) {
+    if (!conn_->ok()) throw std::runtime_error("no X display");
+    xcb_connection_t* c = conn_->get();
+    const xcb_screen_t* s = conn_->screen();
+    const uint32_t id = xcb_generate_id(c);
+    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, 0};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, id, s->root, 0, 0, static_cast<uint16_t>(width),
+                      static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
+                      XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
+    window_ = WindowId(c, id);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                        static_cast<uint32_t>(title.size()), title.data());
+    // No frame from the window manager: a screen-sized window keeps its size.
+    const uint32_t noDecorations[5] = {2, 0, 0, 0, 0};
+    const xcb_atom_t motif = conn_->atom("_MOTIF_WM_HINTS");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, motif, motif, 32, 5, noDecorations);
+    const uint32_t gcId = xcb_generate_id(c);
+    const uint32_t colour[] = {0};
+    xcb_create_gc(c, gcId, id, XCB_GC_FOREGROUND, colour);
+    gc_ = GraphicsContext(c, gcId);
+    mapAndWait(*conn_, id);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~PacedWindow() {
+    stop_ = true;
+    thread_.join();
+  }
+  uint32_t id() const { return window_.get(); }
+  uint64_t framesDrawn() const { return drawn_; }
+
+ private:
+  void fill(uint32_t colour, int x, int y, int w, int h) {
+    xcb_connection_t* c = conn_->get();
+    xcb_change_gc(c, gc_.get(), XCB_GC_FOREGROUND, &colour);
+    const xcb_rectangle_t r{static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<uint16_t>(w),
+                            static_cast<uint16_t>(h)};
+    xcb_poly_fill_rectangle(c, window_.get(), gc_.get(), 1, &r);
+  }
+  void run() {
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    const long period = 1'000'000'000L / rate_;
+    const int bar = width_ / 10;
+    fill(0x202830, 0, 0, width_, height_);
+    for (uint64_t frame = 0; !stop_; ++frame) {
+      const int x = static_cast<int>((frame * 8) % static_cast<uint64_t>(width_ + bar)) - bar;
+      fill(0x202830, x - 8, 0, 8, height_);  // erase the bar's trail
+      fill(0xe0e0e0, x, 0, bar, height_);
+      for (int i = 0; i < 64; ++i) {  // a block of "text" that changes every frame
+        const uint32_t v = static_cast<uint32_t>((frame * 2654435761u + i * 40503u) >> 8);
+        fill(v & 0xffffff, 40 + (i % 16) * 24, 40 + (i / 16) * 24, 20, 20);
+      }
+      xcb_flush(conn_->get());
+      ++drawn_;
+      next.tv_nsec += period;
+      if (next.tv_nsec >= 1'000'000'000L) {
+        next.tv_nsec -= 1'000'000'000L;
+        ++next.tv_sec;
+      }
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+      while (xcb::Event e{xcb_poll_for_event(conn_->get())}) {
+      }
+    }
+  }
+
+  std::unique_ptr<xcb::Connection> conn_;
+  WindowId window_;
+  GraphicsContext gc_;
+  int width_, height_, rate_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> drawn_{0};
+  std::thread thread_;
 };
 
 }  // namespace moxi::test

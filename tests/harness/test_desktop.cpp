@@ -262,6 +262,13 @@ void TestDesktop::startSoundServer() {
 
 void TestDesktop::stopSoundServer() { sound_.reset(); }
 
+std::vector<pid_t> TestDesktop::servicePids() const {
+  std::vector<pid_t> pids{xvfbPid_};
+  for (const auto* child : {windowManager_.get(), tray_.get(), sound_.get()})
+    if (child) pids.push_back(child->pid());
+  return pids;
+}
+
 TestDesktop::~TestDesktop() {
   sound_.reset();
   tray_.reset();

@@ -75,6 +75,8 @@ class TestDesktop {
 
   void startSoundServer();
   void stopSoundServer();
+  // The process ids of the running services (Xvfb first).
+  std::vector<pid_t> servicePids() const;
 
  private:
   DesktopOptions options_;
