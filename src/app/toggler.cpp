@@ -484,13 +484,17 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
     for (const auto& line : microphoneSetupMessages(configuration)) logLine(line);
     session->setSampleBufferDelegate([this](AudioBuffer buffer) { captureOutputDidOutputAudio(buffer); },
                                      audioSampleBufferQueue_);
-    auto audioInput = writer->addAudioInput(AudioSettings{}, true);
-    if (!audioInput) logLine("No audio Input");
-    {
-      std::lock_guard lock(recording->audioMutex);
-      recording->audioWriterInput = audioInput;
+    // Without a microphone to feed it, a sound track would stay empty: the
+    // file would claim sound it never gets, so none is added.
+    if (configuration.inputAdded && configuration.outputAdded) {
+      auto audioInput = writer->addAudioInput(AudioSettings{}, true);
+      if (!audioInput) logLine("No audio Input");
+      {
+        std::lock_guard lock(recording->audioMutex);
+        recording->audioWriterInput = audioInput;
+      }
+      microphoneReady = audioInput != nullptr;
     }
-    microphoneReady = audioInput && configuration.inputAdded && configuration.outputAdded;
     if (configuration.noDevice) logLine("no microphone found; recording without sound");
   }
   if (microphoneReady && captureMicrophone() && micPermissionForQueues_) {

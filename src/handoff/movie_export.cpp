@@ -116,6 +116,17 @@ ExportResult exportMovie(const std::string& sourcePath, const std::string& outpu
 
   ff::Packet packet(av_packet_alloc());
   if (!packet) return fail("out of memory");
+  // The demuxer cannot tell how long a track's last frame lasts (a fragmented
+  // recording keeps that only in the track's length) and guesses one frame:
+  // a window that stood still at the end would lose its still picture. So
+  // each track's latest packet is held until the next one comes, and the
+  // last one is given what remains of its track.
+  std::vector<ff::Packet> held(output->nb_streams);
+  auto writeHeld = [&](int target) {
+    int r = av_interleaved_write_frame(output.get(), held[static_cast<size_t>(target)].get());
+    held[static_cast<size_t>(target)].reset();
+    return r;
+  };
   for (;;) {
     PacketTurn turn(packet.get());
     err = av_read_frame(input.get(), packet.get());
@@ -138,9 +149,26 @@ ExportResult exportMovie(const std::string& sourcePath, const std::string& outpu
     av_packet_rescale_ts(packet.get(), in->time_base, out->time_base);
     packet->stream_index = target;
     packet->pos = -1;
-    if ((err = av_interleaved_write_frame(output.get(), packet.get())) < 0)
+    if (held[static_cast<size_t>(target)] && (err = writeHeld(target)) < 0)
       return fail("cannot write to " + outputPath + ": " + ff::errorText(err));
+    ff::Packet next(av_packet_alloc());
+    if (!next) return fail("out of memory");
+    av_packet_move_ref(next.get(), packet.get());
+    held[static_cast<size_t>(target)] = std::move(next);
     ++result.packets;
+  }
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    const int target = streamMap[i];
+    if (target < 0 || !held[static_cast<size_t>(target)]) continue;
+    AVPacket* last = held[static_cast<size_t>(target)].get();
+    const AVStream* in = input->streams[i];
+    // A cut-off source's track length may promise more than it holds.
+    if (!result.sourceTruncated && in->duration != AV_NOPTS_VALUE && last->pts != AV_NOPTS_VALUE) {
+      const int64_t start = in->start_time != AV_NOPTS_VALUE ? in->start_time : 0;
+      const int64_t end = av_rescale_q(start + in->duration, in->time_base, output->streams[target]->time_base);
+      if (end > last->pts) last->duration = end - last->pts;
+    }
+    if ((err = writeHeld(target)) < 0) return fail("cannot write to " + outputPath + ": " + ff::errorText(err));
   }
   if (result.packets == 0) return fail(sourcePath + " holds no readable packet");
   if ((err = av_write_trailer(output.get())) < 0)

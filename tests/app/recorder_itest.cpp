@@ -1,0 +1,489 @@
+// The recorder controller on the real services of the test desktop: X11
+// capture, the H.264/AAC writer, the PulseAudio microphone (a 440 Hz sine
+// source), the XInput pointer monitor and the outline. What it wrote is read
+// back with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QTest>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "app/status_button.h"
+#include "app/toggler.h"
+#include "capture/test_windows_support.h"
+#include "capture/window_catalogue.h"
+#include "harness/test_desktop.h"
+#include "platform/clock.h"
+
+using namespace moxi;
+using namespace moxi::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+struct ProbedStream {
+  std::string type, codec;
+  int width = 0, height = 0, sampleRate = 0, channels = 0;
+  int64_t frames = -1, packets = -1;  // decoded frames, packets in the file
+  double duration = -1;
+};
+
+struct Probe {
+  bool ok = false;
+  std::vector<ProbedStream> streams;
+  std::vector<const ProbedStream*> of(const std::string& type) const {
+    std::vector<const ProbedStream*> found;
+    for (const auto& s : streams)
+      if (s.type == type) found.push_back(&s);
+    return found;
+  }
+};
+
+double number(const nlohmann::json& j, const char* key) {
+  if (!j.contains(key)) return -1;
+  if (j[key].is_number()) return j[key].get<double>();
+  return j[key].is_string() ? std::atof(j[key].get<std::string>().c_str()) : -1;
+}
+
+// Decodes every stream to count its frames: a file that is cut or damaged
+// fails here or has fewer frames than packets.
+Probe probe(const std::string& path) {
+  Probe p;
+  auto r = runCommand({"ffprobe", "-v", "error", "-count_frames", "-count_packets", "-show_streams", "-of", "json",
+                       path},
+                      60s);
+  auto j = nlohmann::json::parse(r.out, nullptr, false);
+  if (r.exitCode != 0 || j.is_discarded()) return p;
+  p.ok = true;
+  for (const auto& s : j.value("streams", nlohmann::json::array())) {
+    p.streams.push_back({s.value("codec_type", ""), s.value("codec_name", ""), s.value("width", 0),
+                         s.value("height", 0), static_cast<int>(number(s, "sample_rate")), s.value("channels", 0),
+                         static_cast<int64_t>(number(s, "nb_read_frames")),
+                         static_cast<int64_t>(number(s, "nb_read_packets")), number(s, "duration")});
+  }
+  return p;
+}
+
+// The first audio track as mono signed 16-bit samples at 44100 Hz.
+std::vector<int16_t> decodeSound(const std::string& path) {
+  auto r = runCommand({"ffmpeg", "-v", "error", "-i", path, "-map", "0:a:0", "-f", "s16le", "-ac", "1", "-ar",
+                       "44100", "-"},
+                      60s);
+  std::vector<int16_t> samples(r.out.size() / 2);
+  std::memcpy(samples.data(), r.out.data(), samples.size() * 2);
+  return samples;
+}
+
+// Upward zero crossings per second.
+double frequency(const std::vector<int16_t>& s, size_t from, size_t to) {
+  int crossings = 0;
+  for (size_t i = from + 1; i < to; ++i) crossings += s[i - 1] < 0 && s[i] >= 0;
+  return crossings * 44100.0 / static_cast<double>(to - from);
+}
+
+double rms(const std::vector<int16_t>& s, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += double(s[i]) * s[i];
+  return std::sqrt(sum / static_cast<double>(std::max<size_t>(1, to - from)));
+}
+
+// The 0xRRGGBB colour at the centre of the first frame.
+uint32_t centreColour(const std::string& path) {
+  auto r = runCommand({"ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-vf", "crop=2:2:iw/2:ih/2", "-f",
+                       "rawvideo", "-pix_fmt", "rgb24", "-"},
+                      60s);
+  if (r.out.size() < 3) return 0xFFFFFFFF;
+  auto byte = [&](int i) { return static_cast<uint32_t>(static_cast<unsigned char>(r.out[i])); };
+  return byte(0) << 16 | byte(1) << 8 | byte(2);
+}
+
+bool coloursClose(uint32_t a, uint32_t b) {
+  for (int shift : {0, 8, 16})
+    if (std::abs(int((a >> shift) & 0xff) - int((b >> shift) & 0xff)) > 12) return false;
+  return true;
+}
+
+std::string title() {
+  return "moxi-recorder-" + std::to_string(getpid()) + "-" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+class RecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RecorderServices s = RecorderServices::platform();
+    s.createHotKey = false;
+    s.askToCopy = [] { return false; };
+    s.copyToClipboard = [](const QUrl&) { return true; };
+    s.openURL = [this](const QUrl& url) {
+      opened.push_back(url);
+      return true;
+    };
+    server = s.windowServer;
+    microphone = s.microphoneSession;
+    pointerMonitor = s.pointerMonitor;
+    toggler = std::make_unique<Toggler>(nullptr, &button, std::move(s));
+    QObject::connect(toggler.get(), &Toggler::exportFinished,
+                     [this](const QUrl& raw, const QUrl& movie) { exports.push_back({raw, movie}); });
+    toggler->setCaptureMicrophone(false);
+    toggler->setCursorOn(false);
+  }
+  void TearDown() override {
+    toggler.reset();
+    if (soundStopped) DesktopEnvironment::desktop().startSoundServer();
+  }
+
+  // The capture service's view of a client window, once it lists it.
+  CaptureWindow captureWindow(uint32_t id) {
+    std::optional<CaptureWindow> found;
+    (void)QTest::qWaitFor(
+        [&] {
+          if (auto content = server->shareableContent())
+            for (const auto& w : content->windows)
+              if (w.windowID == id) found = w;
+          return found.has_value();
+        },
+        kWaitMs);
+    EXPECT_TRUE(found) << "window " << id << " is not listed";
+    return found.value_or(CaptureWindow{});
+  }
+
+  void grantMicrophone() {
+    toggler->setCaptureMicrophone(true);
+    toggler->checkMicrophonePermission(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return toggler->hasMicPermission(); }, kWaitMs));
+  }
+
+  void stopSound() {
+    DesktopEnvironment::desktop().stopSoundServer();
+    soundStopped = true;
+  }
+
+  // Starts recording and waits for the first frame.
+  bool begin(const CaptureWindow& window) {
+    toggler->startRecording(window);
+    bool started = QTest::qWaitFor([&] { return toggler->recording(); }, kWaitMs);
+    startedNs = monotonicNanos();
+    return started;
+  }
+
+  struct Take {
+    std::string raw, movie;
+    double wallSeconds = 0;  // from the first frame to the stop, as seen here
+  };
+  // Stops and waits until the recording is exported.
+  Take finish() {
+    size_t before = exports.size();
+    Take take;
+    take.wallSeconds = double(monotonicNanos() - startedNs) / 1e9;
+    toggler->stopRecording();
+    EXPECT_TRUE(toggler->waitForPendingFinishes(60000)) << "the recording was not exported";
+    EXPECT_EQ(exports.size(), before + 1);
+    if (exports.size() == before + 1) {
+      EXPECT_FALSE(exports.back().second.isEmpty()) << "the export failed";
+      take.raw = exports.back().first.toLocalFile().toStdString();
+      take.movie = exports.back().second.toLocalFile().toStdString();
+    }
+    return take;
+  }
+
+  // A complete single video track of `width` x `height` covering the wall
+  // time, in the recording and in the exported movie.
+  void expectCompleteVideo(const Probe& p, const Take& take, int width, int height) {
+    Probe movie = probe(take.movie);
+    ASSERT_EQ(movie.of("video").size(), 1u) << take.movie;
+    EXPECT_NEAR(movie.of("video")[0]->duration, take.wallSeconds, 0.2) << "in the exported movie";
+    ASSERT_TRUE(p.ok) << take.raw << " is not readable";
+    ASSERT_EQ(p.of("video").size(), 1u);
+    const ProbedStream& v = *p.of("video")[0];
+    EXPECT_EQ(v.codec, "h264");
+    EXPECT_EQ(v.width, width);
+    EXPECT_EQ(v.height, height);
+    EXPECT_GT(v.frames, 0);
+    EXPECT_EQ(v.frames, v.packets) << "frames that do not decode";
+    EXPECT_NEAR(v.duration, take.wallSeconds, 0.2);
+  }
+
+  // The one mono AAC track hears the 440 Hz sine and lasts as long as the video.
+  void expectSine(const std::string& path) {
+    Probe p = probe(path);
+    ASSERT_TRUE(p.ok);
+    ASSERT_EQ(p.of("audio").size(), 1u);
+    ASSERT_EQ(p.of("video").size(), 1u);
+    const ProbedStream& a = *p.of("audio")[0];
+    EXPECT_EQ(a.codec, "aac");
+    EXPECT_EQ(a.channels, 1);
+    EXPECT_EQ(a.sampleRate, 44100);
+    EXPECT_NEAR(a.duration, p.of("video")[0]->duration, 0.15);
+    std::vector<int16_t> sound = decodeSound(path);
+    // The decoder may give the last frame whole, past the track's end.
+    sound.resize(std::min(sound.size(), static_cast<size_t>(a.duration * 44100)));
+    // The encoder's priming (a frame of 1024 samples) comes first, then a
+    // moment of silence until the microphone started after the first frame.
+    // The last frame ends in the encoder's padding.
+    constexpr size_t kFrame = 1024;
+    size_t first = 0;
+    while (first < sound.size() && std::abs(sound[first]) < 4000) ++first;
+    EXPECT_LT(first, kFrame + 4410) << "the sound starts late";
+    ASSERT_GT(sound.size(), first + kFrame + 44100 / 2) << "less than half a second of sound";
+    const size_t end = sound.size() - kFrame;
+    // The sine everywhere in between: no hole of 10 ms, no tenth of a second off pitch.
+    for (size_t from = first; from + 441 <= end; from += 441)
+      ASSERT_GT(rms(sound, from, from + 441), 3000) << "silence at " << from / 44100.0 << " s";
+    for (size_t from = first; from + 4410 <= end; from += 4410)
+      EXPECT_NEAR(frequency(sound, from, from + 4410), 440, 20) << "at " << from / 44100.0 << " s";
+    EXPECT_NEAR(frequency(sound, first, end), 440, 2);
+  }
+
+  StatusButton button;
+  std::shared_ptr<WindowServer> server;
+  std::shared_ptr<MicrophoneSession> microphone;
+  std::shared_ptr<PointerMonitor> pointerMonitor;
+  std::unique_ptr<Toggler> toggler;
+  std::vector<std::pair<QUrl, QUrl>> exports;
+  std::vector<QUrl> opened;
+  int64_t startedNs = 0;
+  bool soundStopped = false;
+};
+
+}  // namespace
+
+TEST_F(RecorderTest, RecordsAnAnimatedWindowAtItsFrameRateForTheWallTime) {
+  AnimatedWindow window(640, 480, 60, title());
+  ASSERT_TRUE(begin(captureWindow(window.id())));
+  QTest::qWait(3000);
+  Take take = finish();
+  Probe p = probe(take.raw);
+  expectCompleteVideo(p, take, 640, 480);
+  EXPECT_TRUE(p.of("audio").empty());
+  ASSERT_EQ(p.of("video").size(), 1u);
+  const double fps = p.of("video")[0]->frames / p.of("video")[0]->duration;
+  std::printf("%.1f frames/s over %.2f s\n", fps, p.of("video")[0]->duration);
+  // Never more than 60 a second; a loaded machine may draw fewer.
+  EXPECT_LE(fps, 61);
+  EXPECT_GE(fps, 30);
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], exports.back().second);
+}
+
+// The monitor reports each event with the pointer's position when it is
+// handled, so every step waits until its events have been handled.
+TEST_F(RecorderTest, LogsMovesAndClicksInsideTheWindowFromItsBottomLeftCorner) {
+  StaticWindow window(400, 300, title());
+  CaptureWindow target = captureWindow(window.id());
+  ASSERT_TRUE(begin(target));
+  size_t handled = 0;
+  auto token = pointerMonitor->install([&](const PointerEvent&) { ++handled; });
+  ASSERT_TRUE(token);
+  const Rect f = target.frame;  // top-left convention
+  auto at = [](double v) { return std::to_string(int(v)); };
+  auto step = [&](std::vector<std::string> args, size_t events) {
+    const size_t expected = handled + events;
+    args.insert(args.begin(), "xdotool");
+    EXPECT_EQ(runCommand(args).exitCode, 0) << args[1];
+    EXPECT_TRUE(QTest::qWaitFor([&] { return handled >= expected; }, kWaitMs)) << args[1] << " was not seen";
+  };
+
+  // A warp makes no motion of its own; the relative move after it does.
+  step({"mousemove", at(f.x + 30), at(f.y + 40)}, 0);
+  step({"mousemove_relative", "10", "5"}, 1);
+  step({"click", "1"}, 2);
+  step({"click", "3"}, 1);  // the right release is not reported
+  std::vector<bool> downs;
+  for (const auto& e : toggler->mouseEvents()) {
+    downs.push_back(e.down);
+    EXPECT_EQ(e.x, 40);
+    EXPECT_EQ(e.y, f.height - 45);
+    EXPECT_GE(e.timestamp, 0);
+  }
+  EXPECT_EQ(downs, (std::vector<bool>{false, true, false, true}));
+
+  // Outside: on the desktop beside it and on its own title bar.
+  step({"mousemove", at(f.x + f.width + 60), at(f.y + 40)}, 0);
+  step({"mousemove_relative", "1", "0"}, 1);
+  step({"click", "1"}, 2);
+  step({"mousemove", at(f.x + 50), at(f.y - 8)}, 0);
+  step({"mousemove_relative", "1", "0"}, 1);
+  step({"click", "1"}, 2);
+  EXPECT_EQ(toggler->mouseEvents().size(), 4u);
+  step({"mousemove", at(f.x + 20), at(f.y + 20)}, 0);
+  step({"mousemove_relative", "1", "1"}, 1);
+  ASSERT_EQ(toggler->mouseEvents().size(), 5u);
+  const MouseEvent& last = toggler->mouseEvents().back();
+  EXPECT_EQ(last.x, 21);
+  EXPECT_EQ(last.y, f.height - 21);
+  EXPECT_FALSE(last.down);
+  EXPECT_GE(last.timestamp, toggler->mouseEvents()[3].timestamp);
+  pointerMonitor->remove(*token);
+  finish();
+}
+
+TEST_F(RecorderTest, AWindowPaintedOnceStillGivesItsPicture) {
+  StaticWindow window(400, 300, title());
+  ASSERT_TRUE(begin(captureWindow(window.id())));
+  QTest::qWait(1500);
+  Take take = finish();
+  expectCompleteVideo(probe(take.raw), take, 400, 300);
+  uint32_t colour = centreColour(take.raw);
+  EXPECT_TRUE(coloursClose(colour, 0x3366cc)) << std::hex << colour;
+}
+
+TEST_F(RecorderTest, TheOutlineFollowsMovesAndResizesAndTheFileStaysWhole) {
+  StaticWindow window(320, 240, title());  // ffplay's window cannot be resized
+  const uint32_t id = window.id();
+  toggler->startElapsedTimer();  // its updates move the outline
+  ASSERT_TRUE(begin(captureWindow(id)));
+  auto outlineOn = [&](auto condition) {
+    return QTest::qWaitFor(
+        [&] {
+          auto frame = currentWindowFrame(*server, id);
+          return frame && condition(*frame) && toggler->hv() && toggler->hv()->existingFrame == *frame;
+        },
+        kWaitMs);
+  };
+  ASSERT_TRUE(outlineOn([](const Rect&) { return true; }));
+  const Rect before = toggler->hv()->existingFrame;
+  ASSERT_EQ(runCommand({"xdotool", "windowmove", std::to_string(id), "300", "200"}).exitCode, 0);
+  ASSERT_TRUE(outlineOn([&](const Rect& r) { return r.x != before.x || r.y != before.y; }))
+      << "the outline did not follow the move";
+  EXPECT_EQ(toggler->hv()->existingFrame.size(), before.size());
+  ASSERT_EQ(runCommand({"xdotool", "windowsize", std::to_string(id), "500", "260"}).exitCode, 0);
+  ASSERT_TRUE(outlineOn([](const Rect& r) { return r.width == 500 && r.height == 260; }))
+      << "the outline did not follow the resize";
+  QTest::qWait(500);
+  Take take = finish();
+  expectCompleteVideo(probe(take.raw), take, 320, 240);
+}
+
+TEST_F(RecorderTest, AWindowClosedMidRecordingLeavesACompleteFile) {
+  AnimatedWindow window(320, 240, 30, title());
+  const uint32_t id = window.id();
+  toggler->startElapsedTimer();
+  ASSERT_TRUE(begin(captureWindow(id)));
+  QTest::qWait(1000);
+  window.close();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !server->windowBounds(id); }, kWaitMs));
+  QTest::qWait(500);
+  EXPECT_TRUE(toggler->recording());
+  Take take = finish();
+  expectCompleteVideo(probe(take.raw), take, 320, 240);
+}
+
+TEST_F(RecorderTest, TheMicrophoneRecordsTheSineAsOneMonoTrackAndTheTitleSaysMic) {
+  grantMicrophone();
+  AnimatedWindow window(320, 240, 30, title());
+  toggler->startElapsedTimer();
+  ASSERT_TRUE(begin(captureWindow(window.id())));
+  toggler->update();
+  EXPECT_TRUE(toggler->buttonTitle().endsWith(" MIC")) << toggler->buttonTitle().toStdString();
+  QTest::qWait(3000);
+  Take take = finish();
+  expectCompleteVideo(probe(take.raw), take, 320, 240);
+  expectSine(take.raw);
+}
+
+TEST_F(RecorderTest, TwoRecordingsInARowBothHaveSound) {
+  grantMicrophone();
+  StaticWindow window(400, 300, title());
+  CaptureWindow target = captureWindow(window.id());
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(begin(target));
+    QTest::qWait(1500);
+    expectSine(finish().raw);
+  }
+}
+
+TEST_F(RecorderTest, NoSoundTrackWithTheSwitchOffOrWithoutTheSoundServer) {
+  grantMicrophone();
+  StaticWindow window(400, 300, title());
+  CaptureWindow target = captureWindow(window.id());
+
+  toggler->setCaptureMicrophone(false);
+  toggler->startElapsedTimer();
+  ASSERT_TRUE(begin(target));
+  toggler->update();
+  EXPECT_FALSE(toggler->buttonTitle().endsWith(" MIC")) << toggler->buttonTitle().toStdString();
+  QTest::qWait(1000);
+  Take off = finish();
+  expectCompleteVideo(probe(off.raw), off, 400, 300);
+  EXPECT_TRUE(probe(off.raw).of("audio").empty());
+
+  // Access was granted while the server ran; it is gone when recording starts.
+  toggler->setCaptureMicrophone(true);
+  stopSound();
+  ASSERT_TRUE(begin(target));
+  QTest::qWait(1000);
+  Take gone = finish();
+  expectCompleteVideo(probe(gone.raw), gone, 400, 300);
+  EXPECT_TRUE(probe(gone.raw).of("audio").empty());
+
+  // Asked again, access is refused and the title says nothing of a microphone.
+  toggler->checkMicrophonePermission(false);
+  EXPECT_FALSE(toggler->hasMicPermission());
+  toggler->startElapsedTimer();
+  toggler->update();
+  EXPECT_FALSE(toggler->buttonTitle().isEmpty());
+  EXPECT_FALSE(toggler->buttonTitle().endsWith(" MIC")) << toggler->buttonTitle().toStdString();
+}
+
+TEST_F(RecorderTest, TheSoundServerStoppingMidRecordingLeavesACompleteFile) {
+  grantMicrophone();
+  StaticWindow window(400, 300, title());
+  ASSERT_TRUE(begin(captureWindow(window.id())));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return microphone->isRunning(); }, kWaitMs));
+  QTest::qWait(1000);
+  stopSound();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !microphone->isRunning(); }, kWaitMs));
+  QTest::qWait(500);
+  Take take = finish();
+  Probe p = probe(take.raw);
+  expectCompleteVideo(p, take, 400, 300);
+  for (const ProbedStream* a : p.of("audio")) EXPECT_EQ(a->frames, a->packets);
+}
+
+namespace {
+
+// Qt on the test desktop, after the desktop has set DISPLAY.
+class QtOnDesktop : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+    QApplication::setOrganizationName("Moxiscope");
+    QApplication::setApplicationName("Moxiscope");
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  static inline int argc_ = 1;
+  static inline char name_[] = "app_recorder_itest";
+  static inline char* argv_[] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Settings, caches and side files of this program only.
+  std::string home = "/tmp/moxi-recorder-XXXXXX";
+  if (!mkdtemp(home.data())) return 1;
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(
+      new DesktopEnvironment({.windowManager = true, .tray = false, .sound = true}));
+  ::testing::AddGlobalTestEnvironment(new QtOnDesktop);
+  int result = RUN_ALL_TESTS();
+  runCommand({"rm", "-rf", home});
+  return result;
+}
