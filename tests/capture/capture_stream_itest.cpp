@@ -120,7 +120,7 @@ TEST_F(CaptureStreamTest, AWindowThatClosesEndsTheFrames) {
   ASSERT_TRUE(pipeline.start());
   ASSERT_TRUE(pipeline.waitForFrames(10, 10s));
   window.close();
-  ASSERT_TRUE(test::waitUntil([&] { return pipeline.stream().statistics().windowClosed; }, 5s));
+  ASSERT_TRUE(test::waitUntil([&] { return pipeline.stream().statistics().windowClosed; }, 20s));
   const size_t frames = pipeline.frameCount();
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(pipeline.frameCount(), frames);
