@@ -170,20 +170,18 @@ class RecorderTest : public ::testing::Test {
   // Starts recording and waits for the first frame.
   bool begin(const CaptureWindow& window) {
     toggler->startRecording(window);
-    bool started = QTest::qWaitFor([&] { return toggler->recording(); }, kWaitMs);
-    startedNs = monotonicNanos();
-    return started;
+    return QTest::qWaitFor([&] { return toggler->recording(); }, kWaitMs);
   }
 
   struct Take {
     std::string raw, movie;
-    double wallSeconds = 0;  // from the first frame to the stop, as seen here
+    double wallSeconds = 0;  // from the first frame to the stop
   };
   // Stops and waits until the recording is exported.
   Take finish() {
     size_t before = exports.size();
     Take take;
-    take.wallSeconds = double(monotonicNanos() - startedNs) / 1e9;
+    const double stopped = secondsSinceReferenceDate();
     toggler->stopRecording();
     EXPECT_TRUE(toggler->waitForPendingFinishes(60000)) << "the recording was not exported";
     EXPECT_EQ(exports.size(), before + 1);
@@ -191,6 +189,9 @@ class RecorderTest : public ::testing::Test {
       EXPECT_FALSE(exports.back().second.isEmpty()) << "the export failed";
       take.raw = exports.back().first.toLocalFile().toStdString();
       take.movie = exports.back().second.toLocalFile().toStdString();
+      // The recording is named after the wall-clock milliseconds of its first frame.
+      const QString name = exports.back().first.fileName();
+      take.wallSeconds = stopped - name.mid(4, name.size() - 8).toDouble() / 1000;
     }
     return take;
   }
@@ -250,14 +251,13 @@ class RecorderTest : public ::testing::Test {
   std::unique_ptr<Toggler> toggler;
   std::vector<std::pair<QUrl, QUrl>> exports;
   std::vector<QUrl> opened;
-  int64_t startedNs = 0;
   bool soundStopped = false;
 };
 
 }  // namespace
 
 TEST_F(RecorderTest, RecordsAnAnimatedWindowAtItsFrameRateForTheWallTime) {
-  AnimatedWindow window(640, 480, 60, title());
+  PacedWindow window(640, 480, 60, title());
   ASSERT_TRUE(begin(captureWindow(window.id())));
   QTest::qWait(3000);
   Take take = finish();
@@ -267,9 +267,10 @@ TEST_F(RecorderTest, RecordsAnAnimatedWindowAtItsFrameRateForTheWallTime) {
   ASSERT_EQ(p.of("video").size(), 1u);
   const double fps = p.of("video")[0]->frames / p.of("video")[0]->duration;
   std::printf("%.1f frames/s over %.2f s\n", fps, p.of("video")[0]->duration);
-  // Never more than 60 a second; a loaded machine may draw fewer.
+  // The window draws 60 a second on a strict clock: never more are written,
+  // and a busy machine may miss a few.
   EXPECT_LE(fps, 61);
-  EXPECT_GE(fps, 30);
+  EXPECT_GE(fps, 50);
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], exports.back().second);
 }
