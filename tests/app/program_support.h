@@ -45,7 +45,7 @@ QRect windowRect(const std::string& id);
 std::optional<QPoint> trayIcon(const std::string& windowClass = "moxiscope");
 void clickAt(QPoint at, int button = 1);
 // Waits until the main thread of the program with this window class has
-// handled what reached it so far (a _NET_WM_PING to its tray icon comes back
+// handled what reached it so far (a _NET_WM_PING to one of its windows comes back
 // from there). Its pointer log reads the pointer's position when it handles
 // a click, so a test holds the pointer still until then.
 bool programCaughtUp(const std::string& windowClass = "moxiscope");
