@@ -25,11 +25,12 @@ std::string fileURL(const std::string& path) {
   return QUrl::fromLocalFile(QString::fromStdString(path)).toString().toStdString();
 }
 
-// ffplay takes two left clicks within half a second for a double click (and
-// goes full screen); the pointer log reads the position after each click.
-// So clicks are half a second and more apart.
+// The pointer stays where it clicked until the program has logged the
+// click; and ffplay takes two left clicks within half a second for a double
+// click (and goes full screen), so clicks are more than that apart.
 void clickSlowly(QPoint at) {
   clickAt(at);
+  ASSERT_TRUE(programCaughtUp());
   std::this_thread::sleep_for(600ms);
 }
 
@@ -62,6 +63,24 @@ int videoPacketCount(const std::string& path) {
   auto r = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
                        "stream=nb_read_packets", "-of", "csv=p=0", path});
   return r.exitCode == 0 ? std::atoi(r.out.c_str()) : 0;
+}
+
+// Waits until the one recording being written holds `atLeast` video packets
+// and returns how many it has. The file grows a fragment at a time, so it is
+// read again only when it has grown.
+int waitForPackets(const Program& program, int atLeast) {
+  std::uintmax_t size = 0;
+  int count = 0;
+  EXPECT_TRUE(eventually([&] {
+    auto files = program.movies();
+    std::error_code error;
+    auto now = files.size() == 1 ? std::filesystem::file_size(files[0], error) : 0;
+    if (error || now == size) return false;
+    size = now;
+    return (count = videoPacketCount(files[0])) >= atLeast;
+  })) << "the recording did not reach "
+      << atLeast << " frames";
+  return count;
 }
 
 }  // namespace
@@ -203,11 +222,8 @@ TEST(EndToEnd, AKilledRecordingStaysReadableAndATerminatedOneIsFinishedAndExport
     program.answerAlert();
     recordWithHotKey(program, picture.rect().center());
     // Killed once a fragment is on disk: what was written stays readable.
-    int written = 0;
-    ASSERT_TRUE(eventually([&] {
-      auto files = program.movies();
-      return files.size() == 1 && (written = videoPacketCount(files[0])) > 0;
-    }));
+    const int written = waitForPackets(program, 1);
+    ASSERT_GE(written, 1);
     program.process().kill(SIGKILL);
     ASSERT_TRUE(program.waitForExit());
     auto files = program.movies();
@@ -221,10 +237,7 @@ TEST(EndToEnd, AKilledRecordingStaysReadableAndATerminatedOneIsFinishedAndExport
     Program program;
     program.answerAlert();
     recordWithHotKey(program, picture.rect().center());
-    ASSERT_TRUE(eventually([&] {
-      auto files = program.movies();
-      return files.size() == 1 && videoPacketCount(files[0]) > 0;
-    }));
+    waitForPackets(program, 1);
     program.process().kill(SIGTERM);
     auto status = program.waitForExit();
     ASSERT_TRUE(status && WIFEXITED(*status)) << program.log();
@@ -260,7 +273,7 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecording) {
              isOutline(shot.pixelColor(c.x(), window.top() - 2)) &&
              isOutline(shot.pixelColor(c.x(), window.bottom() + 3));
     })) << "the outline is not on the screen";
-    ASSERT_TRUE(eventually([&] { return program.movies().size() == 1 && videoPacketCount(program.movies()[0]) > 30; }));
+    waitForPackets(program, 30);
     pressKeys("ctrl+F1");
     ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
 

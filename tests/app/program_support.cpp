@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/xcb.h"
+
 namespace moxi::test {
 
 namespace fs = std::filesystem;
@@ -98,6 +100,36 @@ std::optional<QPoint> trayIcon(const std::string& windowClass) {
 
 void clickAt(QPoint at, int button) {
   output({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", std::to_string(button)});
+}
+
+bool programCaughtUp(const std::string& windowClass) {
+  xcb_window_t window = XCB_WINDOW_NONE;
+  for (const auto& id : lines(runCommand({"xdotool", "search", "--class", windowClass}).out))
+    if (!windowRect(id).isEmpty()) window = static_cast<xcb_window_t>(std::stoul(id));
+  xcb::Connection x;
+  if (window == XCB_WINDOW_NONE || !x.ok()) return false;
+  // The answer goes to the root window (Qt's to those watching the root's own
+  // structure, others' to those watching its children).
+  const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+  xcb_change_window_attributes(x.get(), x.root(), XCB_CW_EVENT_MASK, &mask);
+  static uint32_t stamp = 0;
+  xcb_client_message_event_t ping{};
+  ping.response_type = XCB_CLIENT_MESSAGE;
+  ping.format = 32;
+  ping.window = window;
+  ping.type = x.atom("WM_PROTOCOLS");
+  ping.data.data32[0] = x.atom("_NET_WM_PING");
+  ping.data.data32[1] = ++stamp;
+  ping.data.data32[2] = window;
+  xcb_send_event(x.get(), 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ping));
+  xcb_flush(x.get());
+  return eventually([&] {
+    for (xcb::Event e(xcb_poll_for_event(x.get())); e; e.reset(xcb_poll_for_event(x.get()))) {
+      const auto* m = reinterpret_cast<const xcb_client_message_event_t*>(e.get());
+      if ((e->response_type & 0x7f) == XCB_CLIENT_MESSAGE && m->data.data32[1] == stamp) return true;
+    }
+    return false;
+  });
 }
 
 void pressKeys(const std::string& keys) { output({"xdotool", "key", keys}); }

@@ -44,6 +44,11 @@ QRect windowRect(const std::string& id);
 // The centre of the tray icon of the program of this class, if it is shown.
 std::optional<QPoint> trayIcon(const std::string& windowClass = "moxiscope");
 void clickAt(QPoint at, int button = 1);
+// Waits until the main thread of the program with this window class has
+// handled what reached it so far (a _NET_WM_PING to one of its windows comes back
+// from there). Its pointer log reads the pointer's position when it handles
+// a click, so a test holds the pointer still until then.
+bool programCaughtUp(const std::string& windowClass = "moxiscope");
 void pressKeys(const std::string& keys);
 QImage screenshot();
 
