@@ -46,6 +46,20 @@ struct Toggler::Recording {
 
 namespace {
 bool onMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+
+// What every configuration of the recording stream shares: the window's size,
+// at most 60 frames a second, 5 frames in flight, BGRA scaled to fit.
+StreamConfiguration streamConfiguration(Size size, bool showsCursor) {
+  StreamConfiguration configuration;
+  configuration.width = static_cast<int>(size.width);
+  configuration.height = static_cast<int>(size.height);
+  configuration.minimumFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
+  configuration.showsCursor = showsCursor;
+  configuration.queueDepth = 5;
+  configuration.pixelFormat = kPixelFormatBGRA;
+  configuration.scalesToFit = true;
+  return configuration;
+}
 }  // namespace
 
 Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices services, QObject* parent)
@@ -194,13 +208,18 @@ bool Toggler::waitForPendingFinishes(int timeoutMs) {
 
 // ---------------------------------------------------------------- catalogue
 
-void Toggler::refreshWindows() {
+std::optional<std::vector<CapturableWindow>> Toggler::listWindowsSharingDisplay() {
   std::optional<CaptureDisplay> display = sharedDisplay();
   auto list = listWindows(*services_.windowServer, display);
   if (list) {
     std::lock_guard lock(sharedDisplayMutex_);
     sharedDisplay_ = display;
   }
+  return list;
+}
+
+void Toggler::refreshWindows() {
+  auto list = listWindowsSharingDisplay();
   QMetaObject::invokeMethod(
       this,
       [this, list = std::move(list)]() mutable {
@@ -296,15 +315,8 @@ void Toggler::startRecording(const CaptureWindow& window) {
                                                          {static_cast<pid_t>(window.owningApplication->processID)},
                                                          window.windowID)
                                 : ContentFilter::desktopIndependentWindow(window.windowID);
-  StreamConfiguration configuration;
-  configuration.width = static_cast<int>(window.frame.width);
-  configuration.height = static_cast<int>(window.frame.height);
-  configuration.minimumFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
-  configuration.showsCursor = cursorOn();
+  StreamConfiguration configuration = streamConfiguration(window.frame.size(), cursorOn());
   configuration.capturesAudio = windowAudioOn();
-  configuration.queueDepth = 5;
-  configuration.pixelFormat = kPixelFormatBGRA;
-  configuration.scalesToFit = true;
   if (popups) configuration.sourceRect = window.frame;
 
   stream_ = services_.makeCaptureStream(filter, configuration);
@@ -404,14 +416,7 @@ void Toggler::followCapturedWindow() {
   hv_->updateFrame(*frame);
   if (capturePopups() && stream_) {
     Rect source = flippedRect(*frame, *services_.windowServer);
-    StreamConfiguration configuration;
-    configuration.width = static_cast<int>(frame->width);
-    configuration.height = static_cast<int>(frame->height);
-    configuration.pixelFormat = kPixelFormatBGRA;
-    configuration.minimumFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
-    configuration.queueDepth = 5;
-    configuration.showsCursor = cursorOn();
-    configuration.scalesToFit = true;
+    StreamConfiguration configuration = streamConfiguration(frame->size(), cursorOn());
     configuration.sourceRect = source;
     stream_->updateConfiguration(configuration);
   }
@@ -723,12 +728,7 @@ void Toggler::hotKeyPressed() {
 void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
   std::optional<double> height = services_.mainScreenHeight ? services_.mainScreenHeight() : std::nullopt;
   Point pointer = pointerInWindowFrames(bottomLeftPointer, height);
-  std::optional<CaptureDisplay> display = sharedDisplay();
-  auto list = listWindows(*services_.windowServer, display);
-  if (list) {
-    std::lock_guard lock(sharedDisplayMutex_);
-    sharedDisplay_ = display;
-  }
+  auto list = listWindowsSharingDisplay();
   std::optional<CaptureWindow> found;
   if (list) {
     std::vector<Rect> frames;

@@ -145,6 +145,8 @@ class Toggler : public QObject {
     std::vector<MouseEvent> mouseEvents;
   };
 
+  // A fresh catalogue; a successful listing also updates sharedDisplay.
+  std::optional<std::vector<CapturableWindow>> listWindowsSharingDisplay();
   void setAllwindows(std::vector<CapturableWindow> windows);
   void setPermissionError(bool value);
   void setHasMicPermission(bool value);
