@@ -112,9 +112,17 @@ std::vector<uint32_t> X11WindowServer::viewableClients(bool stackingOrder) {
   xcb::Connection& c = *conn_;
   xcb_connection_t* x = c.get();
   std::vector<uint32_t> ids;
-  if (auto list = xcb::cardinalProperty(c, c.root(), stackingOrder ? "_NET_CLIENT_LIST_STACKING" : "_NET_CLIENT_LIST",
-                                        XCB_ATOM_WINDOW)) {
-    ids = std::move(*list);
+  auto stacking = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW);
+  auto mapping = stackingOrder ? std::nullopt : xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST", XCB_ATOM_WINDOW);
+  if (stackingOrder && stacking) {
+    ids = std::move(*stacking);
+  } else if (mapping || stacking) {
+    // The window manager updates the two lists one after the other, so a
+    // window that has just been mapped may be in only one of them for a
+    // moment: take both, or the window is missing from the listing.
+    ids = mapping.value_or(std::vector<uint32_t>{});
+    for (uint32_t w : stacking.value_or(std::vector<uint32_t>{}))
+      if (std::find(ids.begin(), ids.end(), w) == ids.end()) ids.push_back(w);
   } else if (auto tree = xcb::reply(x, xcb_query_tree(x, c.root()), xcb_query_tree_reply)) {
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     ids.assign(children, children + xcb_query_tree_children_length(tree.get()));

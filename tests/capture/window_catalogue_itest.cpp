@@ -141,6 +141,28 @@ TEST_F(WindowCatalogueOnX11, ACoveredWindowGivesItsOwnPicture) {
   EXPECT_FALSE(server.windowPicture(gone).has_value());
 }
 
+// openbox sets _NET_CLIENT_LIST_STACKING and _NET_CLIENT_LIST one after the
+// other; a listing made in between must still hold the new window. The gap is
+// made here by taking the window out of one list (openbox rewrites the lists
+// only when it manages or lets go of a window).
+TEST_F(WindowCatalogueOnX11, AWindowInOnlyOneClientListIsListed) {
+  X11WindowServer server;
+  TestWindow fresh(x, TestWindowOptions().at(100, 100).size(300, 200).netName("fresh"));
+  for (const char* list : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+    const std::vector<uint32_t> all = *xcb::cardinalProperty(x, x.root(), list, XCB_ATOM_WINDOW);
+    std::vector<uint32_t> without;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(without), [&](uint32_t w) { return w != fresh.id(); });
+    auto replace = [&](const std::vector<uint32_t>& ids) {
+      xcb::check(x.get(), xcb_change_property_checked(x.get(), XCB_PROP_MODE_REPLACE, x.root(), x.atom(list),
+                                                      XCB_ATOM_WINDOW, 32, uint32_t(ids.size()), ids.data()));
+    };
+    replace(without);
+    const std::vector<uint32_t> ids = listedIDs(server);
+    replace(all);
+    EXPECT_NE(std::find(ids.begin(), ids.end(), fresh.id()), ids.end()) << "missing while out of " << list;
+  }
+}
+
 TEST_F(WindowCatalogueOnX11, CurrentWindowFrameFollowsTheWindowUntilItCloses) {
   X11WindowServer server;
   TestWindow w(x, TestWindowOptions().at(100, 100).size(300, 200).netName("moving"));
