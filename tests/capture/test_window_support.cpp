@@ -15,6 +15,17 @@ void setProperty(xcb::Connection& c, xcb_window_t w, const char* name, xcb_atom_
                  uint32_t count, const void* data) {
   xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, w, c.atom(name), type, format, count, data);
 }
+
+// openbox updates its two client lists one after the other: a window is
+// shown once both hold it and let go of once neither does.
+int clientListsHolding(xcb::Connection& c, xcb_window_t w) {
+  int holding = 0;
+  for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+    auto list = xcb::cardinalProperty(c, c.root(), name, XCB_ATOM_WINDOW).value_or(std::vector<uint32_t>{});
+    holding += std::find(list.begin(), list.end(), w) != list.end();
+  }
+  return holding;
+}
 }  // namespace
 
 TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {
@@ -48,8 +59,7 @@ TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {
 
   const bool shown = waitUntil(
       [&] {
-        auto list = stackingFrontToBack(c);
-        if (std::find(list.begin(), list.end(), id_) == list.end()) return false;
+        if (clientListsHolding(c, id_) != 2) return false;
         auto a = xcb::reply(x, xcb_get_window_attributes(x, id_), xcb_get_window_attributes_reply);
         return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
       },
@@ -63,10 +73,7 @@ void TestWindow::destroy() {
   // The next connection of this process may get the same ids: wait until the
   // window manager has let go of this one, or it takes the new window for it.
   waitUntil(
-      [&] {
-        auto list = stackingFrontToBack(c_);
-        return std::find(list.begin(), list.end(), id_) == list.end();
-      },
+      [&] { return clientListsHolding(c_, id_) == 0; },
       std::chrono::seconds(5));
   id_ = XCB_WINDOW_NONE;
 }

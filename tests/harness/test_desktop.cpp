@@ -92,7 +92,12 @@ bool waitForWindowManager(const std::string& display, std::chrono::milliseconds 
   xcb_flush(c.get());
   waitUntil(
       [&] {
-        auto clients = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+        // openbox updates its two client lists one after the other.
+        std::vector<uint32_t> clients;
+        for (const char* list : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+          auto held = xcb::cardinalProperty(c, c.root(), list).value_or(std::vector<uint32_t>{});
+          clients.insert(clients.end(), held.begin(), held.end());
+        }
         return std::none_of(probes.begin(), probes.end(), [&](xcb_window_t p) {
           return std::find(clients.begin(), clients.end(), p) != clients.end();
         });
