@@ -15,17 +15,6 @@ void setProperty(xcb::Connection& c, xcb_window_t w, const char* name, xcb_atom_
                  uint32_t count, const void* data) {
   xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, w, c.atom(name), type, format, count, data);
 }
-
-// openbox updates its two client lists one after the other: a window is
-// shown once both hold it and let go of once neither does.
-int clientListsHolding(xcb::Connection& c, xcb_window_t w) {
-  int holding = 0;
-  for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
-    auto list = xcb::cardinalProperty(c, c.root(), name, XCB_ATOM_WINDOW).value_or(std::vector<uint32_t>{});
-    holding += std::find(list.begin(), list.end(), w) != list.end();
-  }
-  return holding;
-}
 }  // namespace
 
 TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {

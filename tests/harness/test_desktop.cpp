@@ -92,15 +92,8 @@ bool waitForWindowManager(const std::string& display, std::chrono::milliseconds 
   xcb_flush(c.get());
   waitUntil(
       [&] {
-        // openbox updates its two client lists one after the other.
-        std::vector<uint32_t> clients;
-        for (const char* list : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
-          auto held = xcb::cardinalProperty(c, c.root(), list).value_or(std::vector<uint32_t>{});
-          clients.insert(clients.end(), held.begin(), held.end());
-        }
-        return std::none_of(probes.begin(), probes.end(), [&](xcb_window_t p) {
-          return std::find(clients.begin(), clients.end(), p) != clients.end();
-        });
+        return std::none_of(probes.begin(), probes.end(),
+                            [&](xcb_window_t p) { return clientListsHolding(c, p) > 0; });
       },
       5s);
   return managed;
@@ -189,6 +182,15 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     std::this_thread::sleep_for(20ms);
   }
   return true;
+}
+
+int clientListsHolding(xcb::Connection& c, xcb_window_t w) {
+  int holding = 0;
+  for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+    auto list = xcb::cardinalProperty(c, c.root(), name, XCB_ATOM_WINDOW).value_or(std::vector<uint32_t>{});
+    holding += std::find(list.begin(), list.end(), w) != list.end();
+  }
+  return holding;
 }
 
 TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(makeTempDir("moxi-desktop-")) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/xcb.h"
+
 namespace moxi::test {
 
 // One child process, stopped (SIGTERM, then SIGKILL) when destroyed.
@@ -52,6 +54,11 @@ CommandResult runCommand(const std::vector<std::string>& argv,
 
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// How many of the window manager's two client lists hold `w` (0 to 2).
+// openbox updates them one after the other: a window is shown once both hold
+// it and let go of once neither does.
+int clientListsHolding(xcb::Connection& c, xcb_window_t w);
 
 struct DesktopOptions {
   bool windowManager = true;

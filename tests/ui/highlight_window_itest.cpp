@@ -78,7 +78,7 @@ class ClientWindow {
     for (int attempt = 0; attempt < 5 && !managed; ++attempt) {
       xcb_map_window(x.get(), id_);
       xcb_flush(x.get());
-      managed = waitUntil([&] { return frameWindow() != id_ && listed() && viewable(); }, 1s);
+      managed = waitUntil([&] { return frameWindow() != id_ && moxi::test::clientListsHolding(x_, id_) == 2 && viewable(); }, 1s);
     }
     if (!managed) ADD_FAILURE() << "openbox did not manage and show the test window";
   }
@@ -102,10 +102,6 @@ class ClientWindow {
   bool viewable() const {
     auto a = moxi::xcb::reply(x_.get(), xcb_get_window_attributes(x_.get(), id_), xcb_get_window_attributes_reply);
     return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
-  }
-  bool listed() const {
-    auto list = moxi::xcb::cardinalProperty(x_, x_.root(), "_NET_CLIENT_LIST");
-    return list && std::ranges::count(*list, id_) == 1;
   }
   // Where the client is on the root window, in X pixels (top-left origin).
   std::optional<QRect> frame() const {
