@@ -668,11 +668,7 @@ void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok
 
 void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
   std::string description = clickDescription(log.videoSize, log.mouseEvents);
-  QUrl movie = makeVideoFileURL();
-  while (movie == raw) {  // named in the same millisecond: take the next one
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    movie = makeVideoFileURL();
-  }
+  const QUrl movie = makeVideoFileURL();
   const std::string rawPath = raw.toLocalFile().toStdString();
   ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
   QUrl exported;

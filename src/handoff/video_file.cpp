@@ -3,25 +3,48 @@
 #include <QFile>
 #include <cmath>
 #include <cstdint>
+#include <mutex>
+#include <set>
 
 #include "handoff/storage.h"
 #include "platform/clock.h"
 
 namespace moxi {
 
+namespace {
+
+// Milliseconds truncated to a 64-bit integer, clamped so that a broken clock
+// cannot make the conversion undefined.
+int64_t milliseconds(double secondsSinceReferenceDate) {
+  const double ms = std::trunc(secondsSinceReferenceDate * 1000);
+  if (!std::isfinite(ms)) return 0;
+  return ms >= 9.2e18 ? INT64_MAX : ms <= -9.2e18 ? INT64_MIN : static_cast<int64_t>(ms);
+}
+
+QString nameFor(int64_t ms) { return QStringLiteral("tmp-") + QString::number(ms) + QStringLiteral(".mp4"); }
+
+}  // namespace
+
 QString videoFileName(double secondsSinceReferenceDate) {
-  double ms = std::trunc(secondsSinceReferenceDate * 1000);
-  // Clamped so that a broken clock cannot make the conversion undefined.
-  int64_t n = 0;
-  if (std::isfinite(ms))
-    n = ms >= 9.2e18 ? INT64_MAX : ms <= -9.2e18 ? INT64_MIN : static_cast<int64_t>(ms);
-  return QStringLiteral("tmp-") + QString::number(n) + QStringLiteral(".mp4");
+  return nameFor(milliseconds(secondsSinceReferenceDate));
 }
 
 QUrl makeVideoFileURL(double secondsSinceReferenceDate) {
   auto dir = Storage::directory(true);
   if (!dir) return {};
-  QString path = *dir + '/' + videoFileName(secondsSinceReferenceDate);
+  // The raw recording and the export of another recording can be named in
+  // the same millisecond, and removing the "stale" file would then delete a
+  // recording of this process: a name is handed out once, later ones take the
+  // next millisecond.
+  static std::mutex mutex;
+  static std::set<QString> handedOut;
+  std::lock_guard lock(mutex);
+  int64_t ms = milliseconds(secondsSinceReferenceDate);
+  QString path = *dir + '/' + nameFor(ms);
+  while (!handedOut.insert(path).second) {
+    ms = ms == INT64_MAX ? INT64_MIN : ms + 1;
+    path = *dir + '/' + nameFor(ms);
+  }
   QFile::remove(path);  // a stale file (or link) of that name; failure ignored
   return QUrl::fromLocalFile(path);
 }

@@ -11,8 +11,10 @@ namespace moxi {
 QString videoFileName(double secondsSinceReferenceDate);
 
 // A fresh file URL for a video, named after the current time. A stale file
-// of that name is removed (a failed removal is ignored). An empty URL, after
-// one log line, when the caches directory is missing and cannot be created.
+// of that name is removed (a failed removal is ignored). A name is handed out
+// once per process: a second call in the same millisecond gets the next one.
+// An empty URL, after one log line, when the caches directory is missing and
+// cannot be created.
 QUrl makeVideoFileURL();
 
 // The same for a given time (tests, and callers that keep their own clock).

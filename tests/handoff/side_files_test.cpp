@@ -142,6 +142,13 @@ TEST(VideoFile, NamedAfterTruncatedMillisecondsInTheCachesDirectory) {
   EXPECT_EQ(url.toLocalFile().toStdString(), home.caches() + "/tmp-5000.mp4");
   EXPECT_FALSE(fs::exists(home.caches() + "/tmp-5000.mp4"));
 
+  // Named in the same millisecond as a recording of this process (the raw
+  // file of the next recording while the last one is exported): the next
+  // millisecond, and the recording is not removed as stale.
+  writeFile(home.caches() + "/tmp-5000.mp4", "recording");
+  EXPECT_EQ(makeVideoFileURL(5.0).fileName().toStdString(), "tmp-5001.mp4");
+  EXPECT_EQ(readFile(home.caches() + "/tmp-5000.mp4"), "recording");
+
   double before = secondsSinceReferenceDate();
   QString name = makeVideoFileURL().fileName();
   double after = secondsSinceReferenceDate();
