@@ -335,7 +335,9 @@ void Toggler::startRecording(const CaptureWindow& window) {
   if (!mouseEventsRegistered_ && services_.pointerMonitor) {
     mouseEventsRegistered_ = true;
     globalMonitor_ = services_.pointerMonitor->install([this](const PointerEvent& event) {
-      if (!recording_ || !capturedWindow_) return;
+      // The window's frame is asked of the X server only for events over the
+      // captured window: moves over other windows are many and log nothing.
+      if (!recording_ || !capturedWindow_ || event.windowNumber != capturedWindow_->windowID) return;
       auto sample = pointerSample(event.type, event.windowNumber, capturedWindow_->windowID,
                                   currentWindowFrame(*services_.windowServer, capturedWindow_->windowID),
                                   event.location, startTime_, secondsSinceReferenceDate());
@@ -392,7 +394,7 @@ void Toggler::returnToIdle(const std::string& reason) {
 
 void Toggler::update() {
   // A window that closed before its first frame will never give one.
-  if (armed() && capturedWindow_ && !currentWindowFrame(*services_.windowServer, capturedWindow_->windowID)) {
+  if (armed() && capturedWindow_ && !services_.windowServer->windowBounds(capturedWindow_->windowID)) {
     returnToIdle("the window closed before its recording could start");
     return;
   }
@@ -404,20 +406,18 @@ void Toggler::update() {
 
 void Toggler::followCapturedWindow() {
   if (!recording_ || !hv_ || !capturedWindow_) return;
-  auto frame = currentWindowFrame(*services_.windowServer, capturedWindow_->windowID);
-  if (!frame) return;
-  if (*frame == lastFrame_) {
-    // A click raises the captured window over its outline; put the outline
-    // back on top of it (nothing is resized).
-    hv_->updateFrame(*frame);
-    return;
-  }
-  lastFrame_ = *frame;
-  hv_->updateFrame(*frame);
+  WindowServer& server = *services_.windowServer;
+  const std::optional<Rect> bounds = server.windowBounds(capturedWindow_->windowID);
+  if (!bounds) return;
+  const Rect frame = flippedRect(*bounds, server);
+  // Also when nothing changed: a click raises the captured window over its
+  // outline, and this puts the outline back on top of it.
+  hv_->updateFrame(frame);
+  if (frame == lastFrame_) return;
+  lastFrame_ = frame;
   if (capturePopups() && stream_) {
-    Rect source = flippedRect(*frame, *services_.windowServer);
-    StreamConfiguration configuration = streamConfiguration(frame->size(), cursorOn());
-    configuration.sourceRect = source;
+    StreamConfiguration configuration = streamConfiguration(frame.size(), cursorOn());
+    configuration.sourceRect = *bounds;
     stream_->updateConfiguration(configuration);
   }
 }
