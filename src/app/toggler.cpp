@@ -502,7 +502,9 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
     }
     if (configuration.noDevice) logLine("no microphone found; recording without sound");
   }
-  if (microphoneReady && captureMicrophone() && micPermissionForQueues_) {
+  // Not the switches again: flipped in between, they would leave a sound
+  // track that no microphone feeds.
+  if (microphoneReady) {
     {
       std::lock_guard lock(audioMutex_);
       audioRecording_ = recording;
