@@ -4,8 +4,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
@@ -27,6 +25,7 @@
 #include "platform/serial_queue.h"
 #include "platform/xcb.h"
 #include "platform/xcb_owners.h"
+#include "platform/xcb_picture.h"
 #include <libyuv.h>
 
 namespace moxi {
@@ -193,23 +192,11 @@ class Capturer {
 
 PixelStorage Capturer::allocateShared(size_t bytes) {
   PixelStorage storage;
-  const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-  if (id < 0) return storage;
-  void* address = shmat(id, nullptr, 0);
-  if (address == reinterpret_cast<void*>(-1)) {
-    shmctl(id, IPC_RMID, nullptr);
-    return storage;
-  }
-  const xcb_shm_seg_t seg = xcb_generate_id(c_);
-  auto error = xcb::check(c_, xcb_shm_attach_checked(c_, seg, static_cast<uint32_t>(id), 0));
-  // Marked for removal now; the memory goes when both sides have detached.
-  shmctl(id, IPC_RMID, nullptr);
-  if (error) {
-    shmdt(address);
-    return storage;
-  }
-  segments_.emplace(seg, xcb::ShmSegment(c_, seg));
-  storage.bytes = std::shared_ptr<uint8_t>(static_cast<uint8_t*>(address), [](uint8_t* p) { shmdt(p); });
+  std::optional<xcb::SharedMemory> memory = xcb::attachSharedMemory(c_, bytes);
+  if (!memory) return storage;
+  const uint32_t seg = memory->attachment.get();
+  segments_.emplace(seg, std::move(memory->attachment));
+  storage.bytes = std::shared_ptr<uint8_t>(std::move(memory->data));
   storage.capacity = bytes;
   storage.tag = seg;
   return storage;

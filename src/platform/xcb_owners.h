@@ -7,7 +7,6 @@
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
-#include <xcb/xfixes.h>
 
 #include <cstdint>
 #include <utility>
@@ -36,7 +35,10 @@ class OwnedId {
   uint32_t get() const { return id_; }
   explicit operator bool() const { return id_ != 0; }
   void reset() {
-    if (id_ && conn_) Free(conn_, id_);
+    if (id_ && conn_) {
+      Free(conn_, id_);
+      xcb_flush(conn_);  // freed now, not with the next request
+    }
     id_ = 0;
   }
   // Forgets the id without freeing it (the server already did).
@@ -50,35 +52,11 @@ class OwnedId {
 using Pixmap = OwnedId<xcb_free_pixmap>;
 using Damage = OwnedId<xcb_damage_destroy>;
 using ShmSegment = OwnedId<xcb_shm_detach>;
-using Region = OwnedId<xcb_xfixes_destroy_region>;
 
+inline xcb_void_cookie_t unredirectAutomatic(xcb_connection_t* c, xcb_window_t w) {
+  return xcb_composite_unredirect_window(c, w, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+}
 // An automatic Composite redirection of one window, undone on destruction.
-class CompositeRedirect {
- public:
-  CompositeRedirect() = default;
-  CompositeRedirect(xcb_connection_t* c, xcb_window_t w) : conn_(c), window_(w) {}
-  ~CompositeRedirect() { reset(); }
-  CompositeRedirect(CompositeRedirect&& o) noexcept : conn_(o.conn_), window_(std::exchange(o.window_, 0)) {}
-  CompositeRedirect& operator=(CompositeRedirect&& o) noexcept {
-    if (this != &o) {
-      reset();
-      conn_ = o.conn_;
-      window_ = std::exchange(o.window_, 0);
-    }
-    return *this;
-  }
-  CompositeRedirect(const CompositeRedirect&) = delete;
-  CompositeRedirect& operator=(const CompositeRedirect&) = delete;
-
-  void reset() {
-    if (window_ && conn_) xcb_composite_unredirect_window(conn_, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    window_ = 0;
-  }
-  void release() { window_ = 0; }
-
- private:
-  xcb_connection_t* conn_ = nullptr;
-  xcb_window_t window_ = 0;
-};
+using CompositeRedirect = OwnedId<unredirectAutomatic>;
 
 }  // namespace moxi::xcb

@@ -7,51 +7,28 @@
 
 namespace moxi::xcb {
 
-Pixmap& Pixmap::operator=(Pixmap&& o) noexcept {
-  if (this != &o) {
-    reset();
-    conn_ = o.conn_;
-    id_ = o.id_;
-    o.id_ = XCB_PIXMAP_NONE;
-  }
-  return *this;
-}
+void ShmUnmap::operator()(uint8_t* p) const { shmdt(p); }
 
-void Pixmap::reset() {
-  if (conn_ && id_ != XCB_PIXMAP_NONE) {
-    // No reply to wait for: freeing a pixmap of ours cannot fail.
-    xcb_free_pixmap(conn_, id_);
-    xcb_flush(conn_);
-  }
-  id_ = XCB_PIXMAP_NONE;
-}
-
-ShmSegment::ShmSegment(Connection& c, size_t size) : conn_(c.get()) {
-  if (!c.ok() || size == 0) return;
-  int shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-  if (shmid < 0) return;
-  void* addr = shmat(shmid, nullptr, 0);
-  if (addr == reinterpret_cast<void*>(-1)) {
+std::optional<SharedMemory> attachSharedMemory(xcb_connection_t* c, size_t size) {
+  if (size == 0) return std::nullopt;
+  const int shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+  if (shmid < 0) return std::nullopt;
+  void* address = shmat(shmid, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {
     shmctl(shmid, IPC_RMID, nullptr);
-    return;
+    return std::nullopt;
   }
-  xcb_shm_seg_t seg = xcb_generate_id(conn_);
-  Error e = check(conn_, xcb_shm_attach_checked(conn_, seg, static_cast<uint32_t>(shmid), 0));
+  SharedMemory memory;
+  memory.data.reset(static_cast<uint8_t*>(address));
+  const xcb_shm_seg_t seg = xcb_generate_id(c);
+  Error e = check(c, xcb_shm_attach_checked(c, seg, static_cast<uint32_t>(shmid), 0));
   // Both sides are attached now (or the server refused): the segment goes
   // away with the last detach.
   shmctl(shmid, IPC_RMID, nullptr);
-  if (e) {
-    shmdt(addr);
-    return;
-  }
-  data_ = static_cast<uint8_t*>(addr);
-  size_ = size;
-  seg_ = seg;
-}
-
-ShmSegment::~ShmSegment() {
-  if (seg_ != 0) check(conn_, xcb_shm_detach_checked(conn_, seg_));
-  if (data_) shmdt(data_);
+  if (e) return std::nullopt;
+  memory.attachment = ShmSegment(c, seg);
+  memory.size = size;
+  return memory;
 }
 
 ImageReader::ImageReader(Connection& c) : c_(c) {
@@ -86,24 +63,21 @@ std::optional<QImage> ImageReader::read(xcb_drawable_t drawable, uint8_t depth, 
 
   if (shmPresent_) {
     std::lock_guard lock(mutex_);
-    if (!shmRefused_ && (!shm_ || shm_->size() < bytes)) {
+    if (!shmRefused_ && (!shm_ || shm_->size < bytes)) {
       // Grow in whole mebibytes so that similar windows reuse one segment.
       const size_t mib = size_t{1} << 20;
       shm_.reset();
-      shm_ = std::make_unique<ShmSegment>(c_, (bytes + mib - 1) / mib * mib);
-      if (!shm_->ok()) {
-        shm_.reset();
-        shmRefused_ = true;  // remote display: plain reads from now on
-      }
+      shm_ = attachSharedMemory(c_.get(), (bytes + mib - 1) / mib * mib);
+      if (!shm_) shmRefused_ = true;  // remote display: plain reads from now on
     }
     if (shm_) {
       Error error;
       auto r = reply(c_.get(),
                      xcb_shm_get_image(c_.get(), drawable, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                       shm_->id(), 0),
+                                       shm_->attachment.get(), 0),
                      xcb_shm_get_image_reply, &error);
       if (!r || error || r->size < bytes) return std::nullopt;
-      return copy(shm_->data());
+      return copy(shm_->data.get());
     }
   }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Reading the pixels of X drawables: owners of a client-allocated pixmap id
-// and of an MIT-SHM segment shared with the server, and a reader that copies
+// Reading the pixels of X drawables: an MIT-SHM segment shared with the
+// server, and a reader that copies
 // a rectangle of a drawable into a QImage (through SHM when the server can
 // attach the segment, by a plain GetImage otherwise).
 #include <xcb/shm.h>
@@ -13,52 +13,27 @@
 #include <optional>
 
 #include "platform/xcb.h"
+#include "platform/xcb_owners.h"
 
 namespace moxi::xcb {
 
-// A pixmap of this client (for example named by Composite's
-// NameWindowPixmap); freed on destruction. Own only a pixmap that exists.
-class Pixmap {
- public:
-  Pixmap() = default;
-  Pixmap(xcb_connection_t* c, xcb_pixmap_t id) : conn_(c), id_(id) {}
-  ~Pixmap() { reset(); }
-  Pixmap(Pixmap&& o) noexcept : conn_(o.conn_), id_(o.id_) { o.id_ = XCB_PIXMAP_NONE; }
-  Pixmap& operator=(Pixmap&& o) noexcept;
-  Pixmap(const Pixmap&) = delete;
-  Pixmap& operator=(const Pixmap&) = delete;
-
-  xcb_pixmap_t get() const { return id_; }
-  void reset();
-
- private:
-  xcb_connection_t* conn_ = nullptr;
-  xcb_pixmap_t id_ = XCB_PIXMAP_NONE;
+// Unmaps a System V shared-memory mapping of this process.
+struct ShmUnmap {
+  void operator()(uint8_t* p) const;
 };
 
 // A System V shared-memory segment mapped here and attached to the X server.
 // It is marked for removal as soon as the server holds it, so a crash leaves
-// nothing behind.
-class ShmSegment {
- public:
-  // ok() is false when the segment cannot be made or the server cannot
-  // attach it (a display on another machine).
-  ShmSegment(Connection& c, size_t size);
-  ~ShmSegment();
-  ShmSegment(const ShmSegment&) = delete;
-  ShmSegment& operator=(const ShmSegment&) = delete;
-
-  bool ok() const { return seg_ != 0; }
-  size_t size() const { return size_; }
-  const uint8_t* data() const { return data_; }
-  xcb_shm_seg_t id() const { return seg_; }
-
- private:
-  xcb_connection_t* conn_ = nullptr;
-  size_t size_ = 0;
-  uint8_t* data_ = nullptr;
-  xcb_shm_seg_t seg_ = 0;
+// nothing behind; the memory goes once both sides have let go.
+struct SharedMemory {
+  std::unique_ptr<uint8_t, ShmUnmap> data;
+  ShmSegment attachment;  // declared after `data`: detached before unmapping
+  size_t size = 0;
 };
+
+// Absent when the segment cannot be made or the server cannot attach it (a
+// display on another machine).
+std::optional<SharedMemory> attachSharedMemory(xcb_connection_t* c, size_t size);
 
 // Copies rectangles of drawables into images. Thread-safe: one read at a time
 // uses the shared segment.
@@ -82,7 +57,7 @@ class ImageReader {
   Connection& c_;
   bool shmPresent_ = false;
   std::mutex mutex_;
-  std::unique_ptr<ShmSegment> shm_;
+  std::optional<SharedMemory> shm_;
   bool shmRefused_ = false;
 };
 
