@@ -31,16 +31,13 @@ constexpr int kBelowLayer = -1;
 constexpr int kDockLayer = 20;
 constexpr int kPopUpLayer = 101;
 
+// A missing property reads as empty.
 std::string_view propertyBytes(const xcb_get_property_reply_t* r) {
-  if (!r || r->type == XCB_ATOM_NONE || r->format != 8) return {};
-  return {static_cast<const char*>(xcb_get_property_value(r)),
-          static_cast<size_t>(xcb_get_property_value_length(r))};
+  return xcb::propertyText(r).value_or(std::string_view{});
 }
 
 std::vector<uint32_t> propertyCards(const xcb_get_property_reply_t* r) {
-  if (!r || r->type == XCB_ATOM_NONE || r->format != 32) return {};
-  const auto* data = static_cast<const uint32_t*>(xcb_get_property_value(r));
-  return {data, data + xcb_get_property_value_length(r) / 4};
+  return xcb::propertyCardinals(r).value_or(std::vector<uint32_t>{});
 }
 
 std::string processName(int32_t pid) {
@@ -106,36 +103,33 @@ X11WindowServer::~X11WindowServer() = default;
 bool X11WindowServer::connected() const { return conn_->ok() && !xcb_connection_has_error(conn_->get()); }
 
 // Client windows in the window manager's mapping or stacking (bottom to top)
-// order that are viewable. Without an EWMH window manager: the top-level
-// windows that are not override-redirect.
-std::vector<uint32_t> X11WindowServer::viewableClients(bool stackingOrder) {
+// order. Without an EWMH window manager: the top-level windows.
+std::vector<uint32_t> X11WindowServer::clientWindows(bool stackingOrder) {
   xcb::Connection& c = *conn_;
   xcb_connection_t* x = c.get();
-  std::vector<uint32_t> ids;
-  auto stacking = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW);
-  auto mapping = stackingOrder ? std::nullopt : xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST", XCB_ATOM_WINDOW);
-  if (stackingOrder && stacking) {
-    ids = std::move(*stacking);
-  } else if (mapping || stacking) {
-    // The window manager updates the two lists one after the other, so a
-    // window that has just been mapped may be in only one of them for a
-    // moment: take both, or the window is missing from the listing.
-    ids = mapping.value_or(std::vector<uint32_t>{});
+  auto request = [&](std::string_view list) {
+    return xcb_get_property(x, 0, c.root(), c.atom(list), XCB_ATOM_WINDOW, 0, kPropertyLength);
+  };
+  // The window manager updates the two lists one after the other, so a
+  // window that has just been mapped may be in only one of them for a
+  // moment: the mapping order takes both, or the window would be missing.
+  auto stackingCookie = request("_NET_CLIENT_LIST_STACKING");
+  std::optional<xcb_get_property_cookie_t> mappingCookie;
+  if (!stackingOrder) mappingCookie = request("_NET_CLIENT_LIST");
+  auto stacking = xcb::propertyCardinals(xcb::reply(x, stackingCookie, xcb_get_property_reply).get());
+  auto mapping = mappingCookie ? xcb::propertyCardinals(xcb::reply(x, *mappingCookie, xcb_get_property_reply).get())
+                               : std::nullopt;
+  if (stackingOrder && stacking) return std::move(*stacking);
+  if (mapping || stacking) {
+    std::vector<uint32_t> ids = mapping.value_or(std::vector<uint32_t>{});
     for (uint32_t w : stacking.value_or(std::vector<uint32_t>{}))
       if (std::find(ids.begin(), ids.end(), w) == ids.end()) ids.push_back(w);
-  } else if (auto tree = xcb::reply(x, xcb_query_tree(x, c.root()), xcb_query_tree_reply)) {
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    ids.assign(children, children + xcb_query_tree_children_length(tree.get()));
+    return ids;
   }
-  std::vector<xcb_get_window_attributes_cookie_t> cookies;
-  cookies.reserve(ids.size());
-  for (uint32_t id : ids) cookies.push_back(xcb_get_window_attributes(x, id));
-  std::vector<uint32_t> viewable;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    auto a = xcb::reply(x, cookies[i], xcb_get_window_attributes_reply);
-    if (a && a->map_state == XCB_MAP_STATE_VIEWABLE && !a->override_redirect) viewable.push_back(ids[i]);
-  }
-  return viewable;
+  auto tree = xcb::reply(x, xcb_query_tree(x, c.root()), xcb_query_tree_reply);
+  if (!tree) return {};
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  return {children, children + xcb_query_tree_children_length(tree.get())};
 }
 
 std::vector<uint32_t> X11WindowServer::onScreenWindowOrder() {
@@ -144,7 +138,16 @@ std::vector<uint32_t> X11WindowServer::onScreenWindowOrder() {
   // error of a vanished window.
   while (xcb::Event e{xcb_poll_for_event(conn_->get())}) {
   }
-  std::vector<uint32_t> order = viewableClients(true);
+  xcb_connection_t* x = conn_->get();
+  const std::vector<uint32_t> ids = clientWindows(true);
+  std::vector<xcb_get_window_attributes_cookie_t> cookies;
+  cookies.reserve(ids.size());
+  for (uint32_t id : ids) cookies.push_back(xcb_get_window_attributes(x, id));
+  std::vector<uint32_t> order;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    auto a = xcb::reply(x, cookies[i], xcb_get_window_attributes_reply);
+    if (a && a->map_state == XCB_MAP_STATE_VIEWABLE && !a->override_redirect) order.push_back(ids[i]);
+  }
   std::reverse(order.begin(), order.end());
   return order;
 }
@@ -178,7 +181,7 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
   ShareableContent content;
   content.displays = displays();
 
-  const std::vector<uint32_t> ids = viewableClients(false);
+  const std::vector<uint32_t> ids = clientWindows(false);
   auto property = [&](xcb_window_t w, std::string_view name) {
     return xcb_get_property(x, 0, w, c.atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
   };
@@ -222,7 +225,9 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
     auto name = xcb::reply(x, q.name, xcb_get_property_reply);
     auto wmClass = xcb::reply(x, q.wmClass, xcb_get_property_reply);
     auto pid = xcb::reply(x, q.pid, xcb_get_property_reply);
-    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || !geometry || !origin) continue;
+    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || attributes->override_redirect || !geometry ||
+        !origin)
+      continue;
 
     // The first type the window names that is known here decides.
     int layer = 0;

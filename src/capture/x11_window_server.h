@@ -37,7 +37,7 @@ class X11WindowServer final : public WindowServer {
 
  private:
   bool connected() const;
-  std::vector<uint32_t> viewableClients(bool stackingOrder);
+  std::vector<uint32_t> clientWindows(bool stackingOrder);
   std::vector<CaptureDisplay> displays();
 
   std::unique_ptr<xcb::Connection> conn_;

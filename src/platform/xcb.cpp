@@ -52,20 +52,27 @@ Reply<xcb_get_property_reply_t> property(Connection& c, xcb_window_t w, std::str
 }
 }  // namespace
 
+std::optional<std::string_view> propertyText(const xcb_get_property_reply_t* r) {
+  if (!r || r->type == XCB_ATOM_NONE || r->format != 8) return std::nullopt;
+  return std::string_view(static_cast<const char*>(xcb_get_property_value(r)),
+                          static_cast<size_t>(xcb_get_property_value_length(r)));
+}
+
+std::optional<std::vector<uint32_t>> propertyCardinals(const xcb_get_property_reply_t* r) {
+  if (!r || r->type == XCB_ATOM_NONE || r->format != 32) return std::nullopt;
+  const auto* data = static_cast<const uint32_t*>(xcb_get_property_value(r));
+  return std::vector<uint32_t>(data, data + xcb_get_property_value_length(r) / 4);
+}
+
 std::optional<std::string> stringProperty(Connection& c, xcb_window_t w, std::string_view name, xcb_atom_t type) {
   auto r = property(c, w, name, type);
-  if (!r || r->format != 8) return std::nullopt;
-  const char* data = static_cast<const char*>(xcb_get_property_value(r.get()));
-  return std::string(data, static_cast<size_t>(xcb_get_property_value_length(r.get())));
+  if (auto text = propertyText(r.get())) return std::string(*text);
+  return std::nullopt;
 }
 
 std::optional<std::vector<uint32_t>> cardinalProperty(Connection& c, xcb_window_t w, std::string_view name,
                                                       xcb_atom_t type) {
-  auto r = property(c, w, name, type);
-  if (!r || r->format != 32) return std::nullopt;
-  const auto* data = static_cast<const uint32_t*>(xcb_get_property_value(r.get()));
-  int n = xcb_get_property_value_length(r.get()) / 4;
-  return std::vector<uint32_t>(data, data + n);
+  return propertyCardinals(property(c, w, name, type).get());
 }
 
 }  // namespace moxi::xcb

@@ -65,6 +65,11 @@ class Connection {
   std::unordered_map<std::string, xcb_atom_t> atoms_;
 };
 
+// Decoders of a GetProperty reply: absent when there is no property or it
+// has another format (8 for text, 32 for cardinals, atoms and windows).
+std::optional<std::string_view> propertyText(const xcb_get_property_reply_t* r);
+std::optional<std::vector<uint32_t>> propertyCardinals(const xcb_get_property_reply_t* r);
+
 // Property readers; absent when the window has no such property.
 std::optional<std::string> stringProperty(Connection& c, xcb_window_t w, std::string_view property,
                                           xcb_atom_t type = XCB_GET_PROPERTY_TYPE_ANY);
