@@ -98,7 +98,6 @@ std::optional<CaptureDisplay> Toggler::sharedDisplay() const {
 void Toggler::setAllwindows(std::vector<CapturableWindow> windows) {
   allwindows_ = windows;
   windowListModel_->setWindows(std::move(windows));
-  emit allwindowsChanged();
 }
 
 void Toggler::setShowingAlert(bool value) {

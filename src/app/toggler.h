@@ -92,7 +92,6 @@ class Toggler : public QObject {
   const SerialQueue& videoSampleBufferQueue() const { return videoSampleBufferQueue_; }
   const SerialQueue& audioSampleBufferQueue() const { return audioSampleBufferQueue_; }
   // Raw recordings whose writer is still finishing, and exports under way.
-  int pendingFinishes() const { return pendingFinishes_; }
 
   // Tray icon click: close the popover, stop a recording, or open the popover.
   void handleStatusItemClick();
@@ -132,7 +131,6 @@ class Toggler : public QObject {
   void capturePopupsChanged();
   void popoverShownChanged();
   void buttonTitleChanged();
-  void allwindowsChanged();
   // A finished recording was exported to `movie` (after the dialog and the
   // open request), or could not be: `movie` is empty then.
   void exportFinished(QUrl raw, QUrl movie);

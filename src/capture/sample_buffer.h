@@ -27,7 +27,6 @@ struct PixelBuffer {
 
   // A heap buffer of this size, filled with opaque black.
   static std::shared_ptr<PixelBuffer> allocate(int width, int height);
-  size_t byteCount() const { return static_cast<size_t>(stride) * static_cast<size_t>(height); }
 };
 
 // Memory for pixel buffers: `bytes` owns it (null when allocation failed).

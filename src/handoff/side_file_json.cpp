@@ -46,7 +46,7 @@ std::optional<std::string> number(double v) {
   return std::string(buf, end);
 }
 
-std::optional<std::string> quoted(std::string_view s) {
+std::optional<std::string> encode(std::string_view s) {
   static constexpr char hex[] = "0123456789abcdef";
   std::string out;
   out.reserve(s.size() + 2);
@@ -83,8 +83,6 @@ std::optional<std::string> quoted(std::string_view s) {
   out += '"';
   return out;
 }
-
-std::optional<std::string> encode(std::string_view utf8) { return quoted(utf8); }
 
 std::optional<std::string> encode(const MouseEvent& e) {
   auto x = number(e.x), y = number(e.y), t = number(e.timestamp);

@@ -14,7 +14,6 @@
 namespace moxi::json {
 
 std::optional<std::string> number(double v);
-std::optional<std::string> quoted(std::string_view utf8);
 
 std::optional<std::string> encode(std::string_view utf8);
 std::optional<std::string> encode(const MouseEvent& e);

@@ -24,7 +24,7 @@ struct RawEventSelection {
 
 }  // namespace
 
-X11PointerMonitor::X11PointerMonitor(FlipHeight flipHeight) : flipHeight_(std::move(flipHeight)) {}
+X11PointerMonitor::X11PointerMonitor() = default;
 
 X11PointerMonitor::~X11PointerMonitor() { stop(); }
 
@@ -258,7 +258,7 @@ void X11PointerMonitor::deliver(int type) {
   PointerEvent event;
   event.type = type;
   event.windowNumber = pointer->child == XCB_WINDOW_NONE ? 0 : clientWindowBelow(pointer->child);
-  double bottom = flipHeight_ ? flipHeight_() : screenBottom_;
+  double bottom = screenBottom_;
   event.location = {static_cast<double>(pointer->root_x), bottom - pointer->root_y};
 
   // A handler may install or remove handlers: call a snapshot, skipping

@@ -18,7 +18,6 @@
 #include <QSocketNotifier>
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,14 +29,10 @@ namespace moxi {
 
 class X11PointerMonitor : public PointerMonitor {
  public:
-  // Root y of the primary screen's bottom edge: the pointer's y in the
-  // bottom-left convention is that minus its root y.
-  using FlipHeight = std::function<double()>;
-
-  // `flipHeight` defaults to the RandR primary output's bottom edge (the
+  // Pointer y is flipped about the RandR primary output's bottom edge (the
   // root window's height without RandR or a primary output), read when the
   // monitor starts and again whenever the root window changes size.
-  explicit X11PointerMonitor(FlipHeight flipHeight = {});
+  X11PointerMonitor();
   ~X11PointerMonitor() override;
   X11PointerMonitor(const X11PointerMonitor&) = delete;
   X11PointerMonitor& operator=(const X11PointerMonitor&) = delete;
@@ -57,7 +52,6 @@ class X11PointerMonitor : public PointerMonitor {
   uint32_t clientWindowBelow(xcb_window_t topLevel);
   bool hasWmState(xcb_window_t w);
 
-  FlipHeight flipHeight_;
   std::unique_ptr<xcb::Connection> connection_;
   std::unique_ptr<QSocketNotifier> notifier_;
   uint8_t xinputOpcode_ = 0;

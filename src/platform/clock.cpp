@@ -16,6 +16,4 @@ int64_t monotonicNanos() {
   return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-double systemUptime() { return static_cast<double>(monotonicNanos()) / 1e9; }
-
 }  // namespace moxi

@@ -12,6 +12,5 @@ double secondsSinceReferenceDate();
 
 // The monotonic clock that frame and audio time stamps use ("system uptime").
 int64_t monotonicNanos();
-double systemUptime();
 
 }  // namespace moxi

@@ -6,9 +6,9 @@
 
 namespace moxi {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {
+SerialQueue::SerialQueue(const std::string& label) : worker_([this] { run(); }) {
   // Thread names are limited to 15 characters; the label's tail is the telling part.
-  std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
+  std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;
   pthread_setname_np(worker_.native_handle(), name.c_str());
 }
 

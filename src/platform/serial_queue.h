@@ -12,12 +12,12 @@ namespace moxi {
 // in submission order. The destructor runs what is queued, then joins.
 class SerialQueue {
  public:
-  explicit SerialQueue(std::string label);
+  // `label` names the worker thread.
+  explicit SerialQueue(const std::string& label);
   ~SerialQueue();
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
 
-  const std::string& label() const { return label_; }
   void async(std::function<void()> job);
   // Blocks until every job submitted before this call has run.
   void drain();
@@ -26,7 +26,6 @@ class SerialQueue {
  private:
   void run();
 
-  std::string label_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> jobs_;

@@ -28,7 +28,6 @@ class HighlightWindow final : public HighlightSurface {
 
   // True when the border is cut out with the X SHAPE extension because no
   // compositing manager blends transparent windows.
-  bool shaped() const { return shaped_; }
 
  private:
   class Widget;

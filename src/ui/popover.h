@@ -22,7 +22,6 @@ class Popover : public QObject {
   // Loads the QML content; `contextObjects` become context properties.
   void setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects);
   void setContentSize(QSize size);
-  QSize contentSize() const { return contentSize_; }
 
   bool isShown() const;
   void performClose();
@@ -31,7 +30,6 @@ class Popover : public QObject {
   void showRelativeTo(QRect anchor);
 
   QWidget* window() const { return window_.get(); }
-  QQuickWidget* quickWidget() const { return quick_; }
   QQmlEngine* engine() const;
 
   // Where a popover of `size` goes for `anchor` or, when it is empty, the
