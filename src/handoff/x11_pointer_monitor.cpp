@@ -211,21 +211,28 @@ void X11PointerMonitor::handleEvent(const xcb_generic_event_t* event) {
   }
 }
 
-bool X11PointerMonitor::hasWmState(xcb_window_t w) {
-  xcb_connection_t* c = connection_->get();
-  auto r = xcb::reply(c, xcb_get_property(c, 0, w, connection_->atom("WM_STATE"), XCB_GET_PROPERTY_TYPE_ANY, 0, 0),
-                      xcb_get_property_reply);
-  return r && r->type != XCB_ATOM_NONE;
-}
-
 uint32_t X11PointerMonitor::clientWindowBelow(xcb_window_t topLevel) {
+  // This runs for every pointer event: each question is sent together with
+  // the next one it may need, so a level costs one round trip.
+  xcb_connection_t* c = connection_->get();
+  const xcb_atom_t wmState = connection_->atom("WM_STATE");
+  auto askWmState = [&](xcb_window_t w) { return xcb_get_property(c, 0, w, wmState, XCB_GET_PROPERTY_TYPE_ANY, 0, 0); };
+  auto hasWmState = [&](xcb_get_property_cookie_t cookie) {
+    auto r = xcb::reply(c, cookie, xcb_get_property_reply);
+    return r && r->type != XCB_ATOM_NONE;
+  };
+
   // The window manager's frame holds the client somewhere below it: follow
   // the pointer down to the window with WM_STATE.
-  xcb_connection_t* c = connection_->get();
   xcb_window_t w = topLevel;
   for (int depth = 0; depth < 16 && w != XCB_WINDOW_NONE; ++depth) {
-    if (hasWmState(w)) return w;
-    auto r = xcb::reply(c, xcb_query_pointer(c, w), xcb_query_pointer_reply);
+    auto state = askWmState(w);
+    auto pointer = xcb_query_pointer(c, w);
+    if (hasWmState(state)) {
+      xcb_discard_reply(c, pointer.sequence);
+      return w;
+    }
+    auto r = xcb::reply(c, pointer, xcb_query_pointer_reply);
     if (!r) break;
     w = r->child;
   }
@@ -233,15 +240,21 @@ uint32_t X11PointerMonitor::clientWindowBelow(xcb_window_t topLevel) {
   // under it: look for it in the frame, nearest levels first.
   std::vector<xcb_window_t> level{topLevel};
   for (int depth = 0; depth < 4 && !level.empty(); ++depth) {
+    std::vector<xcb_query_tree_cookie_t> trees;
+    for (xcb_window_t parent : level) trees.push_back(xcb_query_tree(c, parent));
     std::vector<xcb_window_t> next;
-    for (xcb_window_t parent : level) {
-      auto tree = xcb::reply(c, xcb_query_tree(c, parent), xcb_query_tree_reply);
+    for (auto cookie : trees) {
+      auto tree = xcb::reply(c, cookie, xcb_query_tree_reply);
       if (!tree) continue;
       const xcb_window_t* children = xcb_query_tree_children(tree.get());
-      for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        if (hasWmState(children[i])) return children[i];
-        next.push_back(children[i]);
-      }
+      next.insert(next.end(), children, children + xcb_query_tree_children_length(tree.get()));
+    }
+    std::vector<xcb_get_property_cookie_t> states;
+    for (xcb_window_t child : next) states.push_back(askWmState(child));
+    for (size_t i = 0; i < next.size(); ++i) {
+      if (!hasWmState(states[i])) continue;
+      for (size_t j = i + 1; j < states.size(); ++j) xcb_discard_reply(c, states[j].sequence);
+      return next[i];
     }
     level = std::move(next);
   }

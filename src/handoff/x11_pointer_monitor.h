@@ -50,7 +50,6 @@ class X11PointerMonitor : public PointerMonitor {
   void loadHeldState();
   double defaultFlipHeight();
   uint32_t clientWindowBelow(xcb_window_t topLevel);
-  bool hasWmState(xcb_window_t w);
 
   std::unique_ptr<xcb::Connection> connection_;
   std::unique_ptr<QSocketNotifier> notifier_;
