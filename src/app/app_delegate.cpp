@@ -35,12 +35,12 @@ std::unique_ptr<QMessageBox> AppDelegate::makeLaunchAlert() {
 
 void AppDelegate::applicationDidFinishLaunching() {
   statusBarItem_ = std::make_unique<StatusButton>();
-  QImage icon(QStringLiteral(":/moxiscope/favicon-32x32.png"));
+  const QImage icon = appIcon();
   if (icon.isNull()) {
     logLine("Fatal error: the icon \"favicon-32x32\" is missing from the application's resources");
     std::abort();
   }
-  statusBarItem_->setImage(scaledImage(icon, 16, 16));
+  statusBarItem_->setImage(icon);
   connect(statusBarItem_.get(), &StatusButton::clicked, this, &AppDelegate::togglePopover);
 
   popover_ = std::make_unique<Popover>();

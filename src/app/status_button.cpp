@@ -19,6 +19,11 @@ QImage scaledImage(const QImage& image, double maxWidth, double maxHeight) {
   return out;
 }
 
+QImage appIcon() {
+  static const QImage icon = scaledImage(QImage(QStringLiteral(":/moxiscope/favicon-32x32.png")), 16, 16);
+  return icon;
+}
+
 StatusButton::StatusButton(QObject* parent) : QObject(parent), tray_(std::make_unique<QSystemTrayIcon>()) {
   connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit clicked();

@@ -13,6 +13,10 @@ namespace moxi {
 // ratio, with smooth (high quality) interpolation.
 QImage scaledImage(const QImage& image, double maxWidth, double maxHeight);
 
+// The program's icon "favicon-32x32" at 16 x 16, decoded once; null when it
+// is missing from the resources.
+QImage appIcon();
+
 // The tray icon, seen as a button that shows either an image or a title.
 // Tray icons are square, so a title is drawn into the icon image (minutes
 // over seconds) and also set as the tool tip.

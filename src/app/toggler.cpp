@@ -152,7 +152,7 @@ void Toggler::setButtonTitle(const QString& title) {
 
 void Toggler::restoreButtonIcon() {
   setButtonTitle(QString());
-  if (button_) button_->setImage(scaledImage(QImage(QStringLiteral(":/moxiscope/favicon-32x32.png")), 16, 16));
+  if (button_) button_->setImage(appIcon());
 }
 
 void Toggler::closePopover() {
