@@ -36,6 +36,7 @@ extern "C" {
 #include "app/toggler.h"
 #include "capture/test_windows_support.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 #include "platform/clock.h"
 #include "platform/ffmpeg.h"
 #include "platform/pulse.h"
@@ -364,8 +365,7 @@ bool runEventsUntil(const std::function<bool()>& condition, std::chrono::millise
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 300;
-  std::string home = "/tmp/moxi-avsync-XXXXXX";
-  if (!mkdtemp(home.data())) return 1;
+  const std::string home = test::makeTempDirectory("moxi-avsync-");
   setenv("HOME", home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
   setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 
 namespace moxi::test {
 
@@ -25,14 +27,6 @@ inline constexpr bool kQuickWithoutGL = true;
 #else
 inline constexpr bool kQuickWithoutGL = false;
 #endif
-
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& bytes);
-// A fresh directory under /tmp (mode 0700), removed by the caller.
-std::string makeTempDirectory(const char* prefix);
-
-// Runs a command and returns its standard output; a failure is a test failure.
-std::string output(const std::vector<std::string>& argv);
 
 // Visible windows whose name (or class) matches the regular expression.
 std::vector<std::string> visibleWindows(const std::string& name);
@@ -105,11 +99,6 @@ class Program {
   std::unique_ptr<ChildProcess> process_;
 };
 
-// The types of the top-level boxes of an MPEG-4 file, in order.
-std::vector<std::string> topLevelBoxes(const std::string& path);
-// Each stream's packets in file order: "pts,dts,size,flags,MD5 of data".
-std::vector<std::vector<std::string>> packets(const std::string& path);
-std::string formatTag(const std::string& path, const std::string& tag);
 // Decodes every `step`-th video frame as RGB24, width x height each.
 std::vector<QImage> frames(const std::string& path, int step);
 

@@ -52,6 +52,11 @@ CommandResult runCommand(const std::vector<std::string>& argv,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30),
                          const std::map<std::string, std::string>& extraEnv = {});
 
+// Runs a command and returns its standard output; a failure is a test failure.
+std::string output(const std::vector<std::string>& argv);
+// Runs xdotool with `args`; a failure is a fatal test failure.
+void xdotool(std::vector<std::string> args);
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 

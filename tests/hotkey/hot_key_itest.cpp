@@ -17,7 +17,7 @@ using namespace moxi::hotkey;
 using namespace std::chrono_literals;
 using moxi::hotkey::test::pumpEvents;
 using moxi::hotkey::test::waitFor;
-using moxi::test::runCommand;
+using moxi::test::xdotool;
 
 static auto* const desktopEnvironment = ::testing::AddGlobalTestEnvironment(
     new moxi::test::DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
@@ -26,11 +26,6 @@ namespace {
 
 // Long enough for a stray second event to arrive after the first.
 constexpr auto settle = 300ms;
-
-void xdotool(std::vector<std::string> args) {
-  args.insert(args.begin(), "xdotool");
-  ASSERT_EQ(runCommand(args).exitCode, 0);
-}
 
 class HotKeyOnX : public ::testing::Test {
  protected:
