@@ -4,32 +4,17 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <QCoreApplication>
-#include <QTest>
 #include <QUrl>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/xcb.h"
 
 namespace moxi::test {
 
 namespace fs = std::filesystem;
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (QCoreApplication::instance())
-      QTest::qWait(20);
-    else
-      std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPoint>
 #include <QRect>
+#include <QTest>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -46,9 +47,10 @@ bool programCaughtUp(const std::string& windowClass = "moxiscope");
 void pressKeys(const std::string& keys);
 QImage screenshot();
 
-// Polls `condition` every 20 ms, running Qt's event loop when there is one,
-// until it holds or 20 s pass.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);
+// Runs Qt's event loop (when there is one) until `condition` holds or 20 s pass.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+  return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
+}
 
 // An animated window (ffplay's test picture) with the name `title`, at
 // (left, top); waits until it is shown.
