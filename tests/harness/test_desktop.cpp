@@ -264,8 +264,7 @@ void TestDesktop::startSoundServer() {
                                "--load=module-native-protocol-unix",
                                "--load=module-sine-source source_name=sine frequency=440"},
       env, workDir_ + "/pulseaudio.log");
-  pulseServer_ = "unix:" + runtime + "/pulse/native";
-  setenv("PULSE_SERVER", pulseServer_.c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + runtime + "/pulse/native").c_str(), 1);
   if (!waitUntil([] { return runCommand({"pactl", "info"}, 5s).exitCode == 0; }, 15s))
     throw std::runtime_error("PulseAudio did not start (see " + workDir_ + "/pulseaudio.log)");
   if (runCommand({"pactl", "set-default-source", "sine"}).exitCode != 0)
