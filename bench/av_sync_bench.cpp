@@ -16,8 +16,7 @@ extern "C" {
 }
 
 #include <QApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include <QTest>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -36,6 +35,7 @@ extern "C" {
 #include "app/toggler.h"
 #include "capture/test_windows_support.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 #include "platform/clock.h"
 #include "platform/ffmpeg.h"
 #include "platform/pulse.h"
@@ -344,28 +344,11 @@ void report(const char* what, const std::string& path) {
               std::fabs(largest) <= 40 ? "met" : "MISSED", std::fabs(drift) <= 10 ? "met" : "MISSED");
 }
 
-void runEventsFor(std::chrono::milliseconds duration) {
-  QEventLoop loop;
-  QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-bool runEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 300;
-  std::string home = "/tmp/moxi-avsync-XXXXXX";
-  if (!mkdtemp(home.data())) return 1;
+  const std::string home = test::makeTempDirectory("moxi-avsync-");
   setenv("HOME", home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
   setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
@@ -402,22 +385,22 @@ int main(int argc, char** argv) {
     toggler.setCaptureMicrophone(true);
     toggler.setCursorOn(false);
     toggler.checkMicrophonePermission(false);
-    if (!runEventsUntil([&] { return toggler.hasMicPermission(); }, 20s))
+    if (!QTest::qWaitFor([&] { return toggler.hasMicPermission(); }, 20000))
       throw std::runtime_error("no microphone access");
 
     std::optional<CaptureWindow> target;
-    runEventsUntil(
+    (void)QTest::qWaitFor(
         [&] {
           if (auto content = server->shareableContent())
             for (const auto& w : content->windows)
               if (w.windowID == window.id()) target = w;
           return target.has_value();
         },
-        20s);
+        20000);
     if (!target) throw std::runtime_error("the test window is not listed");
 
     toggler.startRecording(*target);
-    if (!runEventsUntil([&] { return toggler.recording(); }, 20s)) throw std::runtime_error("no first frame");
+    if (!QTest::qWaitFor([&] { return toggler.recording(); }, 20000)) throw std::runtime_error("no first frame");
     std::printf("recording %d s of a window that flashes with a click once a second\n", seconds);
     std::fflush(stdout);
 
@@ -455,7 +438,7 @@ int main(int argc, char** argv) {
       }
     });
     for (int s = 0; s < seconds; s += 30) {
-      runEventsFor(std::chrono::seconds(std::min(30, seconds - s)));
+      QTest::qWait(1000 * std::min(30, seconds - s));
       if (seconds > 30) {
         std::printf("  %d s\n", std::min(seconds, s + 30));
         std::fflush(stdout);
@@ -463,7 +446,7 @@ int main(int argc, char** argv) {
     }
     stop = true;
     flasher.join();
-    runEventsFor(500ms);
+    QTest::qWait(500);
     toggler.stopRecording();
     if (!toggler.waitForPendingFinishes(300000)) throw std::runtime_error("the recording was not exported");
 

@@ -27,6 +27,7 @@
 
 #include "capture/recording_pipeline_support.h"
 #include "capture/test_windows_support.h"
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
 #include "platform/xcb.h"
 #include "platform/xcb_owners.h"
@@ -57,35 +58,6 @@ struct PipelineFigures {
   uint64_t delivered = 0;
   double stopToFinished = 0;
 };
-
-struct ProbeFigures {
-  int64_t frames = -1;
-  double duration = -1;
-  int width = 0, height = 0;
-};
-
-ProbeFigures probe(const std::string& path) {
-  auto r = test::runCommand({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                             "stream=nb_read_frames,width,height:format=duration", "-of",
-                             "default=noprint_wrappers=1", path},
-                            60s);
-  ProbeFigures p;
-  size_t at = 0;
-  while (at < r.out.size()) {
-    size_t end = r.out.find('\n', at);
-    if (end == std::string::npos) end = r.out.size();
-    std::string line = r.out.substr(at, end - at);
-    at = end + 1;
-    auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-    if (k == "nb_read_frames") p.frames = std::atoll(v.c_str());
-    if (k == "duration") p.duration = std::atof(v.c_str());
-    if (k == "width") p.width = std::atoi(v.c_str());
-    if (k == "height") p.height = std::atoi(v.c_str());
-  }
-  return p;
-}
 
 // Runs `body` in a child process; returns its figures and its resource usage.
 template <class Figures, class Body>
@@ -220,12 +192,13 @@ void compare(const std::string& dir, const std::string& label, uint32_t window, 
               static_cast<long long>(duration.count() / 1000));
   const std::string ours = dir + "/ours-" + label + std::to_string(width) + ".mp4";
   auto [f, usage] = inChild<PipelineFigures>([&] { return recordWithPipeline(window, width, height, ours, duration); });
-  auto p = probe(ours);
+  const auto p = test::probeFile(ours);
+  const auto v = p.video() ? *p.video() : test::ProbedStream{};
   char drops[320];
   std::snprintf(drops, sizeof drops,
                 "file %lld frames %.2f s %dx%d; the window drew %llu times, merged by the rate cap %lld, "
                 "dropped (writer behind) %llu, refused by writer %llu",
-                static_cast<long long>(p.frames), p.duration, p.width, p.height,
+                static_cast<long long>(v.frames), p.duration, v.width, v.height,
                 static_cast<unsigned long long>(f.changesSeen),
                 std::max(0LL, static_cast<long long>(f.changesSeen) + 1 - static_cast<long long>(f.delivered)),
                 static_cast<unsigned long long>(f.droppedBehind), static_cast<unsigned long long>(f.refusedByWriter));
@@ -242,12 +215,13 @@ void compare(const std::string& dir, const std::string& label, uint32_t window, 
     drawn = counter.count();
   }
   auto [g, grabUsage] = grab;
-  auto q = probe(theirs);
+  const auto q = test::probeFile(theirs);
+  const auto w = q.video() ? *q.video() : test::ProbedStream{};
   std::snprintf(drops, sizeof drops,
                 "file %.2f s %dx%d; the window drew %llu times meanwhile (x11grab reads at a fixed rate, "
                 "repeating or skipping what the window draws)",
-                q.duration, q.width, q.height, static_cast<unsigned long long>(drawn));
-  printRow("x11grab", q.frames, rate * q.duration, q.duration > 0 ? q.duration : 1, grabUsage, g.stopToFinished, drops);
+                q.duration, w.width, w.height, static_cast<unsigned long long>(drawn));
+  printRow("x11grab", w.frames, rate * q.duration, q.duration > 0 ? q.duration : 1, grabUsage, g.stopToFinished, drops);
 }
 
 void recordingCase(const std::string& dir, int width, int height, int rate, std::chrono::milliseconds duration,

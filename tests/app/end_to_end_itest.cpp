@@ -60,9 +60,8 @@ struct ClipboardText {
 std::string truncated(double v) { return std::to_string(static_cast<int64_t>(std::trunc(v))); }
 
 int videoPacketCount(const std::string& path) {
-  auto r = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                       "stream=nb_read_packets", "-of", "csv=p=0", path});
-  return r.exitCode == 0 ? std::atoi(r.out.c_str()) : 0;
+  const Probe p = probeFile(path, false);
+  return p.video() ? static_cast<int>(p.video()->packets) : 0;
 }
 
 // Waits until the one recording being written holds `atLeast` video packets
@@ -115,7 +114,8 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   ASSERT_EQ(files.size(), 2u);
   const std::string raw = files[0] == movie ? files[1] : files[0];
   EXPECT_EQ(formatTag(movie, "major_brand"), "M4V ");
-  auto boxes = topLevelBoxes(movie);
+  std::vector<std::string> boxes;
+  for (const auto& box : topLevelBoxes(movie)) boxes.push_back(box.type);
   auto moov = std::find(boxes.begin(), boxes.end(), "moov"), mdat = std::find(boxes.begin(), boxes.end(), "mdat");
   EXPECT_TRUE(moov < mdat && mdat != boxes.end());
   auto streams = packets(movie);

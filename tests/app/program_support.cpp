@@ -4,55 +4,17 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <QCoreApplication>
-#include <QTest>
 #include <QUrl>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/xcb.h"
 
 namespace moxi::test {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-std::string makeTempDirectory(const char* prefix) {
-  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
-  return pattern;
-}
-
-std::string output(const std::vector<std::string>& argv) {
-  auto r = runCommand(argv, 60s);
-  EXPECT_EQ(r.exitCode, 0) << argv[0] << " " << argv.back();
-  return r.out;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (QCoreApplication::instance())
-      QTest::qWait(20);
-    else
-      std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 namespace {
 
@@ -234,44 +196,6 @@ std::string Program::exported() const {
   for (const auto& l : lines(log()))
     if (l.rfind("exported as ", 0) == 0) url = l.substr(12);
   return QUrl(QString::fromStdString(url)).toLocalFile().toStdString();
-}
-
-std::vector<std::string> topLevelBoxes(const std::string& path) {
-  std::string bytes = readFile(path);
-  std::vector<std::string> types;
-  for (uint64_t at = 0, size; at + 8 <= bytes.size(); at += size) {
-    auto number = [&](uint64_t from, int n) {
-      uint64_t v = 0;
-      for (int i = 0; i < n; ++i) v = v << 8 | static_cast<unsigned char>(bytes[from + i]);
-      return v;
-    };
-    size = number(at, 4);
-    types.push_back(bytes.substr(at + 4, 4));
-    if (size == 1 && at + 16 <= bytes.size()) size = number(at + 8, 8);
-    if (size == 0) break;  // to the end of the file
-    if (size < 8) return types;
-  }
-  return types;
-}
-
-std::vector<std::vector<std::string>> packets(const std::string& path) {
-  std::vector<std::vector<std::string>> streams;
-  for (const auto& l :
-       lines(output({"ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
-                     "packet=stream_index,pts_time,dts_time,size,flags,data_hash", "-of", "csv=p=0", path}))) {
-    size_t comma = l.find(',');
-    size_t index = std::stoul(l.substr(0, comma));
-    if (streams.size() <= index) streams.resize(index + 1);
-    streams[index].push_back(l.substr(comma + 1));
-  }
-  return streams;
-}
-
-std::string formatTag(const std::string& path, const std::string& tag) {
-  auto json = nlohmann::json::parse(
-      output({"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of", "json", path}), nullptr, false);
-  if (json.is_discarded() || !json["format"]["tags"].contains(tag)) return {};
-  return json["format"]["tags"][tag];
 }
 
 std::vector<QImage> frames(const std::string& path, int step) {

@@ -5,13 +5,16 @@
 #include <QImage>
 #include <QPoint>
 #include <QRect>
+#include <QTest>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 
 namespace moxi::test {
 
@@ -25,14 +28,6 @@ inline constexpr bool kQuickWithoutGL = true;
 #else
 inline constexpr bool kQuickWithoutGL = false;
 #endif
-
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& bytes);
-// A fresh directory under /tmp (mode 0700), removed by the caller.
-std::string makeTempDirectory(const char* prefix);
-
-// Runs a command and returns its standard output; a failure is a test failure.
-std::string output(const std::vector<std::string>& argv);
 
 // Visible windows whose name (or class) matches the regular expression.
 std::vector<std::string> visibleWindows(const std::string& name);
@@ -52,9 +47,10 @@ bool programCaughtUp(const std::string& windowClass = "moxiscope");
 void pressKeys(const std::string& keys);
 QImage screenshot();
 
-// Polls `condition` every 20 ms, running Qt's event loop when there is one,
-// until it holds or 20 s pass.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);
+// Runs Qt's event loop (when there is one) until `condition` holds or 20 s pass.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+  return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
+}
 
 // An animated window (ffplay's test picture) with the name `title`, at
 // (left, top); waits until it is shown.
@@ -105,11 +101,6 @@ class Program {
   std::unique_ptr<ChildProcess> process_;
 };
 
-// The types of the top-level boxes of an MPEG-4 file, in order.
-std::vector<std::string> topLevelBoxes(const std::string& path);
-// Each stream's packets in file order: "pts,dts,size,flags,MD5 of data".
-std::vector<std::vector<std::string>> packets(const std::string& path);
-std::string formatTag(const std::string& path, const std::string& tag);
 // Decodes every `step`-th video frame as RGB24, width x height each.
 std::vector<QImage> frames(const std::string& path, int step);
 

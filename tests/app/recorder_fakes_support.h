@@ -41,7 +41,7 @@ class FakeCaptureStream : public CaptureStream {
     queue = &q;
     return true;
   }
-  void startCapture() override { started = true; }
+  void startCapture() override {}
   void updateConfiguration(const StreamConfiguration& c) override { updates.push_back(c); }
   void stopCapture(std::function<void()> completion) override {
     stopped = true;
@@ -59,7 +59,6 @@ class FakeCaptureStream : public CaptureStream {
   StreamOutputHandler handler;
   SerialQueue* queue = nullptr;
   bool refuseOutput = false;
-  bool started = false;
   std::atomic<bool> stopped{false};
 
  private:
@@ -70,7 +69,6 @@ struct WriterLog {
   std::mutex mutex;
   std::vector<std::string> calls;
   std::vector<int64_t> videoTimes;
-  int audioBuffers = 0;
   void add(std::string call) {
     std::lock_guard lock(mutex);
     calls.push_back(std::move(call));
@@ -102,17 +100,9 @@ class FakeVideoInput : public VideoWriterInput {
 
 class FakeAudioInput : public AudioWriterInput {
  public:
-  explicit FakeAudioInput(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
   bool isReadyForMoreMediaData() const override { return true; }
-  bool append(const AudioBuffer&) override {
-    std::lock_guard lock(log_->mutex);
-    ++log_->audioBuffers;
-    return true;
-  }
+  bool append(const AudioBuffer&) override { return true; }
   void markAsFinished() override {}
-
- private:
-  std::shared_ptr<WriterLog> log_;
 };
 
 class FakeWriter : public RecordingWriter {
@@ -126,7 +116,7 @@ class FakeWriter : public RecordingWriter {
   }
   std::shared_ptr<AudioWriterInput> addAudioInput(const AudioSettings&, bool) override {
     log_->add("addAudioInput");
-    return std::make_shared<FakeAudioInput>(log_);
+    return std::make_shared<FakeAudioInput>();
   }
   bool startWriting() override {
     log_->add("startWriting");
@@ -153,7 +143,6 @@ class FakePointerMonitor : public PointerMonitor {
  public:
   std::optional<Token> install(Handler h) override {
     handler = std::move(h);
-    ++installs;
     return ++lastToken;
   }
   void remove(Token) override {
@@ -161,7 +150,7 @@ class FakePointerMonitor : public PointerMonitor {
     ++removes;
   }
   Handler handler;
-  int installs = 0, removes = 0;
+  int removes = 0;
   Token lastToken = 0;
 };
 

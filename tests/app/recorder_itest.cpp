@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,9 @@
 #include "app/toggler.h"
 #include "capture/test_windows_support.h"
 #include "capture/window_catalogue.h"
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 #include "platform/clock.h"
 
 using namespace moxi;
@@ -28,49 +29,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kWaitMs = 20000;
-
-struct ProbedStream {
-  std::string type, codec;
-  int width = 0, height = 0, sampleRate = 0, channels = 0;
-  int64_t frames = -1, packets = -1;  // decoded frames, packets in the file
-  double duration = -1;
-};
-
-struct Probe {
-  bool ok = false;
-  std::vector<ProbedStream> streams;
-  std::vector<const ProbedStream*> of(const std::string& type) const {
-    std::vector<const ProbedStream*> found;
-    for (const auto& s : streams)
-      if (s.type == type) found.push_back(&s);
-    return found;
-  }
-};
-
-double number(const nlohmann::json& j, const char* key) {
-  if (!j.contains(key)) return -1;
-  if (j[key].is_number()) return j[key].get<double>();
-  return j[key].is_string() ? std::atof(j[key].get<std::string>().c_str()) : -1;
-}
-
-// Decodes every stream to count its frames: a file that is cut or damaged
-// fails here or has fewer frames than packets.
-Probe probe(const std::string& path) {
-  Probe p;
-  auto r = runCommand({"ffprobe", "-v", "error", "-count_frames", "-count_packets", "-show_streams", "-of", "json",
-                       path},
-                      60s);
-  auto j = nlohmann::json::parse(r.out, nullptr, false);
-  if (r.exitCode != 0 || j.is_discarded()) return p;
-  p.ok = true;
-  for (const auto& s : j.value("streams", nlohmann::json::array())) {
-    p.streams.push_back({s.value("codec_type", ""), s.value("codec_name", ""), s.value("width", 0),
-                         s.value("height", 0), static_cast<int>(number(s, "sample_rate")), s.value("channels", 0),
-                         static_cast<int64_t>(number(s, "nb_read_frames")),
-                         static_cast<int64_t>(number(s, "nb_read_packets")), number(s, "duration")});
-  }
-  return p;
-}
 
 // The first audio track as mono signed 16-bit samples at 44100 Hz.
 std::vector<int16_t> decodeSound(const std::string& path) {
@@ -199,13 +157,13 @@ class RecorderTest : public ::testing::Test {
   // A complete single video track of `width` x `height` covering the wall
   // time, in the recording and in the exported movie.
   void expectCompleteVideo(const Probe& p, const Take& take, int width, int height) {
-    Probe movie = probe(take.movie);
+    Probe movie = probeFile(take.movie);
     ASSERT_EQ(movie.of("video").size(), 1u) << take.movie;
     EXPECT_NEAR(movie.of("video")[0]->duration, take.wallSeconds, 0.2) << "in the exported movie";
     ASSERT_TRUE(p.ok) << take.raw << " is not readable";
     ASSERT_EQ(p.of("video").size(), 1u);
     const ProbedStream& v = *p.of("video")[0];
-    EXPECT_EQ(v.codec, "h264");
+    EXPECT_EQ(v.codecName, "h264");
     EXPECT_EQ(v.width, width);
     EXPECT_EQ(v.height, height);
     EXPECT_GT(v.frames, 0);
@@ -215,12 +173,12 @@ class RecorderTest : public ::testing::Test {
 
   // The one mono AAC track hears the 440 Hz sine and lasts as long as the video.
   void expectSine(const std::string& path) {
-    Probe p = probe(path);
+    Probe p = probeFile(path);
     ASSERT_TRUE(p.ok);
     ASSERT_EQ(p.of("audio").size(), 1u);
     ASSERT_EQ(p.of("video").size(), 1u);
     const ProbedStream& a = *p.of("audio")[0];
-    EXPECT_EQ(a.codec, "aac");
+    EXPECT_EQ(a.codecName, "aac");
     EXPECT_EQ(a.channels, 1);
     EXPECT_EQ(a.sampleRate, 44100);
     EXPECT_NEAR(a.duration, p.of("video")[0]->duration, 0.15);
@@ -261,7 +219,7 @@ TEST_F(RecorderTest, RecordsAnAnimatedWindowAtItsFrameRateForTheWallTime) {
   ASSERT_TRUE(begin(captureWindow(window.id())));
   QTest::qWait(3000);
   Take take = finish();
-  Probe p = probe(take.raw);
+  Probe p = probeFile(take.raw);
   expectCompleteVideo(p, take, 640, 480);
   EXPECT_TRUE(p.of("audio").empty());
   ASSERT_EQ(p.of("video").size(), 1u);
@@ -332,7 +290,7 @@ TEST_F(RecorderTest, AWindowPaintedOnceStillGivesItsPicture) {
   ASSERT_TRUE(begin(captureWindow(window.id())));
   QTest::qWait(1500);
   Take take = finish();
-  expectCompleteVideo(probe(take.raw), take, 400, 300);
+  expectCompleteVideo(probeFile(take.raw), take, 400, 300);
   uint32_t colour = centreColour(take.raw);
   EXPECT_TRUE(coloursClose(colour, 0x3366cc)) << std::hex << colour;
 }
@@ -361,7 +319,7 @@ TEST_F(RecorderTest, TheOutlineFollowsMovesAndResizesAndTheFileStaysWhole) {
       << "the outline did not follow the resize";
   QTest::qWait(500);
   Take take = finish();
-  expectCompleteVideo(probe(take.raw), take, 320, 240);
+  expectCompleteVideo(probeFile(take.raw), take, 320, 240);
 }
 
 TEST_F(RecorderTest, AWindowClosedMidRecordingLeavesACompleteFile) {
@@ -375,7 +333,7 @@ TEST_F(RecorderTest, AWindowClosedMidRecordingLeavesACompleteFile) {
   QTest::qWait(500);
   EXPECT_TRUE(toggler->recording());
   Take take = finish();
-  expectCompleteVideo(probe(take.raw), take, 320, 240);
+  expectCompleteVideo(probeFile(take.raw), take, 320, 240);
 }
 
 TEST_F(RecorderTest, TheMicrophoneRecordsTheSineAsOneMonoTrackAndTheTitleSaysMic) {
@@ -387,7 +345,7 @@ TEST_F(RecorderTest, TheMicrophoneRecordsTheSineAsOneMonoTrackAndTheTitleSaysMic
   EXPECT_TRUE(toggler->buttonTitle().endsWith(" MIC")) << toggler->buttonTitle().toStdString();
   QTest::qWait(3000);
   Take take = finish();
-  expectCompleteVideo(probe(take.raw), take, 320, 240);
+  expectCompleteVideo(probeFile(take.raw), take, 320, 240);
   expectSine(take.raw);
 }
 
@@ -415,8 +373,8 @@ TEST_F(RecorderTest, NoSoundTrackWithTheSwitchOffOrWithoutTheSoundServer) {
   EXPECT_FALSE(toggler->buttonTitle().endsWith(" MIC")) << toggler->buttonTitle().toStdString();
   QTest::qWait(1000);
   Take off = finish();
-  expectCompleteVideo(probe(off.raw), off, 400, 300);
-  EXPECT_TRUE(probe(off.raw).of("audio").empty());
+  expectCompleteVideo(probeFile(off.raw), off, 400, 300);
+  EXPECT_TRUE(probeFile(off.raw).of("audio").empty());
 
   // Access was granted while the server ran; it is gone when recording starts.
   toggler->setCaptureMicrophone(true);
@@ -424,8 +382,8 @@ TEST_F(RecorderTest, NoSoundTrackWithTheSwitchOffOrWithoutTheSoundServer) {
   ASSERT_TRUE(begin(target));
   QTest::qWait(1000);
   Take gone = finish();
-  expectCompleteVideo(probe(gone.raw), gone, 400, 300);
-  EXPECT_TRUE(probe(gone.raw).of("audio").empty());
+  expectCompleteVideo(probeFile(gone.raw), gone, 400, 300);
+  EXPECT_TRUE(probeFile(gone.raw).of("audio").empty());
 
   // Asked again, access is refused and the title says nothing of a microphone.
   toggler->checkMicrophonePermission(false);
@@ -446,7 +404,7 @@ TEST_F(RecorderTest, TheSoundServerStoppingMidRecordingLeavesACompleteFile) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !microphone->isRunning(); }, kWaitMs));
   QTest::qWait(500);
   Take take = finish();
-  Probe p = probe(take.raw);
+  Probe p = probeFile(take.raw);
   expectCompleteVideo(p, take, 400, 300);
   for (const ProbedStream* a : p.of("audio")) EXPECT_EQ(a->frames, a->packets);
 }
@@ -475,8 +433,7 @@ class QtOnDesktop : public ::testing::Environment {
 
 int main(int argc, char** argv) {
   // Settings, caches and side files of this program only.
-  std::string home = "/tmp/moxi-recorder-XXXXXX";
-  if (!mkdtemp(home.data())) return 1;
+  const std::string home = makeTempDirectory("moxi-recorder-");
   setenv("HOME", home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
   setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);

@@ -295,8 +295,6 @@ TEST(Toggler, RefreshPublishesTheListOrThePermissionError) {
 TEST(Toggler, QuickRecordFindsTheWindowUnderThePointerAndIgnoresASecondPress) {
   FakeRecorder r;
   // Pointer at (150, 800) bottom-left on a 900-high screen is (150, 100): inside window 42.
-  RecorderServices s;
-  (void)s;
   r.toggler->recordWindowUnderPointer({150, 800});
   r.settle();
   ASSERT_TRUE(r.toggler->armed());

@@ -8,7 +8,9 @@
 
 #include "capture/x11_capture_stream.h"
 #include "capture_support.h"
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 #include "platform/clock.h"
 #include "recording_pipeline_support.h"
 #include "test_windows_support.h"
@@ -33,7 +35,7 @@ StreamConfiguration configurationFor(int width, int height, bool cursor = true) 
 
 class CaptureStreamTest : public ::testing::Test {
  protected:
-  std::string dir = test::makeTestDirectory();
+  std::string dir = test::makeTempDirectory("moxi-capture-");
   std::string path = dir + "/tmp-1.mp4";
   void TearDown() override { test::runCommand({"rm", "-rf", dir}); }
   static std::string title() {

@@ -41,12 +41,9 @@ class FakeMicrophoneSession : public MicrophoneSession {
  public:
   // What the next configure() reports.
   MicrophoneConfiguration nextConfiguration{.noDevice = false, .inputError = {}, .inputAdded = true, .outputAdded = true};
-  std::atomic<int> configures{0}, starts{0}, stops{0};
+  std::atomic<int> starts{0}, stops{0};
 
-  MicrophoneConfiguration configure() override {
-    ++configures;
-    return nextConfiguration;
-  }
+  MicrophoneConfiguration configure() override { return nextConfiguration; }
   void setSampleBufferDelegate(std::function<void(AudioBuffer)> handler, SerialQueue& queue) override {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);

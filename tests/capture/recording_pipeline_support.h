@@ -29,7 +29,6 @@ class RecordingPipeline {
     int height;
   };
   struct Result {
-    bool started = false;
     bool finished = false;
     bool writerOk = false;
     std::string error;
@@ -40,7 +39,6 @@ class RecordingPipeline {
     uint64_t appended = 0;
     uint64_t notReady = 0;
     CaptureStatistics capture;
-    WriterStatistics writer;
   };
 
   RecordingPipeline(ContentFilter filter, StreamConfiguration configuration, std::string path,
@@ -55,13 +53,12 @@ class RecordingPipeline {
   }
 
   bool start() {
-    result_.started = stream_->addStreamOutput([this](const SampleBuffer& s) { onFrame(s); }, queue_);
-    if (result_.started) stream_->startCapture();
-    return result_.started;
+    if (!stream_->addStreamOutput([this](const SampleBuffer& s) { onFrame(s); }, queue_)) return false;
+    stream_->startCapture();
+    return true;
   }
 
   X11CaptureStream& stream() { return *stream_; }
-  SerialQueue& queue() { return queue_; }
 
   // Waits until the stream delivered `count` complete frames (or the timeout).
   bool waitForFrames(size_t count, std::chrono::milliseconds timeout) {
@@ -93,7 +90,6 @@ class RecordingPipeline {
         result_.error = error;
       }
       result_.stopToFinishedSeconds = (monotonicNanos() - end) / 1e9;
-      result_.writer = writer_->statistics();
     }
     stopped.get_future().wait_for(std::chrono::seconds(10));
     result_.endNs = end;

@@ -13,7 +13,9 @@
 #include <thread>
 
 #include "capture_support.h"
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 
 namespace moxi {
 namespace {
@@ -51,7 +53,7 @@ Finished finish(std::unique_ptr<RecordingWriter> writer) {
 
 class WriterTest : public ::testing::Test {
  protected:
-  std::string dir = test::makeTestDirectory();
+  std::string dir = test::makeTempDirectory("moxi-capture-");
   std::string path = dir + "/tmp-1.mp4";
   void TearDown() override { test::runCommand({"rm", "-rf", dir}); }
 

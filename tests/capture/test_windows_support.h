@@ -137,7 +137,6 @@ class PacedWindow {
     thread_.join();
   }
   uint32_t id() const { return window_.get(); }
-  uint64_t framesDrawn() const { return drawn_; }
 
  private:
   void fill(uint32_t colour, int x, int y, int w, int h) {
@@ -162,7 +161,6 @@ class PacedWindow {
         fill(v & 0xffffff, 40 + (i % 16) * 24, 40 + (i / 16) * 24, 20, 20);
       }
       xcb_flush(conn_->get());
-      ++drawn_;
       next.tv_nsec += period;
       if (next.tv_nsec >= 1'000'000'000L) {
         next.tv_nsec -= 1'000'000'000L;
@@ -179,7 +177,6 @@ class PacedWindow {
   GraphicsContext gc_;
   int width_, height_, rate_;
   std::atomic<bool> stop_{false};
-  std::atomic<uint64_t> drawn_{0};
   std::thread thread_;
 };
 

@@ -1,7 +1,9 @@
 #pragma once
 // Shared by the hand-off tests: a private home, documents and caches
-// directory for each test, and small file helpers.
+// directory for each test, and the harness's file helpers.
 #include <string>
+
+#include "harness/test_files.h"
 
 namespace moxi::test {
 
@@ -23,8 +25,5 @@ class PrivateHome {
  private:
   std::string path_;
 };
-
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& bytes);
 
 }  // namespace moxi::test

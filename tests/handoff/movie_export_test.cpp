@@ -1,7 +1,6 @@
 // The pass-through M4V export against real files: a fragmented raw H.264 +
 // AAC recording made by the ffmpeg command line, read back with ffprobe.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -9,6 +8,7 @@
 #include "handoff/click_description.h"
 #include "handoff/handoff_support.h"
 #include "handoff/movie_export.h"
+#include "harness/media_files.h"
 #include "harness/test_desktop.h"
 
 using namespace moxi;
@@ -17,45 +17,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string run(const std::vector<std::string>& argv) {
-  auto r = runCommand(argv, std::chrono::seconds(60));
-  EXPECT_EQ(r.exitCode, 0) << argv[0] << " " << argv.back();
-  return r.out;
-}
-
-// Each stream's packets in file order: "pts time,dts time,size,flags,MD5 of data".
-std::vector<std::vector<std::string>> packets(const std::string& file) {
-  std::string out = run({"ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
-                         "packet=stream_index,pts_time,dts_time,size,flags,data_hash", "-of", "csv=p=0", file});
-  std::vector<std::vector<std::string>> streams;
-  for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
-    size_t comma = out.find(',', start), index = std::stoul(out.substr(start, comma - start));
-    if (streams.size() <= index) streams.resize(index + 1);
-    streams[index].push_back(out.substr(comma + 1, end - comma - 1));
-  }
-  return streams;
-}
-
-// The top-level boxes of an MPEG-4 file: offset and type, in order.
-std::vector<std::pair<size_t, std::string>> boxes(const std::string& bytes) {
-  std::vector<std::pair<size_t, std::string>> found;
-  for (size_t at = 0, size; at + 8 <= bytes.size(); at += size) {
-    size = 0;
-    for (size_t i = 0; i < 4; ++i) size = size << 8 | static_cast<unsigned char>(bytes[at + i]);
-    found.emplace_back(at, bytes.substr(at + 4, 4));
-    if (size < 8) break;  // (no 64-bit sizes in files this small)
-  }
-  return found;
-}
-
 class MovieExport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     home_ = new PrivateHome;
     // Fragmented like the recorder writes it, so that a cut-off file stays readable.
-    run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-f", "lavfi", "-i",
-         "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "libx264", "-preset", "ultrafast", "-g", "30",
-         "-pix_fmt", "yuv420p", "-c:a", "aac", "-movflags", "frag_keyframe+empty_moov+default_base_moof", raw()});
+    output({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-f", "lavfi",
+            "-i", "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "libx264", "-preset", "ultrafast", "-g",
+            "30", "-pix_fmt", "yuv420p", "-c:a", "aac", "-movflags", "frag_keyframe+empty_moov+default_base_moof",
+            raw()});
   }
   static void TearDownTestSuite() { delete home_; }
   static std::string raw() { return path("raw.mp4"); }
@@ -74,14 +44,12 @@ TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePackets) {
     ASSERT_TRUE(result.ok()) << result.reason;
     EXPECT_FALSE(result.sourceTruncated);
 
-    auto tags = nlohmann::json::parse(run({"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of", "json",
-                                           out}))["format"]["tags"];
-    EXPECT_EQ(tags["major_brand"], "M4V ");
-    EXPECT_EQ(tags["title"], "Moxiscope");
-    EXPECT_EQ(tags["description"], description);
+    EXPECT_EQ(formatTag(out, "major_brand"), "M4V ");
+    EXPECT_EQ(formatTag(out, "title"), "Moxiscope");
+    EXPECT_EQ(formatTag(out, "description"), description);
 
     std::vector<std::string> types;
-    for (const auto& box : boxes(readFile(out))) types.push_back(box.second);
+    for (const auto& box : topLevelBoxes(out)) types.push_back(box.type);
     ASSERT_FALSE(types.empty());
     EXPECT_EQ(types[0], "ftyp");
     auto mdat = std::find(types.begin(), types.end(), "mdat");
@@ -114,10 +82,9 @@ TEST_F(MovieExport, AKilledRecordingExportsUpToItsLastWholePacket) {
 
 TEST_F(MovieExport, FailuresSayWhyAndLeaveNoFile) {
   // Killed before its first fragment: headers only, no packet.
-  std::string bytes = readFile(raw());
-  for (const auto& [offset, type] : boxes(bytes))
+  for (const auto& [offset, type] : topLevelBoxes(raw()))
     if (type == "moof") {
-      writeFile(path("empty.mp4"), bytes.substr(0, offset));
+      writeFile(path("empty.mp4"), readFile(raw()).substr(0, offset));
       break;
     }
   ExportResult result = exportMovie(path("empty.mp4"), path("out.mp4"), "moxiscope:");

@@ -56,11 +56,6 @@ ClientWindow openWindow(const std::string& name, const std::string& geometry) {
   return w;
 }
 
-void xdotool(std::vector<std::string> args) {
-  args.insert(args.begin(), "xdotool");
-  ASSERT_EQ(runCommand(args).exitCode, 0) << args[1];
-}
-
 class PointerMonitorTest : public testing::Test {
  protected:
   static void SetUpTestSuite() { app_ = new QCoreApplication(argc_, argv_); }

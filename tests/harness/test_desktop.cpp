@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "harness/test_files.h"
 #include "platform/xcb.h"
 
 namespace moxi::test {
@@ -45,13 +46,6 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
   if (prepare) prepare();
   execvp(args[0], args.data());
   _exit(127);
-}
-
-std::string makeTempDir(const char* prefix) {
-  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
-  chmod(pattern.c_str(), 0700);
-  return pattern;
 }
 
 bool displayAnswers(const std::string& display) {
@@ -175,6 +169,17 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
   return result;
 }
 
+std::string output(const std::vector<std::string>& argv) {
+  auto r = runCommand(argv, 60s);
+  EXPECT_EQ(r.exitCode, 0) << argv[0] << " " << argv.back();
+  return r.out;
+}
+
+void xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  ASSERT_EQ(runCommand(args).exitCode, 0) << args[1];
+}
+
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
@@ -193,7 +198,7 @@ int clientListsHolding(xcb::Connection& c, xcb_window_t w) {
   return holding;
 }
 
-TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(makeTempDir("moxi-desktop-")) {
+TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(makeTempDirectory("moxi-desktop-")) {
   // Xvfb picks a free display number and writes it to the descriptor once it
   // accepts connections.
   int pipeFds[2];
@@ -259,8 +264,7 @@ void TestDesktop::startSoundServer() {
                                "--load=module-native-protocol-unix",
                                "--load=module-sine-source source_name=sine frequency=440"},
       env, workDir_ + "/pulseaudio.log");
-  pulseServer_ = "unix:" + runtime + "/pulse/native";
-  setenv("PULSE_SERVER", pulseServer_.c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + runtime + "/pulse/native").c_str(), 1);
   if (!waitUntil([] { return runCommand({"pactl", "info"}, 5s).exitCode == 0; }, 15s))
     throw std::runtime_error("PulseAudio did not start (see " + workDir_ + "/pulseaudio.log)");
   if (runCommand({"pactl", "set-default-source", "sine"}).exitCode != 0)

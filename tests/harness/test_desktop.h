@@ -52,6 +52,11 @@ CommandResult runCommand(const std::vector<std::string>& argv,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30),
                          const std::map<std::string, std::string>& extraEnv = {});
 
+// Runs a command and returns its standard output; a failure is a test failure.
+std::string output(const std::vector<std::string>& argv);
+// Runs xdotool with `args`; a failure is a fatal test failure.
+void xdotool(std::vector<std::string> args);
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
@@ -76,7 +81,6 @@ class TestDesktop {
   TestDesktop& operator=(const TestDesktop&) = delete;
 
   const std::string& display() const { return display_; }
-  const std::string& pulseServer() const { return pulseServer_; }
   // A private directory for this desktop's files (logs, settings, outputs).
   const std::string& workDir() const { return workDir_; }
 
@@ -89,14 +93,12 @@ class TestDesktop {
   DesktopOptions options_;
   std::string workDir_;
   std::string display_;
-  std::string pulseServer_;
   pid_t xvfbPid_ = -1;  // Xvfb is forked directly to hand it the display pipe
   std::unique_ptr<ChildProcess> windowManager_, tray_, sound_;
 };
 
 // Shares one desktop among all tests of a program:
 //   ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.tray = true}));
-// or, with the provided main, let a test file define its options.
 class DesktopEnvironment : public ::testing::Environment {
  public:
   explicit DesktopEnvironment(DesktopOptions options) : options_(options) {}

@@ -3,8 +3,7 @@
 #include <xcb/xcb.h>
 
 #include <QCoreApplication>
-
-#include <chrono>
+#include <QTest>
 
 #include "harness/test_desktop.h"
 #include "hotkey/hot_key.h"
@@ -14,10 +13,7 @@
 #include "platform/xcb_keysyms.h"
 
 using namespace moxi::hotkey;
-using namespace std::chrono_literals;
-using moxi::hotkey::test::pumpEvents;
-using moxi::hotkey::test::waitFor;
-using moxi::test::runCommand;
+using moxi::test::xdotool;
 
 static auto* const desktopEnvironment = ::testing::AddGlobalTestEnvironment(
     new moxi::test::DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
@@ -25,12 +21,7 @@ static auto* const desktopEnvironment = ::testing::AddGlobalTestEnvironment(
 namespace {
 
 // Long enough for a stray second event to arrive after the first.
-constexpr auto settle = 300ms;
-
-void xdotool(std::vector<std::string> args) {
-  args.insert(args.begin(), "xdotool");
-  ASSERT_EQ(runCommand(args).exitCode, 0);
-}
+constexpr int settle = 300;  // ms
 
 class HotKeyOnX : public ::testing::Test {
  protected:
@@ -57,8 +48,8 @@ TEST_F(HotKeyOnX, CommandF1PressCallsKeyDownOnceAlsoWithLocks) {
   ASSERT_TRUE(HotKeysController::carbonHotKeyID(*hotKey));
 
   xdotool({"key", "ctrl+F1"});
-  ASSERT_TRUE(waitFor([&] { return downs == 1; }, 5s));
-  pumpEvents(settle);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return downs == 1; }, 5000));
+  QTest::qWait(settle);
   EXPECT_EQ(downs, 1);
 
   // Locks change the event's modifier state but not the combination:
@@ -68,13 +59,13 @@ TEST_F(HotKeyOnX, CommandF1PressCallsKeyDownOnceAlsoWithLocks) {
     const int before = downs;
     xdotool({"key", lock});
     xdotool({"key", "ctrl+F1"});
-    EXPECT_TRUE(waitFor([&] { return downs == before + 1; }, 5s)) << downs;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return downs == before + 1; }, 5000)) << downs;
   }
   const int expected = downs;
 
   // Other modifiers make another combination.
   xdotool({"key", "ctrl+shift+F1", "alt+F1", "F1"});
-  pumpEvents(settle);
+  QTest::qWait(settle);
   EXPECT_EQ(downs, expected);
 }
 
@@ -82,15 +73,15 @@ TEST_F(HotKeyOnX, HeldKeyCallsKeyDownOnceAndKeyUpOnRelease) {
   auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [this] { ++downs; }, [this] { ++ups; });
 
   xdotool({"keydown", "ctrl+F1"});
-  ASSERT_TRUE(waitFor([&] { return downs == 1; }, 5s));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return downs == 1; }, 5000));
   // Held past the server's auto-repeat delay.
-  pumpEvents(1200ms);
+  QTest::qWait(1200);
   EXPECT_EQ(downs, 1);
   EXPECT_EQ(ups, 0);
 
   xdotool({"keyup", "ctrl+F1"});
-  ASSERT_TRUE(waitFor([&] { return ups == 1; }, 5s));
-  pumpEvents(settle);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ups == 1; }, 5000));
+  QTest::qWait(settle);
   EXPECT_EQ(downs, 1);
   EXPECT_EQ(ups, 1);
 }
@@ -99,13 +90,13 @@ TEST_F(HotKeyOnX, PausedHotKeyCallsNothing) {
   auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [this] { ++downs; }, [this] { ++ups; });
   hotKey->setPaused(true);
   xdotool({"key", "ctrl+F1"});
-  pumpEvents(settle);
+  QTest::qWait(settle);
   EXPECT_EQ(downs, 0);
   EXPECT_EQ(ups, 0);
 
   hotKey->setPaused(false);
   xdotool({"key", "ctrl+F1"});
-  EXPECT_TRUE(waitFor([&] { return downs == 1 && ups == 1; }, 5s));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return downs == 1 && ups == 1; }, 5000));
 }
 
 TEST_F(HotKeyOnX, CombinationGrabbedByAnotherClientIsRefused) {
@@ -134,7 +125,7 @@ TEST_F(HotKeyOnX, CombinationGrabbedByAnotherClientIsRefused) {
                                                      XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK, code,
                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
   xdotool({"key", "ctrl+F2"});
-  pumpEvents(settle);
+  QTest::qWait(settle);
   EXPECT_EQ(downs, 0);
 
   // Twice on our own connection is refused too, rather than silently replaced.

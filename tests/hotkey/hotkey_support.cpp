@@ -1,8 +1,5 @@
 #include "hotkey_support.h"
 
-#include <QEventLoop>
-#include <QTimer>
-
 #include <algorithm>
 
 namespace moxi::hotkey::test {
@@ -32,21 +29,6 @@ std::optional<HotKeyService::HandlerRef> FakeHotKeyService::installHandler(Handl
 OSStatus FakeHotKeyService::send(std::uint32_t id, std::uint32_t kind, std::uint32_t signature) {
   if (!handler_) return status::eventNotHandled;
   return handler_(HotKeyEvent{{signature, id}, kind, status::noErr});
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    pumpEvents(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-void pumpEvents(std::chrono::milliseconds duration) {
-  QEventLoop loop;
-  QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-  loop.exec();
 }
 
 }  // namespace moxi::hotkey::test

@@ -1,7 +1,6 @@
 #pragma once
 // Shared by the hot-key tests: a hot-key service that records what it is
-// asked and delivers events on request, and a wait that pumps Qt events.
-#include <chrono>
+// asked and delivers events on request.
 #include <functional>
 #include <map>
 #include <vector>
@@ -39,10 +38,5 @@ class FakeHotKeyService : public HotKeyService {
   Handler handler_;
   HotKeyRef nextRef_ = 100;
 };
-
-// Pumps the Qt event loop until `condition` holds or `timeout` passes.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
-// Pumps the Qt event loop for `duration`.
-void pumpEvents(std::chrono::milliseconds duration);
 
 }  // namespace moxi::hotkey::test
