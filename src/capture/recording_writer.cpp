@@ -204,17 +204,26 @@ struct Core {
     return drainVideo();
   }
 
-  bool drainVideo() {
-    Video& v = *video;
+  // Hands every packet the encoder has ready to `take`; false when the
+  // encoder fails (reported as `failure`) or `take` does.
+  template <class Take>
+  bool receivePackets(AVCodecContext* codec, const char* failure, Take take) {
     for (;;) {
       ff::Packet packet(av_packet_alloc());
       if (!packet) return false;
-      const int r = avcodec_receive_packet(v.codec.get(), packet.get());
+      const int r = avcodec_receive_packet(codec, packet.get());
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
       if (r < 0) {
-        fail("the H.264 encoder failed", r);
+        fail(failure, r);
         return false;
       }
+      if (!take(std::move(packet))) return false;
+    }
+  }
+
+  bool drainVideo() {
+    Video& v = *video;
+    return receivePackets(v.codec.get(), "the H.264 encoder failed", [&](ff::Packet packet) {
       // The encoder's own key frames (scene cuts) restart the interval too.
       if (packet->flags & AV_PKT_FLAG_KEY) v.lastKeyPts = std::max(v.lastKeyPts, packet->pts);
       packet->stream_index = v.stream->index;
@@ -224,7 +233,8 @@ struct Core {
         if (!writePacket(v.pending.get())) return false;
       }
       v.pending = std::move(packet);
-    }
+      return true;
+    });
   }
 
   bool finishVideo() {
@@ -350,22 +360,14 @@ struct Core {
 
   bool drainAudio() {
     Audio& a = *audio;
-    for (;;) {
-      ff::Packet packet(av_packet_alloc());
-      if (!packet) return false;
-      const int r = avcodec_receive_packet(a.codec.get(), packet.get());
-      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
-      if (r < 0) {
-        fail("the AAC encoder failed", r);
-        return false;
-      }
+    return receivePackets(a.codec.get(), "the AAC encoder failed", [&](ff::Packet packet) {
       // The priming packets start at -padding; the file's audio starts at 0.
       packet->pts += a.padding;
       packet->dts += a.padding;
       packet->stream_index = a.stream->index;
       av_packet_rescale_ts(packet.get(), a.codec->time_base, a.stream->time_base);
-      if (!writePacket(packet.get())) return false;
-    }
+      return writePacket(packet.get());
+    });
   }
 
   bool appendAudio(const AudioBuffer& b) {
@@ -375,17 +377,16 @@ struct Core {
     if (sessionEnd && b.presentationTimeNs >= *sessionEnd) return false;
     const int64_t frames = static_cast<int64_t>(b.samples.size()) / b.channels;
     int64_t at = b.presentationTimeNs - *sessionStart;
-    if (b.sampleRate != a.inRate || b.channels != a.inChannels) {
+    // A new format, or sound that does not continue where the last block
+    // ended: flush the resampler and place the block by its own time.
+    const bool formatChanged = b.sampleRate != a.inRate || b.channels != a.inChannels;
+    const bool jumped = !formatChanged && a.anchored &&
+                        std::llabs(at - (a.anchorNs + av_rescale(a.inputSinceAnchor, kNanos, a.inRate))) >
+                            kAudioDiscontinuityNs;
+    if (formatChanged || jumped) {
       resample(nullptr, 0);
       if (!makeResampler(b.sampleRate, b.channels)) return false;
       a.anchored = false;
-    } else if (a.anchored) {
-      const int64_t expected = a.anchorNs + av_rescale(a.inputSinceAnchor, kNanos, a.inRate);
-      if (std::llabs(at - expected) > kAudioDiscontinuityNs) {
-        resample(nullptr, 0);
-        if (!makeResampler(b.sampleRate, b.channels)) return false;
-        a.anchored = false;
-      }
     }
     const int16_t* data = b.samples.data();
     int64_t count = frames;
