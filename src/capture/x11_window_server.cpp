@@ -182,16 +182,18 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
   content.displays = displays();
 
   const std::vector<uint32_t> ids = clientWindows(false);
-  auto property = [&](xcb_window_t w, std::string_view name) {
-    return xcb_get_property(x, 0, w, c.atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
+  auto property = [&](xcb_window_t w, xcb_atom_t name) {
+    return xcb_get_property(x, 0, w, name, XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
   };
+  const xcb_atom_t typeName = c.atom("_NET_WM_WINDOW_TYPE"), stateName = c.atom("_NET_WM_STATE"),
+                   netNameName = c.atom("_NET_WM_NAME"), pidName = c.atom("_NET_WM_PID");
   std::vector<WindowQuery> queries;
   queries.reserve(ids.size());
   for (uint32_t w : ids) {
     queries.push_back({xcb_get_window_attributes(x, w), xcb_get_geometry(x, w),
-                       xcb_translate_coordinates(x, w, c.root(), 0, 0), property(w, "_NET_WM_WINDOW_TYPE"),
-                       property(w, "_NET_WM_STATE"), property(w, "_NET_WM_NAME"), property(w, "WM_NAME"),
-                       property(w, "WM_CLASS"), property(w, "_NET_WM_PID")});
+                       xcb_translate_coordinates(x, w, c.root(), 0, 0), property(w, typeName),
+                       property(w, stateName), property(w, netNameName), property(w, XCB_ATOM_WM_NAME),
+                       property(w, XCB_ATOM_WM_CLASS), property(w, pidName)});
   }
 
   const xcb_atom_t utf8 = c.atom("UTF8_STRING");
