@@ -272,7 +272,7 @@ void Capturer::windowGone() {
 }
 
 void Capturer::handleEvent(const xcb_generic_event_t* e) {
-  const uint8_t type = e->response_type & 0x7f;
+  const uint8_t type = xcb::eventType(e);
   if (type == 0) return;  // an error of an unchecked request, e.g. about a window that just closed
   if (type == impl_.damageEventBase + XCB_DAMAGE_NOTIFY) {
     const auto* d = reinterpret_cast<const xcb_damage_notify_event_t*>(e);

@@ -156,7 +156,7 @@ void X11PointerMonitor::readEvents() {
 }
 
 void X11PointerMonitor::handleEvent(const xcb_generic_event_t* event) {
-  uint8_t kind = event->response_type & 0x7f;
+  uint8_t kind = xcb::eventType(event);
   if (kind == XCB_MAPPING_NOTIFY) {
     loadMappings();
     return;

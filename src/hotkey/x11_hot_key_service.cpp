@@ -22,8 +22,6 @@ constexpr int autoRepeatWindowMs = 30;
 
 constexpr std::uint16_t modifierBits = 0xff;  // Shift, Lock, Control, Mod1 … Mod5
 
-std::uint8_t eventType(const xcb::Event& e) { return e->response_type & 0x7f; }
-
 }  // namespace
 
 std::uint16_t xModifiersForCarbon(std::uint32_t carbonModifiers) {
@@ -186,10 +184,14 @@ void X11HotKeyService::drainSoon() {
   if (notifier_) QTimer::singleShot(0, notifier_.get(), [this] { readEvents(); });
 }
 
+void X11HotKeyService::queueWaitingEvents() {
+  while (xcb_generic_event_t* e = xcb_poll_for_event(connection_->get())) queue_.emplace_back(e);
+}
+
 void X11HotKeyService::readEvents() {
   if (!connection_) return;
   xcb_connection_t* c = connection_->get();
-  while (xcb_generic_event_t* e = xcb_poll_for_event(c)) queue_.emplace_back(e);
+  queueWaitingEvents();
   if (xcb_connection_has_error(c)) {
     notifier_->setEnabled(false);
     if (!lostLogged_) logLine("hot keys unavailable: lost the connection to the X server");
@@ -205,7 +207,7 @@ void X11HotKeyService::processQueue() {
       const auto& release = *reinterpret_cast<const xcb_key_release_event_t*>(pendingRelease_.get());
       const xcb::Event& next = queue_.front();
       const auto& press = *reinterpret_cast<const xcb_key_press_event_t*>(next.get());
-      if (eventType(next) == XCB_KEY_PRESS && press.detail == release.detail && press.time == release.time) {
+      if (xcb::eventType(next.get()) == XCB_KEY_PRESS && press.detail == release.detail && press.time == release.time) {
         // Auto-repeat: the key never went up.
         releaseTimer_->stop();
         pendingRelease_.reset();
@@ -218,7 +220,7 @@ void X11HotKeyService::processQueue() {
     if (queue_.empty()) return;
     xcb::Event event = std::move(queue_.front());
     queue_.pop_front();
-    switch (eventType(event)) {
+    switch (xcb::eventType(event.get())) {
       case XCB_KEY_PRESS:
         onKeyPress(*reinterpret_cast<const xcb_key_press_event_t*>(event.get()));
         break;
@@ -229,8 +231,7 @@ void X11HotKeyService::processQueue() {
         if (!held) break;
         pendingRelease_ = std::move(event);
         if (queue_.empty()) {
-          xcb_connection_t* c = connection_->get();
-          while (xcb_generic_event_t* e = xcb_poll_for_event(c)) queue_.emplace_back(e);
+          queueWaitingEvents();
           if (queue_.empty()) releaseTimer_->start();
         }
         break;

@@ -57,6 +57,8 @@ class X11HotKeyService final : public HotKeyService {
   void ungrab(const Grab& grab);
   void sync();
   void readEvents();
+  // Moves the events that have arrived, without waiting, to the queue.
+  void queueWaitingEvents();
   void processQueue();
   void onKeyPress(const xcb_key_press_event_t& event);
   void onKeyRelease(const xcb_key_release_event_t& event);

@@ -23,6 +23,9 @@ using Reply = std::unique_ptr<T, FreeDeleter>;
 using Error = Reply<xcb_generic_error_t>;
 using Event = Reply<xcb_generic_event_t>;
 
+// An event's type, without the bit that marks one sent by another client.
+inline uint8_t eventType(const xcb_generic_event_t* e) { return e->response_type & 0x7f; }
+
 // Waits for a reply; `error` (optional) receives the X error, if any.
 template <class R, class C>
 Reply<R> reply(xcb_connection_t* c, C cookie, R* (*fn)(xcb_connection_t*, C, xcb_generic_error_t**),
