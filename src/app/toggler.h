@@ -91,7 +91,6 @@ class Toggler : public QObject {
   Rect lastFrame() const { return lastFrame_; }
   const SerialQueue& videoSampleBufferQueue() const { return videoSampleBufferQueue_; }
   const SerialQueue& audioSampleBufferQueue() const { return audioSampleBufferQueue_; }
-  // Raw recordings whose writer is still finishing, and exports under way.
 
   // Tray icon click: close the popover, stop a recording, or open the popover.
   void handleStatusItemClick();
@@ -198,7 +197,7 @@ class Toggler : public QObject {
   std::shared_ptr<Recording> audioRecording_;
   std::mutex finishingMutex_;
   std::vector<std::shared_ptr<Recording>> finishing_;
-  std::atomic<int> pendingFinishes_{0};
+  std::atomic<int> pendingFinishes_{0};  // raw recordings still finishing, and exports under way
 
   std::unique_ptr<QTimer> timer_;
   double startDate_ = 0;
