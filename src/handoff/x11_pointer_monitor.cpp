@@ -75,7 +75,7 @@ bool X11PointerMonitor::start() {
   xinputOpcode_ = xinput->major_opcode;
   loadMappings();
   loadHeldState();
-  screenBottom_ = defaultFlipHeight();
+  screenBottom_ = primaryScreenBottom();
   xcb_flush(c);
 
   notifier_ = std::make_unique<QSocketNotifier>(connection_->fd(), QSocketNotifier::Read);
@@ -118,7 +118,7 @@ void X11PointerMonitor::loadHeldState() {
   }
 }
 
-double X11PointerMonitor::defaultFlipHeight() {
+double X11PointerMonitor::primaryScreenBottom() {
   xcb_connection_t* c = connection_->get();
   xcb_window_t root = connection_->root();
   double rootHeight = connection_->screen()->height_in_pixels;
@@ -162,7 +162,7 @@ void X11PointerMonitor::handleEvent(const xcb_generic_event_t* event) {
     return;
   }
   if (kind == XCB_CONFIGURE_NOTIFY) {
-    screenBottom_ = defaultFlipHeight();
+    screenBottom_ = primaryScreenBottom();
     return;
   }
   if (kind != XCB_GE_GENERIC) return;
@@ -271,8 +271,7 @@ void X11PointerMonitor::deliver(int type) {
   PointerEvent event;
   event.type = type;
   event.windowNumber = pointer->child == XCB_WINDOW_NONE ? 0 : clientWindowBelow(pointer->child);
-  double bottom = screenBottom_;
-  event.location = {static_cast<double>(pointer->root_x), bottom - pointer->root_y};
+  event.location = {static_cast<double>(pointer->root_x), screenBottom_ - pointer->root_y};
 
   // A handler may install or remove handlers: call a snapshot, skipping
   // those removed meanwhile.

@@ -48,7 +48,7 @@ class X11PointerMonitor : public PointerMonitor {
   void deliver(int type);
   void loadMappings();
   void loadHeldState();
-  double defaultFlipHeight();
+  double primaryScreenBottom();
   uint32_t clientWindowBelow(xcb_window_t topLevel);
 
   std::unique_ptr<xcb::Connection> connection_;
