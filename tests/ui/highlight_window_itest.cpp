@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/qt_environment.h"
 #include "harness/test_desktop.h"
 #include "harness/test_window.h"
 #include "platform/xcb.h"
@@ -29,22 +30,7 @@ namespace {
 auto* const desktopEnv =
     ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
 
-// Qt on the test desktop, after the desktop has set DISPLAY.
-class QtOnDesktop : public ::testing::Environment {
- public:
-  void SetUp() override {
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    static int argc = 1;
-    static char name[] = "highlight_itest";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
-};
-auto* const qtEnv = ::testing::AddGlobalTestEnvironment(new QtOnDesktop);
+auto* const qtEnv = ::testing::AddGlobalTestEnvironment(new moxi::test::QtEnvironment<QApplication>("highlight_itest"));
 
 constexpr uint32_t kRed = 0xFF0000, kGreen = 0x00FF00;
 constexpr uint32_t kBlue = 0x007AFF;  // the outline colour on a 24-bit visual
