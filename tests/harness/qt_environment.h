@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace moxi::test {
 
