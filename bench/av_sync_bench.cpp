@@ -173,21 +173,12 @@ class ClickPlayer {
 };
 
 // A black window of our own, painted white for a moment on request.
-class FlashWindow {
+class FlashWindow : public test::DrawnWindow {
  public:
-  FlashWindow(int width, int height, const std::string& title) : width_(width), height_(height) {
-    if (!conn_.ok()) throw std::runtime_error("no X display");
+  FlashWindow(int width, int height, const std::string& title)
+      : DrawnWindow(200, 200, width, height, title, XCB_EVENT_MASK_EXPOSURE), width_(width), height_(height) {
     xcb_connection_t* c = conn_.get();
-    const uint32_t id = xcb_generate_id(c);
-    // No background: the server never paints over what we drew.
-    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, XCB_EVENT_MASK_EXPOSURE};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, id, conn_.root(), 200, 200, static_cast<uint16_t>(width),
-                      static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, conn_.screen()->root_visual,
-                      XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
-    window_ = test::WindowId(c, id);
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                        static_cast<uint32_t>(title.size()), title.data());
-    xcb_map_window(c, id);
+    xcb_map_window(c, id());
     xcb_flush(c);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     for (;;) {
@@ -199,27 +190,16 @@ class FlashWindow {
         poll(&p, 1, 100);
       }
     }
-    const uint32_t gc = xcb_generate_id(c);
-    const uint32_t black[] = {0x000000};
-    xcb_create_gc(c, gc, id, XCB_GC_FOREGROUND, black);
-    gc_ = test::GraphicsContext(c, gc);
     paint(0x000000);
   }
-  uint32_t id() const { return window_.get(); }
   // Fills the window and waits until the server has done it.
   void paint(uint32_t rgb) {
-    xcb_connection_t* c = conn_.get();
-    xcb_change_gc(c, gc_.get(), XCB_GC_FOREGROUND, &rgb);
-    const xcb_rectangle_t all{0, 0, static_cast<uint16_t>(width_), static_cast<uint16_t>(height_)};
-    xcb_poly_fill_rectangle(c, window_.get(), gc_.get(), 1, &all);
-    xcb::reply(c, xcb_get_input_focus(c), xcb_get_input_focus_reply);  // a round trip
+    fill(rgb, 0, 0, width_, height_);
+    xcb::reply(conn_.get(), xcb_get_input_focus(conn_.get()), xcb_get_input_focus_reply);  // a round trip
   }
 
  private:
-  xcb::Connection conn_;
   int width_, height_;
-  test::WindowId window_;
-  test::GraphicsContext gc_;
 };
 
 struct Onsets {

@@ -1,19 +1,20 @@
 // How long one catalogue listing takes with 50 windows of 800 x 600 on a
 // private desktop, and how long drawing their 50 thumbnails at 64 points
 // takes (as the popover's rows draw them).
-#include <xcb/xcb.h>
-#include <xcb/xcb_icccm.h>
-
 #include <QImage>
 #include <QPainter>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "capture/window_catalogue.h"
 #include "capture/x11_window_server.h"
 #include "harness/test_desktop.h"
+#include "harness/test_window.h"
 #include "platform/xcb.h"
 
 using namespace moxi;
@@ -35,24 +36,6 @@ Figures figures(std::vector<double> v) {
   return {v[v.size() / 2], v.front(), v.back()};
 }
 
-xcb_window_t openWindow(xcb::Connection& c, int i) {
-  xcb_connection_t* x = c.get();
-  xcb_window_t w = xcb_generate_id(x);
-  const uint32_t colour = 0x204060u + uint32_t(i) * 0x030507u;
-  const int px = (i * 23) % 1100, py = (i * 11) % 450;
-  xcb_create_window(x, XCB_COPY_FROM_PARENT, w, c.root(), int16_t(px), int16_t(py), 800, 600, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, c.screen()->root_visual, XCB_CW_BACK_PIXEL, &colour);
-  xcb_size_hints_t hints{};
-  xcb_icccm_size_hints_set_position(&hints, 1, px, py);
-  xcb_icccm_size_hints_set_size(&hints, 1, 800, 600);
-  xcb_icccm_set_wm_normal_hints(x, w, &hints);
-  const std::string title = "bench window " + std::to_string(i);
-  xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, c.atom("_NET_WM_NAME"), c.atom("UTF8_STRING"), 8,
-                      uint32_t(title.size()), title.data());
-  xcb_map_window(x, w);
-  return w;
-}
-
 }  // namespace
 
 int main() {
@@ -63,18 +46,17 @@ int main() {
     std::printf("window_catalogue_bench: screen capture is unavailable on the test desktop\n");
     return 1;
   }
-  std::vector<xcb_window_t> windows;
-  for (int i = 0; i < kWindows; ++i) windows.push_back(openWindow(c, i));
-  xcb_flush(c.get());
-  const bool shown = moxi::test::waitUntil(
-      [&] {
-        auto order = server.onScreenWindowOrder();
-        return std::all_of(windows.begin(), windows.end(),
-                           [&](xcb_window_t w) { return std::find(order.begin(), order.end(), w) != order.end(); });
-      },
-      std::chrono::seconds(30));
-  if (!shown) {
-    std::printf("window_catalogue_bench: the window manager did not show the %d windows\n", kWindows);
+  std::vector<std::unique_ptr<test::TestWindow>> windows;
+  try {
+    for (int i = 0; i < kWindows; ++i)
+      windows.push_back(std::make_unique<test::TestWindow>(
+          c, test::TestWindowOptions()
+                 .at((i * 23) % 1100, (i * 11) % 450)
+                 .size(800, 600)
+                 .paint(0x204060u + uint32_t(i) * 0x030507u)
+                 .netName("bench window " + std::to_string(i))));
+  } catch (const std::exception& e) {
+    std::printf("window_catalogue_bench: %s\n", e.what());
     return 1;
   }
 

@@ -18,6 +18,7 @@
 #include "capture/test_windows_support.h"
 #include "capture/window_catalogue.h"
 #include "harness/media_files.h"
+#include "harness/qt_environment.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
 #include "platform/clock.h"
@@ -409,28 +410,6 @@ TEST_F(RecorderTest, TheSoundServerStoppingMidRecordingLeavesACompleteFile) {
   for (const ProbedStream* a : p.of("audio")) EXPECT_EQ(a->frames, a->packets);
 }
 
-namespace {
-
-// Qt on the test desktop, after the desktop has set DISPLAY.
-class QtOnDesktop : public ::testing::Environment {
- public:
-  void SetUp() override {
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    app_ = std::make_unique<QApplication>(argc_, argv_);
-    QApplication::setOrganizationName("Moxiscope");
-    QApplication::setApplicationName("Moxiscope");
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  static inline int argc_ = 1;
-  static inline char name_[] = "app_recorder_itest";
-  static inline char* argv_[] = {name_, nullptr};
-  std::unique_ptr<QApplication> app_;
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // Settings, caches and side files of this program only.
   const std::string home = makeTempDirectory("moxi-recorder-");
@@ -440,7 +419,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   ::testing::AddGlobalTestEnvironment(
       new DesktopEnvironment({.windowManager = true, .tray = false, .sound = true}));
-  ::testing::AddGlobalTestEnvironment(new QtOnDesktop);
+  ::testing::AddGlobalTestEnvironment(new QtEnvironment<QApplication>("app_recorder_itest", "Moxiscope"));
   int result = RUN_ALL_TESTS();
   runCommand({"rm", "-rf", home});
   return result;

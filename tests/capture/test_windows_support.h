@@ -1,15 +1,13 @@
 #pragma once
 // Windows to capture on the test desktop: an animated one (ffplay showing a
 // test pattern), one drawing on a strict clock, and an unchanging one
-// painted once. Header only, so that the
-// benchmark can use them too.
+// painted once. Header only, so that the benchmarks can use them too.
 #include <xcb/xcb.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <signal.h>
 #include <stdexcept>
 #include <string>
@@ -53,99 +51,87 @@ class AnimatedWindow {
   uint32_t id_ = 0;
 };
 
-// Maps the window and waits until it is viewable. A window manager that has
-// only just started can drop the first map request, so it is repeated.
-inline void mapAndWait(xcb::Connection& conn, xcb_window_t window) {
-  xcb_connection_t* c = conn.get();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (int attempt = 0;; ++attempt) {
-    if (attempt % 25 == 0) xcb_map_window(c, window);
-    auto a = xcb::reply(c, xcb_get_window_attributes(c, window), xcb_get_window_attributes_reply);
-    if (a && a->map_state == XCB_MAP_STATE_VIEWABLE) return;
-    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the window was never mapped");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-using WindowId = xcb::OwnedId<xcb_destroy_window>;
-using GraphicsContext = xcb::OwnedId<xcb_free_gc>;
-
-// A window of our own that is painted once, once mapped, and then never changes.
-class StaticWindow {
+// A window of our own on its own connection, drawn with the server's fills.
+// No background: the server never paints over what we drew.
+class DrawnWindow {
  public:
-  StaticWindow(int width, int height, const std::string& title) : conn_(std::make_unique<xcb::Connection>()) {
-    if (!conn_->ok()) throw std::runtime_error("no X display");
-    xcb_connection_t* c = conn_->get();
-    const xcb_screen_t* s = conn_->screen();
-    const uint32_t id = xcb_generate_id(c);
-    // No background: the server never paints over what we drew.
-    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, 0};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, id, s->root, 100, 100, static_cast<uint16_t>(width),
-                      static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                      XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
-    window_ = WindowId(c, id);
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                        static_cast<uint32_t>(title.size()), title.data());
-    mapAndWait(*conn_, id);
-    const uint32_t gcId = xcb_generate_id(c);
-    const uint32_t colour[] = {0x3366cc};
-    xcb_create_gc(c, gcId, id, XCB_GC_FOREGROUND, colour);
-    gc_ = GraphicsContext(c, gcId);
-    const xcb_rectangle_t all{0, 0, static_cast<uint16_t>(width), static_cast<uint16_t>(height)};
-    xcb_poly_fill_rectangle(c, id, gcId, 1, &all);
-    xcb_flush(c);
-  }
   uint32_t id() const { return window_.get(); }
 
+ protected:
+  DrawnWindow(int x, int y, int width, int height, const std::string& title, uint32_t events = 0) {
+    if (!conn_.ok()) throw std::runtime_error("no X display");
+    xcb_connection_t* c = conn_.get();
+    const uint32_t id = xcb_generate_id(c);
+    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, events};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, id, conn_.root(), static_cast<int16_t>(x), static_cast<int16_t>(y),
+                      static_cast<uint16_t>(width), static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      conn_.screen()->root_visual, XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
+    window_ = xcb::OwnedId<xcb_destroy_window>(c, id);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                        static_cast<uint32_t>(title.size()), title.data());
+    const uint32_t gcId = xcb_generate_id(c);
+    const uint32_t black[] = {0};
+    xcb_create_gc(c, gcId, id, XCB_GC_FOREGROUND, black);
+    gc_ = xcb::OwnedId<xcb_free_gc>(c, gcId);
+  }
+  // Maps the window and waits until it is viewable. A window manager that has
+  // only just started can drop the first map request, so it is repeated.
+  void mapAndWait() {
+    xcb_connection_t* c = conn_.get();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int attempt = 0;; ++attempt) {
+      if (attempt % 25 == 0) xcb_map_window(c, id());
+      auto a = xcb::reply(c, xcb_get_window_attributes(c, id()), xcb_get_window_attributes_reply);
+      if (a && a->map_state == XCB_MAP_STATE_VIEWABLE) return;
+      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the window was never mapped");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  void fill(uint32_t rgb, int x, int y, int w, int h) {
+    xcb_connection_t* c = conn_.get();
+    xcb_change_gc(c, gc_.get(), XCB_GC_FOREGROUND, &rgb);
+    const xcb_rectangle_t r{static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<uint16_t>(w),
+                            static_cast<uint16_t>(h)};
+    xcb_poly_fill_rectangle(c, window_.get(), gc_.get(), 1, &r);
+  }
+
+  xcb::Connection conn_;
+
  private:
-  std::unique_ptr<xcb::Connection> conn_;
-  WindowId window_;
-  GraphicsContext gc_;
+  xcb::OwnedId<xcb_destroy_window> window_;
+  xcb::OwnedId<xcb_free_gc> gc_;
+};
+
+// A window of our own that is painted once, once mapped, and then never changes.
+class StaticWindow : public DrawnWindow {
+ public:
+  StaticWindow(int width, int height, const std::string& title) : DrawnWindow(100, 100, width, height, title) {
+    mapAndWait();
+    fill(0x3366cc, 0, 0, width, height);
+    xcb_flush(conn_.get());
+  }
 };
 
 // A window that draws on a strict clock, `rate` times a second, with the
 // server's fills (a bar sweeping across and a block of changing squares),
 // so that it keeps its rate where a video player cannot.
-class PacedWindow {
+class PacedWindow : public DrawnWindow {
  public:
   PacedWindow(int width, int height, int rate, const std::string& title)
-      : conn_(std::make_unique<xcb::Connection>()), width_(width), height_(height), rate_(rate) {
-    if (!conn_->ok()) throw std::runtime_error("no X display");
-    xcb_connection_t* c = conn_->get();
-    const xcb_screen_t* s = conn_->screen();
-    const uint32_t id = xcb_generate_id(c);
-    const uint32_t values[] = {XCB_BACK_PIXMAP_NONE, 0};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, id, s->root, 0, 0, static_cast<uint16_t>(width),
-                      static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                      XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
-    window_ = WindowId(c, id);
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                        static_cast<uint32_t>(title.size()), title.data());
+      : DrawnWindow(0, 0, width, height, title), width_(width), height_(height), rate_(rate) {
     // No frame from the window manager: a screen-sized window keeps its size.
     const uint32_t noDecorations[5] = {2, 0, 0, 0, 0};
-    const xcb_atom_t motif = conn_->atom("_MOTIF_WM_HINTS");
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, motif, motif, 32, 5, noDecorations);
-    const uint32_t gcId = xcb_generate_id(c);
-    const uint32_t colour[] = {0};
-    xcb_create_gc(c, gcId, id, XCB_GC_FOREGROUND, colour);
-    gc_ = GraphicsContext(c, gcId);
-    mapAndWait(*conn_, id);
+    const xcb_atom_t motif = conn_.atom("_MOTIF_WM_HINTS");
+    xcb_change_property(conn_.get(), XCB_PROP_MODE_REPLACE, id(), motif, motif, 32, 5, noDecorations);
+    mapAndWait();
     thread_ = std::thread([this] { run(); });
   }
   ~PacedWindow() {
     stop_ = true;
     thread_.join();
   }
-  uint32_t id() const { return window_.get(); }
 
  private:
-  void fill(uint32_t colour, int x, int y, int w, int h) {
-    xcb_connection_t* c = conn_->get();
-    xcb_change_gc(c, gc_.get(), XCB_GC_FOREGROUND, &colour);
-    const xcb_rectangle_t r{static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<uint16_t>(w),
-                            static_cast<uint16_t>(h)};
-    xcb_poly_fill_rectangle(c, window_.get(), gc_.get(), 1, &r);
-  }
   void run() {
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
@@ -160,21 +146,18 @@ class PacedWindow {
         const uint32_t v = static_cast<uint32_t>((frame * 2654435761u + i * 40503u) >> 8);
         fill(v & 0xffffff, 40 + (i % 16) * 24, 40 + (i / 16) * 24, 20, 20);
       }
-      xcb_flush(conn_->get());
+      xcb_flush(conn_.get());
       next.tv_nsec += period;
       if (next.tv_nsec >= 1'000'000'000L) {
         next.tv_nsec -= 1'000'000'000L;
         ++next.tv_sec;
       }
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-      while (xcb::Event e{xcb_poll_for_event(conn_->get())}) {
+      while (xcb::Event e{xcb_poll_for_event(conn_.get())}) {
       }
     }
   }
 
-  std::unique_ptr<xcb::Connection> conn_;
-  WindowId window_;
-  GraphicsContext gc_;
   int width_, height_, rate_;
   std::atomic<bool> stop_{false};
   std::thread thread_;

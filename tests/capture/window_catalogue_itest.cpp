@@ -14,7 +14,7 @@
 #include "capture/window_catalogue.h"
 #include "capture/x11_window_server.h"
 #include "harness/test_desktop.h"
-#include "test_window_support.h"
+#include "harness/test_window.h"
 
 using namespace moxi;
 using namespace moxi::test;

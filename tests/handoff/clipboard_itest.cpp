@@ -11,6 +11,7 @@
 
 #include "handoff/clipboard_handoff.h"
 #include "handoff/handoff_support.h"
+#include "harness/qt_environment.h"
 #include "harness/test_desktop.h"
 
 using namespace moxi;
@@ -19,17 +20,12 @@ using namespace std::chrono_literals;
 
 static auto* env = ::testing::AddGlobalTestEnvironment(
     new DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
+static auto* qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment<QGuiApplication>("clipboard_itest"));
 
 namespace {
 
 class Handoff : public testing::Test {
  protected:
-  static void SetUpTestSuite() { app_ = new QGuiApplication(argc_, argv_); }
-  static void TearDownTestSuite() {
-    delete app_;
-    app_ = nullptr;
-  }
-
   // Runs a command while this program's event loop keeps serving the
   // clipboard to it.
   static std::string output(const QString& program, const QStringList& args) {
@@ -47,11 +43,6 @@ class Handoff : public testing::Test {
   static std::string clipboard(const QString& target) {
     return output("xclip", {"-selection", "clipboard", "-o", "-t", target});
   }
-
-  static inline int argc_ = 1;
-  static inline char arg0_[] = "clipboard_itest";
-  static inline char* argv_[] = {arg0_, nullptr};
-  static inline QGuiApplication* app_ = nullptr;
 };
 
 }  // namespace

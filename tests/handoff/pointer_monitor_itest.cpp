@@ -8,6 +8,7 @@
 
 #include "handoff/pointer_log.h"
 #include "handoff/x11_pointer_monitor.h"
+#include "harness/qt_environment.h"
 #include "harness/test_desktop.h"
 #include "platform/xcb.h"
 
@@ -17,6 +18,7 @@ using namespace std::chrono_literals;
 
 static auto* env = ::testing::AddGlobalTestEnvironment(
     new DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
+static auto* qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment<QCoreApplication>("pointer_monitor_itest"));
 
 namespace {
 
@@ -58,9 +60,6 @@ ClientWindow openWindow(const std::string& name, const std::string& geometry) {
 
 class PointerMonitorTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() { app_ = new QCoreApplication(argc_, argv_); }
-  static void TearDownTestSuite() { delete app_; }
-
   // The types that came while the event loop ran until `count` events were
   // there, and a little longer so that extra events show up too.
   std::vector<int> collect(size_t count) {
@@ -77,10 +76,6 @@ class PointerMonitorTest : public testing::Test {
   static std::string str(double v) { return std::to_string(int(v)); }
 
   std::vector<PointerEvent> events_;
-  static inline int argc_ = 1;
-  static inline char arg0_[] = "pointer_monitor_itest";
-  static inline char* argv_[] = {arg0_, nullptr};
-  static inline QCoreApplication* app_ = nullptr;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include "harness/qt_environment.h"
 #include "harness/test_desktop.h"
 #include "hotkey/hot_key.h"
 #include "hotkey/x11_hot_key_service.h"
@@ -17,6 +18,8 @@ using moxi::test::xdotool;
 
 static auto* const desktopEnvironment = ::testing::AddGlobalTestEnvironment(
     new moxi::test::DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
+static auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(
+    new moxi::test::QtEnvironment<QCoreApplication>("hotkey_hot_key_itest"));
 
 namespace {
 
@@ -26,10 +29,6 @@ constexpr int settle = 300;  // ms
 class HotKeyOnX : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int argc = 1;
-    static char name[] = "hotkey_hot_key_itest";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
     // A fresh connection per test: the previous test's grabs go with the old one.
     auto service = std::make_unique<X11HotKeyService>();
     ASSERT_TRUE(service->isAvailable());

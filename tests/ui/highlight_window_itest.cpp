@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
-#include <xcb/xcb_icccm.h>
 
 #include <QApplication>
 #include <QWidget>
@@ -13,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "harness/qt_environment.h"
 #include "harness/test_desktop.h"
+#include "harness/test_window.h"
 #include "platform/xcb.h"
 #include "ui/highlight_window_controller.h"
 
@@ -29,22 +30,7 @@ namespace {
 auto* const desktopEnv =
     ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
 
-// Qt on the test desktop, after the desktop has set DISPLAY.
-class QtOnDesktop : public ::testing::Environment {
- public:
-  void SetUp() override {
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    static int argc = 1;
-    static char name[] = "highlight_itest";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
-};
-auto* const qtEnv = ::testing::AddGlobalTestEnvironment(new QtOnDesktop);
+auto* const qtEnv = ::testing::AddGlobalTestEnvironment(new moxi::test::QtEnvironment<QApplication>("highlight_itest"));
 
 constexpr uint32_t kRed = 0xFF0000, kGreen = 0x00FF00;
 constexpr uint32_t kBlue = 0x007AFF;  // the outline colour on a 24-bit visual
@@ -59,54 +45,28 @@ bool pumpUntil(const std::function<bool()>& condition) {
 }
 
 // A managed client window of one solid colour at a requested position.
-class ClientWindow {
+class ClientWindow : public moxi::test::TestWindow {
  public:
-  ClientWindow(moxi::xcb::Connection& x, int left, int top, int width, int height, uint32_t colour) : x_(x) {
-    id_ = xcb_generate_id(x.get());
-    const uint32_t values[] = {colour, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, id_, x.root(), int16_t(left), int16_t(top), uint16_t(width),
-                      uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen()->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
-    xcb_size_hints_t hints{};
-    xcb_icccm_size_hints_set_position(&hints, 1, left, top);  // so openbox keeps it there
-    xcb_icccm_size_hints_set_size(&hints, 1, width, height);
-    xcb_icccm_set_wm_normal_hints(x.get(), id_, &hints);
-    // Managed: reparented into a frame and listed by the window manager.
-    // openbox announces itself before it is done starting and may drop a
-    // map request sent in between, so the request is repeated.
-    bool managed = false;
-    for (int attempt = 0; attempt < 5 && !managed; ++attempt) {
-      xcb_map_window(x.get(), id_);
-      xcb_flush(x.get());
-      managed = waitUntil([&] { return frameWindow() != id_ && moxi::test::clientListsHolding(x_, id_) == 2 && viewable(); }, 1s);
-    }
-    if (!managed) ADD_FAILURE() << "openbox did not manage and show the test window";
-  }
-  ~ClientWindow() {
-    xcb_destroy_window(x_.get(), id_);
-    xcb_flush(x_.get());
-  }
-  ClientWindow(const ClientWindow&) = delete;
-  ClientWindow& operator=(const ClientWindow&) = delete;
-
-  xcb_window_t id() const { return id_; }
+  ClientWindow(moxi::xcb::Connection& x, int left, int top, int width, int height, uint32_t colour)
+      : TestWindow(x, moxi::test::TestWindowOptions()
+                          .at(left, top)
+                          .size(uint16_t(width), uint16_t(height))
+                          .paint(colour)
+                          .events(XCB_EVENT_MASK_BUTTON_PRESS)),
+        x_(x) {}
 
   xcb_window_t frameWindow() const {
-    xcb_window_t w = id_;
+    xcb_window_t w = id();
     for (;;) {
       auto tree = moxi::xcb::reply(x_.get(), xcb_query_tree(x_.get(), w), xcb_query_tree_reply);
       if (!tree || tree->parent == tree->root) return w;
       w = tree->parent;
     }
   }
-  bool viewable() const {
-    auto a = moxi::xcb::reply(x_.get(), xcb_get_window_attributes(x_.get(), id_), xcb_get_window_attributes_reply);
-    return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
-  }
   // Where the client is on the root window, in X pixels (top-left origin).
   std::optional<QRect> frame() const {
-    auto g = moxi::xcb::reply(x_.get(), xcb_get_geometry(x_.get(), id_), xcb_get_geometry_reply);
-    auto t = moxi::xcb::reply(x_.get(), xcb_translate_coordinates(x_.get(), id_, x_.root(), 0, 0),
+    auto g = moxi::xcb::reply(x_.get(), xcb_get_geometry(x_.get(), id()), xcb_get_geometry_reply);
+    auto t = moxi::xcb::reply(x_.get(), xcb_translate_coordinates(x_.get(), id(), x_.root(), 0, 0),
                               xcb_translate_coordinates_reply);
     if (!g || !t) return std::nullopt;
     return QRect(t->dst_x, t->dst_y, g->width, g->height);
@@ -125,7 +85,7 @@ class ClientWindow {
           while (moxi::xcb::Event e{xcb_poll_for_event(x_.get())}) {
             if ((e->response_type & 0x7f) != XCB_BUTTON_PRESS) continue;
             auto* b = reinterpret_cast<xcb_button_press_event_t*>(e.get());
-            if (b->event == id_) press = QPoint(b->event_x, b->event_y);
+            if (b->event == id()) press = QPoint(b->event_x, b->event_y);
           }
           return press.has_value();
         },
@@ -135,7 +95,6 @@ class ClientWindow {
 
  private:
   moxi::xcb::Connection& x_;
-  xcb_window_t id_ = XCB_WINDOW_NONE;
 };
 
 // The screen's pixels (24-bit colour) in root coordinates.

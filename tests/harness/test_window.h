@@ -1,7 +1,7 @@
 #pragma once
-// Client windows made by a test over its own X connection, painted with a
-// solid colour by the server (background pixel), with the properties a real
-// application sets.
+// Client windows made by a test or bench over its own X connection, painted
+// with a solid colour by the server (background pixel), with the properties a
+// real application sets.
 #include <xcb/xcb.h>
 
 #include <optional>
@@ -24,6 +24,7 @@ struct TestWindowOptions {
   std::optional<uint32_t> pid_;           // _NET_WM_PID
   std::vector<std::string> states_;       // e.g. "_NET_WM_STATE_ABOVE"
   std::optional<std::string> type_;       // e.g. "_NET_WM_WINDOW_TYPE_DOCK"
+  uint32_t events_ = 0;                   // selected besides structure changes
 
   TestWindowOptions& at(int px, int py) { x = px, y = py; return *this; }
   TestWindowOptions& size(uint16_t w, uint16_t h) { width = w, height = h; return *this; }
@@ -34,6 +35,7 @@ struct TestWindowOptions {
   TestWindowOptions& pid(uint32_t p) { pid_ = p; return *this; }
   TestWindowOptions& state(std::string s) { states_.push_back(std::move(s)); return *this; }
   TestWindowOptions& type(std::string s) { type_ = std::move(s); return *this; }
+  TestWindowOptions& events(uint32_t mask) { events_ = mask; return *this; }
 };
 
 class TestWindow {

@@ -1,4 +1,4 @@
-#include "test_window_support.h"
+#include "harness/test_window.h"
 
 #include <xcb/xcb_icccm.h>
 
@@ -20,7 +20,7 @@ void setProperty(xcb::Connection& c, xcb_window_t w, const char* name, xcb_atom_
 TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {
   xcb_connection_t* x = c.get();
   id_ = xcb_generate_id(x);
-  const uint32_t values[] = {o.colour, XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+  const uint32_t values[] = {o.colour, XCB_EVENT_MASK_STRUCTURE_NOTIFY | o.events_};
   xcb_create_window(x, XCB_COPY_FROM_PARENT, id_, c.root(), static_cast<int16_t>(o.x), static_cast<int16_t>(o.y),
                     o.width, o.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, c.screen()->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
@@ -43,16 +43,19 @@ TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {
     const xcb_atom_t type = c.atom(*o.type_);
     setProperty(c, id_, "_NET_WM_WINDOW_TYPE", XCB_ATOM_ATOM, 32, 1, &type);
   }
-  xcb_map_window(x, id_);
-  xcb_flush(x);
-
-  const bool shown = waitUntil(
-      [&] {
-        if (clientListsHolding(c, id_) != 2) return false;
-        auto a = xcb::reply(x, xcb_get_window_attributes(x, id_), xcb_get_window_attributes_reply);
-        return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
-      },
-      std::chrono::seconds(5));
+  // A freshly started openbox now and then drops a map request: ask again.
+  bool shown = false;
+  for (int attempt = 0; attempt < 5 && !shown; ++attempt) {
+    xcb_map_window(x, id_);
+    xcb_flush(x);
+    shown = waitUntil(
+        [&] {
+          if (clientListsHolding(c, id_) != 2) return false;
+          auto a = xcb::reply(x, xcb_get_window_attributes(x, id_), xcb_get_window_attributes_reply);
+          return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+        },
+        std::chrono::seconds(1));
+  }
   if (!shown) throw std::runtime_error("the window manager did not show the test window " + o.netName_.value_or(o.type_.value_or("")));
 }
 
