@@ -260,9 +260,9 @@ void encoderCase(const std::string& dir) {
     StreamConfiguration config;
     config.width = 1280;
     config.height = 720;
+    std::mutex m;  // before the queue: deliveries still queued at the end lock it
     X11CaptureStream stream(ContentFilter::desktopIndependentWindow(window.id()), config);
     SerialQueue queue("bench");
-    std::mutex m;
     stream.addStreamOutput(
         [&](const SampleBuffer& s) {
           auto f = completeFrame(s);

@@ -138,12 +138,14 @@ TEST_F(CaptureStreamTest, AWindowThatClosesEndsTheFrames) {
 TEST_F(CaptureStreamTest, HandsOutNoMoreThanTheQueueDepth) {
   AnimatedWindow window(320, 240, 60, title());
   StreamConfiguration config = configurationFor(320, 240);
-  X11CaptureStream stream(ContentFilter::desktopIndependentWindow(window.id()), config);
-  SerialQueue queue("capture-test");
+  // Declared before the queue and the stream: deliveries still queued when
+  // the test ends run while they exist.
   std::mutex mutex;
   std::vector<SampleBuffer> kept;
   bool keep = true;
   size_t seen = 0;
+  SerialQueue queue("capture-test");
+  X11CaptureStream stream(ContentFilter::desktopIndependentWindow(window.id()), config);
   ASSERT_TRUE(stream.addStreamOutput(
       [&](const SampleBuffer& s) {
         std::lock_guard lock(mutex);
