@@ -505,6 +505,13 @@ void Capturer::run() {
       if (dirty_ && canCapture() && interval > 0) waitNs = static_cast<int64_t>((1.0 - tokens) * interval) + 1;
     }
     xcb_flush(c_);
+    // The replies awaited above may have brought events off the socket: they
+    // wait in xcb's queue, where ppoll cannot see them, and a damage event
+    // left there is never followed by another (the damage stays unsubtracted).
+    if (xcb::Event e{xcb_poll_for_queued_event(c_)}) {
+      handleEvent(e.get());
+      continue;
+    }
     pollfd fds[2] = {{wake_->fd(), POLLIN, 0}, {closed_ && xcb_connection_has_error(c_) ? -1 : fd, POLLIN, 0}};
     timespec timeout{waitNs / 1'000'000'000, waitNs % 1'000'000'000};
     ppoll(fds, 2, waitNs >= 0 ? &timeout : nullptr, nullptr);
