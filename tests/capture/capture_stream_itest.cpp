@@ -155,7 +155,9 @@ TEST_F(CaptureStreamTest, HandsOutNoMoreThanTheQueueDepth) {
       queue));
   EXPECT_FALSE(stream.addStreamOutput([](const SampleBuffer&) {}, queue)) << "a second output";
   stream.startCapture();
-  ASSERT_TRUE(test::waitUntil([&] { return stream.statistics().framesDroppedConsumerBehind >= 10; }, 10s));
+  ASSERT_TRUE(test::waitUntil([&] { return stream.statistics().framesDroppedConsumerBehind >= 10; }, 10s))
+      << "delivered " << stream.statistics().framesDelivered << ", failed " << stream.statistics().framesFailed
+      << ", damage events " << stream.statistics().damageEvents;
   {
     std::lock_guard lock(mutex);
     EXPECT_EQ(kept.size(), 5u);
