@@ -351,7 +351,7 @@ int main(int argc, char** argv) {
     if (!test::waitUntil([&] { return player.latencyNs().value_or(INT64_MAX) < 100'000'000; }, 10s))
       throw std::runtime_error("the click stream's latency stays long");
 
-    RecorderServices services = RecorderServices::platform();
+    RecorderServices services = RecorderServices::x11();
     services.createHotKey = false;
     services.askToCopy = [] { return false; };
     services.openURL = [](const QUrl&) { return true; };

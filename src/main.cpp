@@ -11,7 +11,9 @@ extern "C" {
 }
 
 #include "app/app_delegate.h"
+#include "app/platform_choice.h"
 #include "app/toggler.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -25,11 +27,14 @@ void forwardSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Recording works through X11; on a Wayland session use XWayland for the
-  // program's own windows too, so that they and the captured windows share
-  // one coordinate space.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
-    qputenv("QT_QPA_PLATFORM", "xcb");
+  // The desktop's services are chosen once; the program's own windows use the
+  // same platform, so that they and the recorded windows share one desktop.
+  const moxi::PlatformChoice platform = moxi::choosePlatformFromEnvironment();
+  moxi::logLine(std::string("platform: ") + moxi::platformName(platform.platform) + " (" + platform.reason + ")");
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (platform.platform == moxi::DesktopPlatform::wayland) qputenv("QT_QPA_PLATFORM", "wayland");
+    else if (!qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
+  }
   QApplication app(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("Moxiscope"));
   QApplication::setApplicationName(QStringLiteral("Moxiscope"));
@@ -40,7 +45,7 @@ int main(int argc, char** argv) {
   // FFmpeg's notes go to standard error in its own format; only errors are worth a line.
   av_log_set_level(AV_LOG_ERROR);
 
-  moxi::AppDelegate delegate;
+  moxi::AppDelegate delegate(platform.platform);
 
   // SIGTERM and SIGINT (logout, Ctrl+C) finish a running recording before
   // the program ends, so it is never lost.

@@ -16,7 +16,7 @@
 
 namespace moxi {
 
-AppDelegate::AppDelegate() = default;
+AppDelegate::AppDelegate(DesktopPlatform platform) : platform_(platform) {}
 AppDelegate::~AppDelegate() {
   // The view goes before the controller it shows.
   popover_.reset();
@@ -44,7 +44,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   connect(statusBarItem_.get(), &StatusButton::clicked, this, &AppDelegate::togglePopover);
 
   popover_ = std::make_unique<Popover>();
-  toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get(), RecorderServices::platform());
+  toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get(), RecorderServices::platform(platform_));
   popover_->setContentSize(QSize(400, 400));
   // The engine owns the provider; thumbnails are drawn when a row shows them.
   popover_->engine()->addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
@@ -53,11 +53,15 @@ void AppDelegate::applicationDidFinishLaunching() {
                        {{QStringLiteral("toggler"), toggler_.get()}});
 
   QString problem;
-  if (QGuiApplication::platformName() != QLatin1String("xcb"))
+  const bool wayland = platform_ == DesktopPlatform::wayland;
+  if (!wayland && QGuiApplication::platformName() != QLatin1String("xcb"))
     problem = QStringLiteral("Moxiscope needs an X11 session (or XWayland); recording is not available here.");
   else if (!statusBarItem_->trayAvailable())
-    problem = QStringLiteral("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a window to "
-                             "start recording it, and Ctrl+F1 again to stop.");
+    problem = wayland ? QStringLiteral("No system tray was found, so Moxiscope has no icon. Run \"moxiscope "
+                                       "--toggle\" (bind it to a key in your desktop's settings) to start "
+                                       "recording, and again to stop.")
+                      : QStringLiteral("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a "
+                                       "window to start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
 
   auto alert = makeLaunchAlert();

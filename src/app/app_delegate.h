@@ -2,6 +2,8 @@
 #include <QObject>
 #include <memory>
 
+#include "app/platform_choice.h"
+
 class QMessageBox;
 
 namespace moxi {
@@ -15,7 +17,7 @@ class Toggler;
 class AppDelegate : public QObject {
   Q_OBJECT
  public:
-  AppDelegate();
+  explicit AppDelegate(DesktopPlatform platform = DesktopPlatform::x11);
   ~AppDelegate() override;
 
   void applicationDidFinishLaunching();
@@ -34,6 +36,7 @@ class AppDelegate : public QObject {
  private:
   void togglePopover();
 
+  DesktopPlatform platform_;
   std::unique_ptr<Popover> popover_;
   std::unique_ptr<StatusButton> statusBarItem_;
   std::unique_ptr<Toggler> toggler_;

@@ -7,9 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "app/platform_choice.h"
 #include "capture/capture_stream.h"
 #include "capture/microphone.h"
 #include "capture/recording_writer.h"
+#include "capture/source_picker.h"
 #include "capture/window_server.h"
 #include "handoff/pointer_monitor.h"
 #include "ui/highlight_window_controller.h"
@@ -33,9 +35,17 @@ struct RecorderServices {
   std::function<Point()> pointerLocation;
   std::function<std::optional<double>()> mainScreenHeight;
   bool createHotKey = true;
+  // Where windows are chosen in the desktop's own picker (Wayland).
+  std::shared_ptr<SourcePicker> sourcePicker;
+  // The popover's help, when this desktop works otherwise than the usual one.
+  QString helpText;
+  // Said in the popover while it applies: what this desktop cannot do.
+  std::function<QString()> popoverNote;
 
-  // The real services of this desktop.
-  static RecorderServices platform();
+  // The real services of the desktop the program runs on.
+  static RecorderServices platform(DesktopPlatform desktop);
+  static RecorderServices x11();
+  static RecorderServices wayland();
 };
 
 }  // namespace moxi

@@ -142,6 +142,14 @@ void Toggler::setCapturePopups(bool v) {
 
 bool Toggler::popoverShown() const { return popOver_ && popOver_->isShown(); }
 
+QString Toggler::helpText() const {
+  if (!services_.helpText.isEmpty()) return services_.helpText;
+  return QStringLiteral(
+      "Pick the window you'd like to record from the list below.\n"
+      "Or press Ctrl+F1 to start/stop recording the window under your cursor.\n"
+      "The captured window will be highlighted in blue.");
+}
+
 QString Toggler::buttonTitle() const { return button_ ? button_->title() : QString(); }
 
 void Toggler::setButtonTitle(const QString& title) {
@@ -228,6 +236,11 @@ void Toggler::refreshWindows() {
         } else {
           setPermissionError(true);
         }
+        QString note = services_.popoverNote ? services_.popoverNote() : QString();
+        if (note != popoverNote_) {
+          popoverNote_ = note;
+          emit popoverNoteChanged();
+        }
       },
       Qt::QueuedConnection);
 }
@@ -267,6 +280,9 @@ void Toggler::startElapsedTimer() {
 }
 
 void Toggler::startRecordingWindow(double windowID) {
+  if (services_.sourcePicker)
+    if (std::optional<bool> again = services_.sourcePicker->entryPicksAgain(static_cast<uint32_t>(windowID)))
+      return pickAndRecord(*again);
   for (const auto& entry : allwindows_)
     if (entry.windowID == static_cast<uint32_t>(windowID)) return startRecording(entry.window);
   logLine("the picked window is no longer in the list");
@@ -392,10 +408,12 @@ void Toggler::returnToIdle(const std::string& reason) {
 // ---------------------------------------------------------------- following
 
 void Toggler::update() {
-  // A window that closed before its first frame will never give one.
-  if (armed() && capturedWindow_ && !services_.windowServer->windowBounds(capturedWindow_->windowID)) {
-    returnToIdle("the window closed before its recording could start");
-    return;
+  if (capturedWindow_ && (armed() || recording_) && !services_.windowServer->windowBounds(capturedWindow_->windowID)) {
+    // A window that closed before its first frame will never give one.
+    if (armed()) return returnToIdle("the window closed before its recording could start");
+    // What was recorded until the window went is kept and handed over.
+    logLine("the recorded window is gone; finishing its recording");
+    return stopRecording();
   }
   followCapturedWindow();
   auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startDate_);
@@ -717,6 +735,7 @@ void Toggler::hotKeyPressed() {
     logLine("a recording is already starting");
     return;
   }
+  if (services_.sourcePicker) return pickAndRecord(services_.sourcePicker->canPickAgain());
   quickRecordSearching_ = true;
   Point pointer = services_.pointerLocation ? services_.pointerLocation() : Point{};
   QThreadPool::globalInstance()->start([this, pointer] { recordWindowUnderPointer(pointer); });
@@ -742,6 +761,28 @@ void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
         quickRecordSearching_ = false;
       },
       Qt::QueuedConnection);
+}
+
+void Toggler::pickAndRecord(bool again) {
+  if (quickRecordSearching_ || armed() || recording_) {
+    logLine("a recording is already starting");
+    return;
+  }
+  quickRecordSearching_ = true;
+  QPointer<Toggler> self(this);
+  services_.sourcePicker->pick(again, cursorOn(), [self](PickResult result) {
+    if (!self) return;
+    self->quickRecordSearching_ = false;
+    if (result.outcome == PickResult::Outcome::picked && result.window) {
+      self->startElapsedTimer();
+      return self->startRecording(*result.window);
+    }
+    // A row click started the timer before the picker opened.
+    self->timer_.reset();
+    self->restoreButtonIcon();
+    if (result.outcome == PickResult::Outcome::cancelled) logLine("the picker was cancelled; nothing is recorded");
+    else logLine("cannot start recording: " + result.reason);
+  });
 }
 
 }  // namespace moxi

@@ -49,6 +49,8 @@ class Toggler : public QObject {
   Q_PROPERTY(bool capturePopups READ capturePopups WRITE setCapturePopups NOTIFY capturePopupsChanged)
   Q_PROPERTY(bool popoverShown READ popoverShown NOTIFY popoverShownChanged)
   Q_PROPERTY(QString buttonTitle READ buttonTitle NOTIFY buttonTitleChanged)
+  Q_PROPERTY(QString helpText READ helpText CONSTANT)
+  Q_PROPERTY(QString popoverNote READ popoverNote NOTIFY popoverNoteChanged)
 
  public:
   Toggler(Popover* popover, StatusButton* button, RecorderServices services, QObject* parent = nullptr);
@@ -76,6 +78,8 @@ class Toggler : public QObject {
   void setCapturePopups(bool v);
 
   bool popoverShown() const;
+  QString helpText() const;
+  QString popoverNote() const { return popoverNote_; }
   QString buttonTitle() const;
   bool recording() const { return recording_; }
   bool doneRecording() const { return doneRecording_; }
@@ -114,6 +118,9 @@ class Toggler : public QObject {
   void followCapturedWindow();
   void showHighlight(const CaptureWindow& window);
   void recordWindowUnderPointer(Point bottomLeftPointer);
+  // Where the desktop picks the window: asks it (or takes the last choice
+  // again), then records what was picked.
+  void pickAndRecord(bool again);
 
   // Waits (running the event loop) until every stopped recording has been
   // finished and exported, or `timeoutMs` passes. True when none is left.
@@ -130,6 +137,7 @@ class Toggler : public QObject {
   void capturePopupsChanged();
   void popoverShownChanged();
   void buttonTitleChanged();
+  void popoverNoteChanged();
   // A finished recording was exported to `movie` (after the dialog and the
   // open request), or could not be: `movie` is empty then.
   void exportFinished(QUrl raw, QUrl movie);
@@ -214,6 +222,7 @@ class Toggler : public QObject {
   std::optional<CaptureDisplay> sharedDisplay_;
   std::atomic<bool> quickRecordSearching_{false};
   bool quitting_ = false;
+  QString popoverNote_;
 };
 
 }  // namespace moxi

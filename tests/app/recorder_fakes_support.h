@@ -178,7 +178,7 @@ struct FakeRecorder {
   std::vector<QUrl> opened;
   std::unique_ptr<Toggler> toggler;
 
-  FakeRecorder() {
+  explicit FakeRecorder(std::shared_ptr<SourcePicker> picker = nullptr) {
     windows->addWindow(42, {100, 50, 800, 600});
     windows->bounds[42] = {100, 50, 800, 600};
     windows->order = {42};
@@ -211,6 +211,7 @@ struct FakeRecorder {
     s.pointerLocation = [] { return Point{}; };
     s.mainScreenHeight = [] { return std::optional<double>(900); };
     s.createHotKey = false;
+    s.sourcePicker = std::move(picker);
     toggler = std::make_unique<Toggler>(nullptr, nullptr, std::move(s));
   }
 

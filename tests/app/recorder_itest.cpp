@@ -78,7 +78,7 @@ std::string title() {
 class RecorderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    RecorderServices s = RecorderServices::platform();
+    RecorderServices s = RecorderServices::x11();
     s.createHotKey = false;
     s.askToCopy = [] { return false; };
     s.copyToClipboard = [](const QUrl&) { return true; };

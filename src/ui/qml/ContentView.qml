@@ -14,10 +14,7 @@ Rectangle {
     property var selectedWindow: null
     property real overWindowID: 0
 
-    readonly property string helpText:
-        "Pick the window you'd like to record from the list below.\n" +
-        "Or press Ctrl+F1 to start/stop recording the window under your cursor.\n" +
-        "The captured window will be highlighted in blue."
+    readonly property string helpText: toggler.helpText
 
     function pickWindow(entry) {
         if (toggler.popoverShown) {
@@ -37,6 +34,17 @@ Rectangle {
             text: contentView.helpText
             padding: 16
             Layout.alignment: Qt.AlignHCenter
+            Layout.maximumWidth: contentView.width
+            wrapMode: Text.WordWrap
+        }
+
+        Label {
+            objectName: "popoverNote"
+            visible: text.length > 0
+            text: toggler.popoverNote
+            leftPadding: 16
+            rightPadding: 16
+            font.italic: true
             Layout.maximumWidth: contentView.width
             wrapMode: Text.WordWrap
         }
