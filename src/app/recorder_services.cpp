@@ -13,6 +13,7 @@
 #include "handoff/pipewire_pointer_monitor.h"
 #include "capture/portal_capture_stream.h"
 #include "capture/portal_window_server.h"
+#include "hotkey/portal_global_shortcut.h"
 
 namespace moxi {
 
@@ -100,8 +101,11 @@ RecorderServices RecorderServices::wayland() {
     if (!monitor->clicksUnavailableReason().empty()) notes << QString::fromStdString(monitor->clicksUnavailableReason());
     return notes.join(QLatin1Char(' '));
   };
-  // Ctrl+F1 cannot be grabbed here; --toggle does its work.
+  // Ctrl+F1 cannot be grabbed here: the desktop binds it, or the user binds --toggle.
   s.createHotKey = false;
+  s.bindShortcut = [](std::function<void()> pressed) -> std::shared_ptr<QObject> {
+    return std::make_shared<PortalGlobalShortcut>(std::move(pressed));
+  };
   return s;
 }
 

@@ -37,6 +37,9 @@ struct RecorderServices {
   bool createHotKey = true;
   // Where windows are chosen in the desktop's own picker (Wayland).
   std::shared_ptr<SourcePicker> sourcePicker;
+  // Binds the desktop's own shortcut for the hot key, where keys cannot be
+  // grabbed; what it returns keeps the binding alive.
+  std::function<std::shared_ptr<QObject>(std::function<void()> pressed)> bindShortcut;
   // The popover's help, when this desktop works otherwise than the usual one.
   QString helpText;
   // Said in the popover while it applies: what this desktop cannot do.

@@ -72,10 +72,12 @@ Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices servic
   // Last: the hot key, whose handler may use everything above.
   if (services_.createHotKey)
     hotKey_ = hotkey::HotKey::create(hotkey::Key::f1, hotkey::ModifierFlags::command, [this] { hotKeyPressed(); });
+  if (services_.bindShortcut) shortcut_ = services_.bindShortcut([this] { hotKeyPressed(); });
 }
 
 Toggler::~Toggler() {
   hotKey_.reset();
+  shortcut_.reset();
   timer_.reset();
   if (recording_) stopRecording();
   waitForPendingFinishes(30000);

@@ -213,6 +213,7 @@ class Toggler : public QObject {
   QPointer<Popover> popOver_;
   QPointer<StatusButton> button_;
   std::shared_ptr<hotkey::HotKey> hotKey_;
+  std::shared_ptr<QObject> shortcut_;
   std::unique_ptr<HighlightWindowController> hv_;
   Size videoSize_{1064.0, 860.0};
   std::optional<uint64_t> globalMonitor_;

@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/portal_request.h"
+
 namespace moxi {
 
 // Bits of AvailableSourceTypes and of the `types` option.
@@ -89,28 +91,6 @@ class PortalScreenCast : public QObject {
   void startCast(std::shared_ptr<Flow> flow);
   void openRemote(std::shared_ptr<Flow> flow, const QVariantMap& results);
   uint64_t tokens_ = 0;
-};
-
-// One portal request: subscribes to its Response before the call goes out,
-// so that a fast answer is never missed, then hands the answer on once.
-class PortalRequest : public QObject {
-  Q_OBJECT
- public:
-  using Done = std::function<void(uint32_t response, const QVariantMap& results)>;
-  // `method` on the ScreenCast interface (or `interface`) with `arguments`,
-  // whose last one is the options map; a handle_token is added to it.
-  static void send(const QString& interface, const QString& method, QList<QVariant> arguments, QString token,
-                   Done done, QObject* owner);
-
- private slots:
-  void handleResponse(uint response, const QVariantMap& results);
-
- private:
-  PortalRequest(Done done, QObject* owner);
-  void listen(const QString& path);
-  void finish(uint32_t response, const QVariantMap& results);
-  Done done_;
-  QString path_;
 };
 
 }  // namespace moxi
