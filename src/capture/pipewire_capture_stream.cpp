@@ -444,9 +444,9 @@ void Impl::tryDeliver() {
   tokens -= 1.0;
   const int depth = std::clamp(active.queueDepth, 1, maxQueueDepth);
   if (pool.outstanding() >= depth) {
-    // The content stays due: a returned frame or the next token retries it.
+    // The content stays due: a returned frame or the next buffer retries it.
     ++droppedBehind;
-    return armTimer(interval > 0 ? static_cast<int64_t>((1.0 - tokens) * interval) + 1 : 1'000'000);
+    return armTimer(0);
   }
   if (render(contentPending ? contentTime : now)) {
     contentPending = cursorPending = false;
