@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "capture/pipewire_buffers.h"
 #include "capture/pipewire_cursor.h"
 #include "capture/pipewire_formats.h"
 #include "capture/pixel_ops.h"
@@ -21,11 +22,6 @@
 namespace moxi {
 
 namespace {
-
-// A producer's pts counts as CLOCK_MONOTONIC when it lies this close to the
-// time of arrival; anything else (another clock, a stream offset) is not.
-constexpr int64_t kPtsPastSlackNs = 1'000'000'000;
-constexpr int64_t kPtsFutureSlackNs = 50'000'000;
 
 // Lets the buffer pool's release callback, which may run on any thread and
 // after the stream is gone, wake the PipeWire thread while it exists.
@@ -279,6 +275,9 @@ void Impl::endWith(const std::string& reason) {
   logLine("capture: " + reason + ", no more frames");
   contentPending = cursorPending = false;
   armTimer(0);
+  // The stream is let go of outside its own callbacks, before the session
+  // manager can link it to anything else.
+  if (wakeEvent) pw_loop_signal_event(pw_thread_loop_get_loop(loop.get()), wakeEvent.get());
   std::lock_guard lock(mutex);
   endedReason = reason;
   if (!endedHandler || endedThread.joinable()) return;
@@ -318,36 +317,21 @@ void Impl::onProcess() {
 void Impl::handleBuffer(pw_buffer* b) {
   ++received;
   const spa_buffer* buf = b->buffer;
-  const auto* header = static_cast<const spa_meta_header*>(
-      spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)));
-  if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) {
+  if (isCorrupted(buf)) {
     ++unusable;
     return;
   }
-  if (const spa_meta* m = spa_buffer_find_meta(buf, SPA_META_Cursor)) {
-    if (cursor.update(static_cast<const spa_meta_cursor*>(m->data), m->size)) {
-      reportCursor();
-      if (active.showsCursor) cursorPending = true;
-    }
+  const spa_meta* cursorMeta = spa_buffer_find_meta(buf, SPA_META_Cursor);
+  if (cursorMeta && cursor.update(static_cast<const spa_meta_cursor*>(cursorMeta->data), cursorMeta->size)) {
+    reportCursor();
+    if (active.showsCursor) cursorPending = true;
   }
-  const bool empty = buf->n_datas < 1 || !buf->datas[0].data || !buf->datas[0].chunk ||
-                     buf->datas[0].chunk->size == 0;
-  if (empty || (buf->datas[0].chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || !format) {
+  if (!hasPixels(buf) || !format) {
     // A cursor-only update has no pixels; anything else without them is broken.
-    if (!empty || !spa_buffer_find_meta(buf, SPA_META_Cursor)) ++unusable;
+    if (!cursorMeta) ++unusable;
     return;
   }
-  bool changed = true;
-  if (const spa_meta* m = spa_buffer_find_meta(buf, SPA_META_VideoDamage); m && !wantFullFrame) {
-    changed = false;
-    const spa_meta_region* r;
-    spa_meta_for_each(r, m) {
-      if (!spa_meta_region_is_valid(r)) break;  // the end of the list
-      changed = true;
-      break;
-    }
-  }
-  if (!changed) {
+  if (!wantFullFrame && damageSaysUnchanged(buf)) {
     ++unchanged;
     return;
   }
@@ -356,38 +340,23 @@ void Impl::handleBuffer(pw_buffer* b) {
     return;
   }
   wantFullFrame = false;
-  const int64_t now = monotonicNanos();
-  const bool plausible = header && header->pts > now - kPtsPastSlackNs && header->pts < now + kPtsFutureSlackNs;
-  contentTime = plausible ? header->pts : now;
+  contentTime = presentationTime(buf, monotonicNanos());
   contentPending = true;
 }
 
 // Copies the cropped image out of the buffer, or refuses one whose layout
-// does not match the negotiated format (as while a size change settles).
+// does not match the negotiated format.
 bool Impl::copyContent(const spa_buffer* buf) {
-  const spa_data& d = buf->datas[0];
-  const int w = format->width, h = format->height;
-  const int64_t stride = d.chunk->stride != 0 ? d.chunk->stride : int64_t{w} * 4;
-  const int64_t offset = d.chunk->offset;
-  if (stride < int64_t{w} * 4 || offset + stride * (h - 1) + int64_t{w} * 4 > int64_t{d.maxsize} ||
-      int64_t{d.chunk->size} < stride * (h - 1) + int64_t{w} * 4)
-    return false;
-  PixelRect r{0, 0, w, h};
-  if (const auto* c = static_cast<const spa_meta_region*>(
-          spa_buffer_find_meta_data(buf, SPA_META_VideoCrop, sizeof(spa_meta_region)));
-      c && spa_meta_region_is_valid(c)) {
-    const int x0 = std::clamp(c->region.position.x, 0, w - 1), y0 = std::clamp(c->region.position.y, 0, h - 1);
-    const int x1 = static_cast<int>(std::min<int64_t>(w, int64_t{c->region.position.x} + c->region.size.width));
-    const int y1 = static_cast<int>(std::min<int64_t>(h, int64_t{c->region.position.y} + c->region.size.height));
-    if (x1 > x0 && y1 > y0) r = {x0, y0, x1 - x0, y1 - y0};
-  }
+  const std::optional<ImageRows> rows = imageRows(buf, format->width, format->height);
+  if (!rows) return false;
+  const PixelRect r = cropRegion(buf, format->width, format->height);
   if (!staging || staging->width != r.width || staging->height != r.height) {
     staging = PixelBuffer::allocate(r.width, r.height);
     if (!staging || !staging->pixels) return false;
   }
   const bool moved = r != crop;
   crop = r;
-  copyToBGRA(static_cast<const uint8_t*>(d.data) + offset, static_cast<int>(stride), format->format, r, *staging);
+  copyToBGRA(rows->first, rows->stride, format->format, r, *staging);
   if (moved && cursor.known()) reportCursor();  // the same pointer is elsewhere in a new crop
   return true;
 }
@@ -407,6 +376,11 @@ void Impl::reportCursor() {
 }
 
 void Impl::onWake() {
+  if (ended && stream) {
+    streamHook.reset();
+    stream.reset();
+    return;
+  }
   StreamConfiguration changed;
   bool apply = false;
   {
