@@ -181,7 +181,11 @@ void onStreamState(void* data, pw_stream_state, pw_stream_state state, const cha
   auto* impl = static_cast<Impl*>(data);
   if (impl->stopped) return;
   if (state == PW_STREAM_STATE_ERROR) {
-    impl->endWith(std::string("lost the connection to PipeWire: ") + (error ? error : "stream error"));
+    const std::string what = error ? error : "stream error";
+    // Failing before any format was agreed means the offers did not meet (DMA-BUF only, say).
+    impl->endWith(impl->format || impl->wasStreaming ? "lost the connection to PipeWire: " + what
+                                                     : "the screen cast offers no video format this program reads (" +
+                                                           what + ")");
   } else if (state == PW_STREAM_STATE_STREAMING) {
     impl->wasStreaming = true;
   } else if (state == PW_STREAM_STATE_UNCONNECTED && impl->wasStreaming) {
@@ -249,7 +253,7 @@ std::string Impl::connect(int fd) {
   while (!syncDone && connectError.empty()) {
     if (pw_thread_loop_timed_wait_full(loop.get(), &deadline) != 0) break;
   }
-  if (!connectError.empty()) return "lost the connection to PipeWire: " + connectError;
+  if (!connectError.empty()) return "cannot connect to PipeWire: " + connectError;
   if (!syncDone) return "PipeWire did not answer";
   if (!nodeSeen) return "PipeWire has no node " + std::to_string(nodeID) + " (the shared window is gone)";
   return {};

@@ -1,5 +1,6 @@
 // The PipeWire capture stream against a private PipeWire daemon and session
 // manager, reading the tests' own screen-cast producer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -338,11 +339,13 @@ TEST(PipeWireCaptureStream, EndsOnceWhenTheSourceGoesAndStopsWhileFramesFlow) {
     std::lock_guard lock(capture.mutex);
     EXPECT_TRUE(capture.endings.empty()) << "a stop is not an ending";
   }
-  // A node that is not there is refused with a reason.
-  PipeWireCaptureStream missing({-1, 987654}, config());
-  EXPECT_NE(missing.unavailableReason(), "");
+  // A node that is not there, or an fd that is no PipeWire connection, is refused with a reason.
   SerialQueue queue("unused");
-  EXPECT_FALSE(missing.addStreamOutput([](const SampleBuffer&) {}, queue));
+  for (int fd : {-1, open("/dev/null", O_RDWR | O_CLOEXEC)}) {
+    PipeWireCaptureStream refused({fd, fd < 0 ? 987654u : 1u}, config());
+    EXPECT_NE(refused.unavailableReason(), "") << fd;
+    EXPECT_FALSE(refused.addStreamOutput([](const SampleBuffer&) {}, queue));
+  }
 }
 
 }  // namespace
