@@ -33,7 +33,7 @@ bool damageSaysUnchanged(const spa_buffer* buf) {
   spa_meta_for_each(r, m) {
     return !spa_meta_region_is_valid(r);  // the list ends at the first empty region
   }
-  return true;
+  return false;  // too small to list anything: it says nothing
 }
 
 int64_t presentationTime(const spa_buffer* buf, int64_t now) {
