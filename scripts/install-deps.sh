@@ -13,6 +13,8 @@ packages=(
   qml6-module-qttest qml6-module-qtquick-shapes qt6-qpa-plugins libgl-dev
   # media: FFmpeg 5.1 (libx264 inside libavcodec), libyuv, PulseAudio client
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libyuv-dev libpulse-dev
+  # PipeWire client (Wayland screen casts), and the daemon and session manager its tests run
+  libpipewire-0.3-dev pipewire-bin wireplumber dbus-daemon
   # X11 client libraries
   libxcb1-dev libxcb-composite0-dev libxcb-damage0-dev libxcb-shm0-dev libxcb-xfixes0-dev
   libxcb-xinput-dev libxcb-randr0-dev libxcb-shape0-dev libxcb-keysyms1-dev libxcb-ewmh-dev
