@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSettings>
+#include <QTimer>
 #include <fcntl.h>
 
 #include "platform/log.h"
@@ -207,7 +208,66 @@ void PortalWindowServer::finishPick(ScreenCastStart start, const std::function<v
     sources_[id] = std::move(source);
     current_ = id;
   }
-  const bool window = start.sourceType != kPortalSourceMonitor;
+  measureThenPick(id, start.sourceType != kPortalSourceMonitor, size, done);
+}
+
+void PortalWindowServer::measureThenPick(uint32_t id, bool window, Size portalSize,
+                                         const std::function<void(PickResult)>& done) {
+  std::optional<SharedSource> shared = source(id);
+  if (!shared) return completePick(id, window, portalSize, done);
+  StreamConfiguration configuration;
+  configuration.width = configuration.height = 0;  // the source's own size
+  configuration.showsCursor = false;
+  configuration.queueDepth = 1;
+  measuring_ = std::make_unique<PipeWireCaptureStream>(PipeWireSource{shared->pipeWireRemote.release(), id},
+                                                       configuration);
+  // Answered once, on the main thread: by the first frame, the stream's end
+  // or the deadline, whichever comes first.
+  auto answered = std::make_shared<bool>(false);
+  auto answer = [this, id, window, portalSize, done, answered](std::optional<Size> measured, const char* why) {
+    if (*answered) return;
+    *answered = true;
+    if (!measured) logLine(std::string("the shared window's size is not known (") + why + "); using the portal's");
+    if (measuring_) {
+      PipeWireCaptureStream* stopping = measuring_.release();
+      stopping->stopCapture([stopping] {
+        // Deleted where it is not running.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [stopping] { delete stopping; }, Qt::QueuedConnection);
+      });
+    }
+    Size size = measured.value_or(portalSize);
+    {
+      std::lock_guard lock(mutex_);
+      if (auto it = sources_.find(id); it != sources_.end()) it->second.size = size;
+    }
+    completePick(id, window, size, done);
+  };
+  QPointer<QObject> guard(&portal_);
+  auto post = [guard, answer](std::optional<Size> measured, const char* why) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [guard, answer, measured, why] {
+          if (guard) answer(measured, why);
+        },
+        Qt::QueuedConnection);
+  };
+  measuring_->setEndedHandler([post](std::string) { post(std::nullopt, "its screen cast ended"); });
+  const bool added = measuring_->addStreamOutput(
+      [post](const SampleBuffer& sample) {
+        if (sample.image) post(Size{static_cast<double>(sample.image->width), static_cast<double>(sample.image->height)}, "");
+      },
+      measureQueue_);
+  if (!added) return answer(std::nullopt, measuring_->unavailableReason().c_str());
+  measuring_->startCapture();
+  QTimer::singleShot(5000, &portal_, [answer] { answer(std::nullopt, "no frame came within 5 s"); });
+}
+
+void PortalWindowServer::completePick(uint32_t id, bool window, Size size, const std::function<void(PickResult)>& done) {
+  PickResult result;
+  if (!windowBounds(id)) {
+    result.reason = "the desktop ended the screen cast before the recording could start";
+    return done(result);
+  }
   CaptureWindow picked;
   picked.windowID = id;
   picked.frame = Rect{0, 0, size.width, size.height};

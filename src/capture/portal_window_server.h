@@ -10,9 +10,11 @@
 #include <memory>
 #include <mutex>
 
+#include "capture/pipewire_capture_stream.h"
 #include "capture/portal_screencast.h"
 #include "capture/source_picker.h"
 #include "capture/window_server.h"
+#include "platform/serial_queue.h"
 #include "platform/unique_fd.h"
 
 namespace moxi {
@@ -68,8 +70,14 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
     bool ended = false;
   };
   void finishPick(ScreenCastStart start, const std::function<void(PickResult)>& done);
+  // The portal tells the size of the screen a window is on, not the
+  // window's; its first frame tells the window's.
+  void measureThenPick(uint32_t id, bool window, Size portalSize, const std::function<void(PickResult)>& done);
+  void completePick(uint32_t id, bool window, Size size, const std::function<void(PickResult)>& done);
 
   PortalScreenCast portal_;
+  SerialQueue measureQueue_{"com.quillon.moxiscope.SharedWindowSize"};
+  std::unique_ptr<PipeWireCaptureStream> measuring_;
   mutable std::mutex mutex_;
   std::optional<ScreenCastOffer> offer_;  // until the portal has answered
   bool picking_ = false;
