@@ -25,7 +25,6 @@ class PipeWireDaemon {
   int openConnection() const;
   // Stops the daemon (its clients see the connection close).
   void stopDaemon();
-  const std::string& runtimeDir() const { return dir_; }
 
  private:
   std::string dir_;

@@ -272,11 +272,6 @@ void PipeWireProducer::resize(int width, int height) {
   pw_stream_update_params(impl_->stream.get(), params, 1);
 }
 
-int PipeWireProducer::width() const {
-  pipewire::ThreadLoopLock lock(impl_->loop.get());
-  return impl_->width;
-}
-
 void PipeWireProducer::goAway() {
   pipewire::ThreadLoopLock lock(impl_->loop.get());
   if (impl_->stream) impl_->streamHook.reset();

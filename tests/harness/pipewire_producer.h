@@ -47,7 +47,6 @@ class PipeWireProducer {
   bool send(const ProducedFrame& frame);
   // Renegotiates to the new size; frames after streaming() have it.
   void resize(int width, int height);
-  int width() const;
   // The node leaves the graph, as when the shared window closes.
   void goAway();
 
