@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QQmlEngine>
 #include <QUrl>
 #include <cstdlib>
@@ -60,9 +61,11 @@ void AppDelegate::applicationDidFinishLaunching() {
                              "start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
 
-  auto alert = makeLaunchAlert();
-  emit launchAlertShown(alert.get());
-  alert->exec();
+  if (showsLaunchAlert_) {
+    auto alert = makeLaunchAlert();
+    emit launchAlertShown(alert.get());
+    alert->exec();
+  }
 
   if (!problem.isEmpty()) {
     logLine(problem.toStdString());
@@ -72,6 +75,27 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::togglePopover() {
   if (toggler_) toggler_->handleStatusItemClick();
+}
+
+void AppDelegate::openPopover() {
+  if (!toggler_ || toggler_->popoverShown()) return;
+  QThreadPool::globalInstance()->start([toggler = toggler_.get()] { toggler->refreshWindows(); });
+  popover_->showRelativeTo(statusBarItem_ ? statusBarItem_->geometry() : QRect());
+}
+
+void AppDelegate::handleRequest(InstanceRequest request) {
+  if (!toggler_) return;
+  switch (request) {
+    case InstanceRequest::open:
+      return openPopover();
+    case InstanceRequest::toggle:
+      return toggler_->hotKeyPressed();
+    case InstanceRequest::stop:
+      if (toggler_->recording()) toggler_->stopRecording();
+      return;
+    case InstanceRequest::quit:
+      return toggler_->quit();
+  }
 }
 
 }  // namespace moxi

@@ -2,6 +2,8 @@
 #include <QObject>
 #include <memory>
 
+#include "app/command_line.h"
+
 class QMessageBox;
 
 namespace moxi {
@@ -19,6 +21,11 @@ class AppDelegate : public QObject {
   ~AppDelegate() override;
 
   void applicationDidFinishLaunching();
+  // A launch with an action skips the launch alert: its modal box would hold
+  // the action back until someone answers it.
+  void setShowsLaunchAlert(bool shows) { showsLaunchAlert_ = shows; }
+  // What a launch asked for, this one or a later one handed over.
+  void handleRequest(InstanceRequest request);
 
   Popover* popover() const { return popover_.get(); }
   StatusButton* statusBarItem() const { return statusBarItem_.get(); }
@@ -33,10 +40,12 @@ class AppDelegate : public QObject {
 
  private:
   void togglePopover();
+  void openPopover();
 
   std::unique_ptr<Popover> popover_;
   std::unique_ptr<StatusButton> statusBarItem_;
   std::unique_ptr<Toggler> toggler_;
+  bool showsLaunchAlert_ = true;
 };
 
 }  // namespace moxi
