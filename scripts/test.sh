@@ -14,8 +14,9 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOXI_SANITIZE=ON -DMOXI_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 
-# The tests must not reach a display or sound server of the caller's session.
-unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER
+# The tests must not reach a display, sound server or session bus of the
+# caller's session.
+unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER DBUS_SESSION_BUS_ADDRESS
 
 echo "== tests (optimised build)"
 ctest --test-dir build --output-on-failure -j "$jobs"

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "app/desktop_notifications.h"
 #include "capture/x11_capture_stream.h"
 #include "capture/x11_window_server.h"
 #include "handoff/clipboard_handoff.h"
@@ -53,6 +54,8 @@ RecorderServices RecorderServices::platform() {
   s.askToCopy = askToCopyWithDialog;
   s.copyToClipboard = copyFileURLToClipboard;
   s.openURL = openWithDefaultApplication;
+  auto notifications = std::make_shared<DesktopNotifications>(openWithDefaultApplication);
+  s.notifyUser = [notifications](const UserNotice& notice) { notifications->show(notice); };
   s.pointerLocation = [] {
     QPoint p = QCursor::pos();
     double height = primaryScreenHeight().value_or(0);
