@@ -26,3 +26,6 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:supp
 export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/tests/sanitizer/ubsan.supp"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== package (build, install, run, remove)"
+bash scripts/package-test.sh
