@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <cstdlib>
 
+#include "app/autostart.h"
 #include "app/status_button.h"
 #include "app/toggler.h"
 #include "platform/log.h"
@@ -22,6 +23,7 @@ AppDelegate::~AppDelegate() {
   // The view goes before the controller it shows.
   popover_.reset();
   toggler_.reset();
+  autostart_.reset();
 }
 
 std::unique_ptr<QMessageBox> AppDelegate::makeLaunchAlert() {
@@ -50,8 +52,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   // The engine owns the provider; thumbnails are drawn when a row shows them.
   popover_->engine()->addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
                                        new ThumbnailImageProvider(toggler_->windowListModel()));
+  autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
-                       {{QStringLiteral("toggler"), toggler_.get()}});
+                       {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
 
   QString problem;
   if (QGuiApplication::platformName() != QLatin1String("xcb"))

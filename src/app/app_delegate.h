@@ -8,6 +8,7 @@ class QMessageBox;
 
 namespace moxi {
 
+class Autostart;
 class Popover;
 class StatusButton;
 class Toggler;
@@ -45,6 +46,7 @@ class AppDelegate : public QObject {
   std::unique_ptr<Popover> popover_;
   std::unique_ptr<StatusButton> statusBarItem_;
   std::unique_ptr<Toggler> toggler_;
+  std::unique_ptr<Autostart> autostart_;
   bool showsLaunchAlert_ = true;
 };
 

@@ -3,7 +3,8 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // The popover's content. Everything shown comes from `toggler`, the recorder
-// controller, which the host sets as a context property.
+// controller, and `autostart`, the start-at-login entry, which the host sets
+// as context properties.
 Rectangle {
     id: contentView
     width: 400
@@ -120,6 +121,7 @@ Rectangle {
         RowLayout {
             objectName: "switchRow"
             Layout.alignment: Qt.AlignHCenter
+            Layout.maximumWidth: contentView.width - 8
             spacing: 8
             SymbolToggleStyle {
                 objectName: "cursorSwitch"
@@ -139,6 +141,14 @@ Rectangle {
                 text: "Popups"
                 isOn: toggler.capturePopups
                 onToggled: (value) => toggler.capturePopups = value
+            }
+            // Only where the host gives the autostart entry (the program does).
+            SymbolToggleStyle {
+                objectName: "loginSwitch"
+                text: "Login"
+                visible: typeof autostart !== "undefined"
+                isOn: visible && autostart.enabled
+                onToggled: (value) => autostart.enabled = value
             }
         }
 
