@@ -55,6 +55,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
                        {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
+  popover_->prepare();
 
   QString problem;
   if (QGuiApplication::platformName() != QLatin1String("xcb"))

@@ -172,12 +172,13 @@ Rectangle {
         }
     }
 
-    // Each time the popover's content appears the microphone state is checked.
+    // Each time the popover's content appears the microphone state is checked,
+    // after the popover is on the screen: the check asks the sound server.
     Connections {
         target: toggler
         function onPopoverShownChanged() {
             if (toggler.popoverShown)
-                toggler.checkMicrophonePermission(false)
+                Qt.callLater(toggler.checkMicrophonePermission, false)
         }
     }
     Component.onCompleted: toggler.checkMicrophonePermission(false)
