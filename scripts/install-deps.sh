@@ -26,6 +26,9 @@ packages=(
   xdg-utils ffmpeg imagemagick fonts-dejavu-core fonts-noto-color-emoji procps
   # a compositing manager, to test transparent windows
   xcompmgr
+  # desktop integration: a private session bus and a notification server for
+  # the tests, the validators of the menu entry and metainfo, the icon renderer
+  dbus dunst desktop-file-utils appstream librsvg2-bin
 )
 
 missing=()

@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <thread>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -12,6 +15,8 @@ extern "C" {
 
 #include "app/app_delegate.h"
 #include "app/platform_choice.h"
+#include "app/command_line.h"
+#include "app/single_instance.h"
 #include "app/toggler.h"
 #include "platform/log.h"
 
@@ -24,9 +29,55 @@ void forwardSignal(int) {
   [[maybe_unused]] ssize_t n = write(signalPipe[1], &byte, 1);
 }
 
+void nameApplication() {
+  QCoreApplication::setOrganizationName(QStringLiteral("Moxiscope"));
+  QCoreApplication::setApplicationName(QStringLiteral("Moxiscope"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(MOXI_VERSION));
+}
+
+void print(const QString& text, bool toStandardError = false) {
+  std::fputs(text.toLocal8Bit().constData(), toStandardError ? stderr : stdout);
+  std::fflush(toStandardError ? stderr : stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The command line and the hand-over to a running instance need no display
+  // (--help and --version work in a terminal without one).
+  moxi::CommandLine commandLine;
+  std::unique_ptr<moxi::InstanceLock> lock;
+  const QString socketPath = moxi::instanceSocketPath();
+  {
+    QCoreApplication probe(argc, argv);
+    nameApplication();
+    commandLine = moxi::parseCommandLine(probe.arguments());
+    if (commandLine.exitCode) {
+      print(commandLine.output, commandLine.toStandardError);
+      return *commandLine.exitCode;
+    }
+    // An instance that holds the lock but does not answer yet is starting:
+    // ask again until it listens.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!lock) {
+      if (auto reply = moxi::handOver(socketPath, commandLine.request)) {
+        print(QStringLiteral("Moxiscope is already running\n"));
+        return *reply == QLatin1String("ok") ? 0 : 1;
+      }
+      lock = moxi::InstanceLock::tryClaim(socketPath);
+      if (lock) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        print(QStringLiteral("moxiscope: another instance holds %1.lock but does not answer\n").arg(socketPath), true);
+        return 1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (commandLine.request == moxi::InstanceRequest::stop || commandLine.request == moxi::InstanceRequest::quit) {
+      print(QStringLiteral("Moxiscope is not running\n"), true);
+      return 1;
+    }
+  }
+
   // The desktop's services are chosen once; the program's own windows use the
   // same platform, so that they and the recorded windows share one desktop.
   const moxi::PlatformChoice platform = moxi::choosePlatformFromEnvironment();
@@ -36,8 +87,7 @@ int main(int argc, char** argv) {
     else if (!qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
   }
   QApplication app(argc, argv);
-  QApplication::setOrganizationName(QStringLiteral("Moxiscope"));
-  QApplication::setApplicationName(QStringLiteral("Moxiscope"));
+  nameApplication();
   QApplication::setQuitOnLastWindowClosed(false);  // a tray program lives on without windows
   Q_INIT_RESOURCE(app);
   Q_INIT_RESOURCE(ui);
@@ -46,6 +96,13 @@ int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_ERROR);
 
   moxi::AppDelegate delegate(platform.platform);
+  delegate.setShowsLaunchAlert(commandLine.request == moxi::InstanceRequest::open);
+
+  moxi::InstanceServer server(socketPath);
+  QObject::connect(&server, &moxi::InstanceServer::requestReceived, &delegate, &moxi::AppDelegate::handleRequest);
+  if (!server.listen())
+    moxi::logLine("cannot listen at " + socketPath.toStdString() + ": " + server.errorString().toStdString() +
+                  "; later launches start instances of their own");
 
   // SIGTERM and SIGINT (logout, Ctrl+C) finish a running recording before
   // the program ends, so it is never lost.
@@ -64,6 +121,9 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
 
-  QTimer::singleShot(0, &delegate, &moxi::AppDelegate::applicationDidFinishLaunching);
+  QTimer::singleShot(0, &delegate, [&delegate, request = commandLine.request] {
+    delegate.applicationDidFinishLaunching();
+    if (request != moxi::InstanceRequest::open) delegate.handleRequest(request);
+  });
   return app.exec();
 }

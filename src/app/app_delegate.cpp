@@ -4,10 +4,12 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QQmlEngine>
 #include <QUrl>
 #include <cstdlib>
 
+#include "app/autostart.h"
 #include "app/status_button.h"
 #include "app/toggler.h"
 #include "platform/log.h"
@@ -21,6 +23,7 @@ AppDelegate::~AppDelegate() {
   // The view goes before the controller it shows.
   popover_.reset();
   toggler_.reset();
+  autostart_.reset();
 }
 
 std::unique_ptr<QMessageBox> AppDelegate::makeLaunchAlert() {
@@ -49,8 +52,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   // The engine owns the provider; thumbnails are drawn when a row shows them.
   popover_->engine()->addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
                                        new ThumbnailImageProvider(toggler_->windowListModel()));
+  autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
-                       {{QStringLiteral("toggler"), toggler_.get()}});
+                       {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
+  popover_->prepare();
 
   QString problem;
   const bool wayland = platform_ == DesktopPlatform::wayland;
@@ -64,9 +69,11 @@ void AppDelegate::applicationDidFinishLaunching() {
                                        "window to start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
 
-  auto alert = makeLaunchAlert();
-  emit launchAlertShown(alert.get());
-  alert->exec();
+  if (showsLaunchAlert_) {
+    auto alert = makeLaunchAlert();
+    emit launchAlertShown(alert.get());
+    alert->exec();
+  }
 
   if (!problem.isEmpty()) {
     logLine(problem.toStdString());
@@ -76,6 +83,27 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::togglePopover() {
   if (toggler_) toggler_->handleStatusItemClick();
+}
+
+void AppDelegate::openPopover() {
+  if (!toggler_ || toggler_->popoverShown()) return;
+  QThreadPool::globalInstance()->start([toggler = toggler_.get()] { toggler->refreshWindows(); });
+  popover_->showRelativeTo(statusBarItem_ ? statusBarItem_->geometry() : QRect());
+}
+
+void AppDelegate::handleRequest(InstanceRequest request) {
+  if (!toggler_) return;
+  switch (request) {
+    case InstanceRequest::open:
+      return openPopover();
+    case InstanceRequest::toggle:
+      return toggler_->hotKeyPressed();
+    case InstanceRequest::stop:
+      if (toggler_->recording()) toggler_->stopRecording();
+      return;
+    case InstanceRequest::quit:
+      return toggler_->quit();
+  }
 }
 
 }  // namespace moxi

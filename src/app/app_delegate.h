@@ -2,12 +2,14 @@
 #include <QObject>
 #include <memory>
 
+#include "app/command_line.h"
 #include "app/platform_choice.h"
 
 class QMessageBox;
 
 namespace moxi {
 
+class Autostart;
 class Popover;
 class StatusButton;
 class Toggler;
@@ -21,6 +23,11 @@ class AppDelegate : public QObject {
   ~AppDelegate() override;
 
   void applicationDidFinishLaunching();
+  // A launch with an action skips the launch alert: its modal box would hold
+  // the action back until someone answers it.
+  void setShowsLaunchAlert(bool shows) { showsLaunchAlert_ = shows; }
+  // What a launch asked for, this one or a later one handed over.
+  void handleRequest(InstanceRequest request);
 
   Popover* popover() const { return popover_.get(); }
   StatusButton* statusBarItem() const { return statusBarItem_.get(); }
@@ -35,11 +42,14 @@ class AppDelegate : public QObject {
 
  private:
   void togglePopover();
+  void openPopover();
 
   DesktopPlatform platform_;
   std::unique_ptr<Popover> popover_;
   std::unique_ptr<StatusButton> statusBarItem_;
   std::unique_ptr<Toggler> toggler_;
+  std::unique_ptr<Autostart> autostart_;
+  bool showsLaunchAlert_ = true;
 };
 
 }  // namespace moxi

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "app/desktop_notifications.h"
 #include "capture/x11_capture_stream.h"
 #include "capture/x11_window_server.h"
 #include "handoff/clipboard_handoff.h"
@@ -48,6 +49,8 @@ RecorderServices commonServices() {
   s.askToCopy = askToCopyWithDialog;
   s.copyToClipboard = copyFileURLToClipboard;
   s.openURL = openWithDefaultApplication;
+  auto notifications = std::make_shared<DesktopNotifications>(openWithDefaultApplication);
+  s.notifyUser = [notifications](const UserNotice& notice) { notifications->show(notice); };
   s.mainScreenHeight = primaryScreenHeight;
   return s;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/platform_choice.h"
+#include "app/user_notice.h"
 #include "capture/capture_stream.h"
 #include "capture/microphone.h"
 #include "capture/recording_writer.h"
@@ -30,6 +31,8 @@ struct RecorderServices {
   std::function<bool()> askToCopy;
   std::function<bool(const QUrl&)> copyToClipboard;
   std::function<bool(const QUrl&)> openURL;
+  // Tells the user about a saved movie or a failure; called on the main thread.
+  std::function<void(const UserNotice&)> notifyUser;
   // The pointer in screen coordinates (origin bottom left) and the main
   // screen's height, for the quick record.
   std::function<Point()> pointerLocation;

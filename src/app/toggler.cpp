@@ -36,6 +36,7 @@ struct Toggler::Recording {
   std::shared_ptr<VideoWriterInput> videoWriterInput;
   bool microphoneStarted = false;
   bool abandoned = false;
+  bool writeFailed = false;        // videoSampleBufferQueue
   // Sound: appended up to audioEndNs so far; nothing from audioStopNs on.
   std::atomic<int64_t> audioEndNs{INT64_MIN};
   std::atomic<int64_t> audioStopNs{INT64_MAX};
@@ -344,6 +345,8 @@ void Toggler::startRecording(const CaptureWindow& window) {
                               videoSampleBufferQueue_);
   if (!added) {
     logLine("error starting stream");
+    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording could not start"),
+              QStringLiteral("This window cannot be captured."), {}});
     returnToIdle("");
     return;
   }
@@ -391,6 +394,14 @@ void Toggler::removePointerMonitor() {
   mouseEventsRegistered_ = false;
 }
 
+void Toggler::tellUser(UserNotice notice) {
+  if (onMainThread()) {
+    if (services_.notifyUser) services_.notifyUser(notice);
+    return;
+  }
+  QMetaObject::invokeMethod(this, [this, notice] { tellUser(notice); }, Qt::QueuedConnection);
+}
+
 void Toggler::returnToIdle(const std::string& reason) {
   if (!reason.empty()) logLine(reason);
   acceptedGeneration_ = 0;
@@ -412,9 +423,15 @@ void Toggler::returnToIdle(const std::string& reason) {
 void Toggler::update() {
   if (capturedWindow_ && (armed() || recording_) && !services_.windowServer->windowBounds(capturedWindow_->windowID)) {
     // A window that closed before its first frame will never give one.
-    if (armed()) return returnToIdle("the window closed before its recording could start");
+    if (armed()) {
+      tellUser({UserNotice::Kind::failure, QStringLiteral("Recording did not start"),
+                QStringLiteral("The window closed before its recording could start."), {}});
+      return returnToIdle("the window closed before its recording could start");
+    }
     // What was recorded until the window went is kept and handed over.
     logLine("the recorded window is gone; finishing its recording");
+    tellUser({UserNotice::Kind::failure, QStringLiteral("The recorded window is gone"),
+              QStringLiteral("Its recording was finished with what it holds."), {}});
     return stopRecording();
   }
   followCapturedWindow();
@@ -480,8 +497,30 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
     }
   }
   if (first) return openRecordingWriter(recording, frame);
-  if (recording && recording->videoWriterInput && recording->videoWriterInput->isReadyForMoreMediaData())
+  if (!recording || !recording->videoWriterInput) return;
+  if (recording->videoWriterInput->isReadyForMoreMediaData()) {
     recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
+  } else if (!recording->writeFailed && recording->videoWriter &&
+             recording->videoWriter->status() == WriterStatus::failed) {
+    // A full disk, say: recording on would only lose more. What was written
+    // up to here is finished and exported as usual.
+    recording->writeFailed = true;
+    const std::string error = recording->videoWriter->error();
+    logLine("the recording stopped: " + error);
+    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording stopped"),
+              QStringLiteral("Writing the recording failed: %1").arg(QString::fromStdString(error)), {}});
+    QMetaObject::invokeMethod(
+        this,
+        [this, recording] {
+          bool stillCurrent = false;
+          {
+            std::lock_guard lock(stateMutex_);
+            stillCurrent = current_ == recording;
+          }
+          if (stillCurrent) stopRecording();
+        },
+        Qt::QueuedConnection);
+  }
 }
 
 void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, const CompleteFrame& first) {
@@ -542,6 +581,7 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
 
 void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason) {
   logLine(reason);
+  tellUser({UserNotice::Kind::failure, QStringLiteral("Recording failed"), QString::fromStdString(reason), {}});
   recording->abandoned = true;
   if (recording->microphoneStarted) stopMicrophone(recording);
   {
@@ -673,7 +713,11 @@ void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok
   // Everything used here is a copy: dropping the writer below may destroy the
   // completion that called this.
   QUrl raw = recording->videoURL;
-  if (!ok) logLine("the recording " + raw.toLocalFile().toStdString() + " could not be completed: " + error);
+  if (!ok) {
+    logLine("the recording " + raw.toLocalFile().toStdString() + " could not be completed: " + error);
+    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording incomplete"),
+              QStringLiteral("The recording could not be completed: %1").arg(QString::fromStdString(error)), raw});
+  }
   QThreadPool::globalInstance()->start([this, raw, log] { exportRecording(raw, log); });
   {
     std::lock_guard lock(finishingMutex_);
@@ -693,10 +737,14 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
   const std::string rawPath = raw.toLocalFile().toStdString();
   ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
   QUrl exported;
-  if (result.status == ExportStatus::noSession) {
-    logLine(std::string(kNoExportSessionMessage) + ": " + result.reason + "; the recording is kept at " + rawPath);
-  } else if (!result.ok()) {
-    logLine("export failed: " + result.reason + "; the recording is kept at " + rawPath);
+  if (!result.ok()) {
+    const std::string prefix = result.status == ExportStatus::noSession ? std::string(kNoExportSessionMessage)
+                                                                          : std::string("export failed");
+    logLine(prefix + ": " + result.reason + "; the recording is kept at " + rawPath);
+    tellUser({UserNotice::Kind::failure, QStringLiteral("Export failed"),
+              QStringLiteral("%1. The recording is kept at %2")
+                  .arg(QString::fromStdString(result.reason), QString::fromStdString(rawPath)),
+              QFile::exists(raw.toLocalFile()) ? raw : QUrl()});
   } else {
     logLine("exported as " + movie.toString().toStdString());
     exported = movie;
@@ -706,6 +754,8 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
       QCoreApplication::instance(),
       [self, raw, exported] {
         if (!self) return;
+        if (!exported.isEmpty() && !self->showDialog())
+          self->tellUser({UserNotice::Kind::saved, QStringLiteral("Recording saved"), exported.fileName(), exported});
         if (!exported.isEmpty()) self->offerAndOpen(raw, exported);
         emit self->exportFinished(raw, exported);
         self->finishDone();
@@ -783,7 +833,11 @@ void Toggler::pickAndRecord(bool again) {
     self->timer_.reset();
     self->restoreButtonIcon();
     if (result.outcome == PickResult::Outcome::cancelled) logLine("the picker was cancelled; nothing is recorded");
-    else logLine("cannot start recording: " + result.reason);
+    else {
+      logLine("cannot start recording: " + result.reason);
+      self->tellUser({UserNotice::Kind::failure, QStringLiteral("Recording could not start"),
+                      QString::fromStdString(result.reason), {}});
+    }
   });
 }
 

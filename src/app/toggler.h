@@ -160,6 +160,8 @@ class Toggler : public QObject {
   void removePointerMonitor();
   void stopStream();
   void returnToIdle(const std::string& reason);
+  // Reaches the user (not only the log), from any thread.
+  void tellUser(UserNotice notice);
 
   // videoSampleBufferQueue
   void streamDidOutputSampleBuffer(uint64_t generation, const SampleBuffer& sampleBuffer);

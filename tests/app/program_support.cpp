@@ -114,22 +114,34 @@ TestPicture::TestPicture(const std::string& title, int left, int top, const std:
   if (!shown) throw std::runtime_error("the test window \"" + title + "\" did not appear");
 }
 
-Program::Program(const std::string& settings) : home_(makeTempDirectory("moxi-program-")) {
+Program::Program(const std::string& settings, const std::vector<std::string>& args) : home_(makeTempDirectory("moxi-program-")) {
   for (const char* dir : {"/config/Moxiscope", "/cache", "/runtime", "/bin"}) fs::create_directories(home_ + dir);
   chmod((home_ + "/runtime").c_str(), 0700);
   if (!settings.empty()) writeFile(home_ + "/config/Moxiscope/Moxiscope.conf", "[General]\n" + settings);
   writeFile(home_ + "/bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " + home_ + "/opened\n");
   fs::permissions(home_ + "/bin/xdg-open", fs::perms::owner_all);
   const char* path = std::getenv("PATH");
-  std::map<std::string, std::string> env{{"HOME", home_},
+  env_ = {{"HOME", home_},
                                          {"XDG_CONFIG_HOME", home_ + "/config"},
                                          {"XDG_CACHE_HOME", home_ + "/cache"},
                                          {"XDG_RUNTIME_DIR", home_ + "/runtime"},
                                          {"QT_QPA_PLATFORM", "xcb"},
                                          {"PATH", home_ + "/bin:" + (path ? path : "/usr/bin:/bin")}};
-  if (kQuickWithoutGL) env["QT_QUICK_BACKEND"] = "software";
-  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{MOXI_BINARY_DIR "/moxiscope"}, env,
-                                            home_ + "/moxiscope.log");
+  if (kQuickWithoutGL) env_["QT_QUICK_BACKEND"] = "software";
+  restart(args);
+}
+
+void Program::restart(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{MOXI_BINARY_DIR "/moxiscope"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  process_.reset();
+  process_ = std::make_unique<ChildProcess>(argv, env_, home_ + "/moxiscope.log");
+}
+
+CommandResult Program::launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const {
+  std::vector<std::string> argv{MOXI_BINARY_DIR "/moxiscope"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runCommand(argv, timeout, env_);
 }
 
 Program::~Program() {

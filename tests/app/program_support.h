@@ -70,8 +70,9 @@ class TestPicture {
 // and its standard output in a log.
 class Program {
  public:
-  // `settings`: lines for the [General] section of the settings file.
-  explicit Program(const std::string& settings = {});
+  // `settings`: lines for the [General] section of the settings file;
+  // `args`: the command line after the program's name.
+  explicit Program(const std::string& settings = {}, const std::vector<std::string>& args = {});
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
@@ -86,6 +87,10 @@ class Program {
   void answerAlert(const std::string& key = "Return");
   // Waits until the program has ended (after a signal, say) and returns its wait status.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s);
+  // One more launch as the same user on the same desktop, run to its end.
+  CommandResult launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 60s) const;
+  // After the first launch has ended: a new one, with this log appended to.
+  void restart(const std::vector<std::string>& args = {});
 
   std::string documents() const { return home_ + "/Documents"; }
   std::string caches() const { return home_ + "/cache/Moxiscope/Moxiscope"; }
@@ -98,6 +103,7 @@ class Program {
 
  private:
   std::string home_;
+  std::map<std::string, std::string> env_;
   std::unique_ptr<ChildProcess> process_;
 };
 

@@ -69,6 +69,7 @@ struct WriterLog {
   std::mutex mutex;
   std::vector<std::string> calls;
   std::vector<int64_t> videoTimes;
+  std::atomic<bool> writeFails{false};  // the disk is full from now on
   void add(std::string call) {
     std::lock_guard lock(mutex);
     calls.push_back(std::move(call));
@@ -82,7 +83,7 @@ struct WriterLog {
 class FakeVideoInput : public VideoWriterInput {
  public:
   explicit FakeVideoInput(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
-  bool isReadyForMoreMediaData() const override { return !finished_; }
+  bool isReadyForMoreMediaData() const override { return !finished_ && !log_->writeFails; }
   bool append(const PixelBuffer&, int64_t t) override {
     std::lock_guard lock(log_->mutex);
     log_->videoTimes.push_back(t);
@@ -128,8 +129,8 @@ class FakeWriter : public RecordingWriter {
     log_->add("finishWriting");
     std::thread([completion] { completion(true, {}); }).detach();
   }
-  WriterStatus status() const override { return WriterStatus::writing; }
-  std::string error() const override { return failStart_ ? "disk full" : ""; }
+  WriterStatus status() const override { return log_->writeFails ? WriterStatus::failed : WriterStatus::writing; }
+  std::string error() const override { return failStart_ || log_->writeFails ? "disk full" : ""; }
   std::string path() const override { return path_; }
   WriterStatistics statistics() const override { return {}; }
 
@@ -176,6 +177,7 @@ struct FakeRecorder {
   std::shared_ptr<FakePointerMonitor> monitor = std::make_shared<FakePointerMonitor>();
   std::atomic<bool> refuseWriter{false}, failStart{false}, refuseOutput{false};
   std::vector<QUrl> opened;
+  std::vector<UserNotice> notices;
   std::unique_ptr<Toggler> toggler;
 
   explicit FakeRecorder(std::shared_ptr<SourcePicker> picker = nullptr) {
@@ -208,6 +210,7 @@ struct FakeRecorder {
       opened.push_back(u);
       return true;
     };
+    s.notifyUser = [this](const UserNotice& n) { notices.push_back(n); };
     s.pointerLocation = [] { return Point{}; };
     s.mainScreenHeight = [] { return std::optional<double>(900); };
     s.createHotKey = false;

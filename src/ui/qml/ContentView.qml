@@ -3,7 +3,8 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // The popover's content. Everything shown comes from `toggler`, the recorder
-// controller, which the host sets as a context property.
+// controller, and `autostart`, the start-at-login entry, which the host sets
+// as context properties.
 Rectangle {
     id: contentView
     width: 400
@@ -128,6 +129,7 @@ Rectangle {
         RowLayout {
             objectName: "switchRow"
             Layout.alignment: Qt.AlignHCenter
+            Layout.maximumWidth: contentView.width - 8
             spacing: 8
             SymbolToggleStyle {
                 objectName: "cursorSwitch"
@@ -147,6 +149,14 @@ Rectangle {
                 text: "Popups"
                 isOn: toggler.capturePopups
                 onToggled: (value) => toggler.capturePopups = value
+            }
+            // Only where the host gives the autostart entry (the program does).
+            SymbolToggleStyle {
+                objectName: "loginSwitch"
+                text: "Login"
+                visible: typeof autostart !== "undefined"
+                isOn: visible && autostart.enabled
+                onToggled: (value) => autostart.enabled = value
             }
         }
 
@@ -170,12 +180,13 @@ Rectangle {
         }
     }
 
-    // Each time the popover's content appears the microphone state is checked.
+    // Each time the popover's content appears the microphone state is checked,
+    // after the popover is on the screen: the check asks the sound server.
     Connections {
         target: toggler
         function onPopoverShownChanged() {
             if (toggler.popoverShown)
-                toggler.checkMicrophonePermission(false)
+                Qt.callLater(toggler.checkMicrophonePermission, false)
         }
     }
     Component.onCompleted: toggler.checkMicrophonePermission(false)

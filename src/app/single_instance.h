@@ -1,0 +1,59 @@
+#pragma once
+// One running instance per user and display. The running instance holds an
+// exclusive lock on a file next to its socket for its whole life; the kernel
+// drops the lock when the process ends however it ends, so a stale socket
+// from a killed instance never blocks the next start. Later launches hand
+// their request over the socket and end.
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <optional>
+
+#include "app/command_line.h"
+
+class QLocalServer;
+
+namespace moxi {
+
+// Where this user's instance on this display listens: the runtime
+// directory when there is one (private to the user), else the temp folder.
+QString instanceSocketPath();
+
+// The lock of the running instance; an RAII owner of its descriptor.
+class InstanceLock {
+ public:
+  // The lock, or none when another live process holds it.
+  static std::unique_ptr<InstanceLock> tryClaim(const QString& socketPath);
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+ private:
+  explicit InstanceLock(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+// Sends `request` to the instance listening at `socketPath`; its reply, or
+// none when no instance answers.
+std::optional<QString> handOver(const QString& socketPath, InstanceRequest request, int timeoutMs = 3000);
+
+// Hands out what later launches ask for. Listen only while holding the lock.
+class InstanceServer : public QObject {
+  Q_OBJECT
+ public:
+  explicit InstanceServer(QString socketPath, QObject* parent = nullptr);
+  ~InstanceServer() override;
+  bool listen();
+  QString errorString() const;
+
+ signals:
+  void requestReceived(InstanceRequest request);
+
+ private:
+  void accept();
+
+  QString path_;
+  std::unique_ptr<QLocalServer> server_;
+};
+
+}  // namespace moxi

@@ -1,0 +1,106 @@
+// What reaches the user, not only the log, when a recording fails: every
+// failure the user did not cause gives one notice, and a full disk also
+// stops the recording (what was written is still finished).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "app/isolated_application_support.h"
+#include "app/recorder_fakes_support.h"
+
+using namespace moxi;
+using namespace moxi::test;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+
+namespace {
+
+std::vector<std::string> summaries(const FakeRecorder& r) {
+  std::vector<std::string> out;
+  for (const auto& n : r.notices) out.push_back(n.summary.toStdString());
+  return out;
+}
+
+}  // namespace
+
+TEST(UserNotices, EveryFailureTellsTheUserOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeRecorder&)> before;  // before the first frame
+    std::function<void(FakeRecorder&)> during;  // after two frames
+    std::vector<std::string> expected;          // once every finish is done
+    bool stillRecording;
+  } cases[] = {
+      {"stream refused", [](FakeRecorder& r) { r.refuseOutput = true; }, nullptr, {"Recording could not start"}, false},
+      {"no writer", [](FakeRecorder& r) { r.refuseWriter = true; }, nullptr, {"Recording failed"}, false},
+      {"writer cannot start", [](FakeRecorder& r) { r.failStart = true; }, nullptr, {"Recording failed"}, false},
+      {"window gone before the first frame", nullptr, nullptr, {"Recording did not start"}, false},
+      {"window gone while recording",
+       nullptr,
+       [](FakeRecorder& r) {
+         r.windows->bounds.clear();
+         r.toggler->update();
+         r.toggler->update();  // told once, not at every tick
+       },
+       {"The recorded window is gone"},
+       true},
+      {"disk full while recording",
+       nullptr,
+       [](FakeRecorder& r) {
+         r.writerLog->writeFails = true;
+         r.frame(3000);
+         r.frame(4000);
+         r.settle();
+       },
+       // The fake writes no file, so the export of what was kept fails too.
+       {"Recording stopped", "Export failed"},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeRecorder r;
+    if (c.before) c.before(r);
+    r.toggler->startElapsedTimer();
+    r.toggler->startRecording(r.window());
+    if (std::string(c.name) == "window gone before the first frame") {
+      r.windows->bounds.clear();
+      r.toggler->update();
+    } else if (r.toggler->armed()) {
+      r.frame(1000);
+      r.frame(2000);
+      r.settle();
+    }
+    if (c.during) c.during(r);
+    r.settle();
+    EXPECT_EQ(r.toggler->recording(), c.stillRecording);
+    if (r.toggler->recording()) r.toggler->stopRecording();
+    ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
+    r.settle();
+    std::vector<std::string> expected = c.expected;
+    if (c.stillRecording) expected.push_back("Export failed");  // the stop above
+    EXPECT_THAT(summaries(r), ElementsAreArray(expected));
+    for (const auto& n : r.notices) {
+      EXPECT_EQ(n.kind, UserNotice::Kind::failure);
+      EXPECT_FALSE(n.body.isEmpty());
+    }
+  }
+}
+
+TEST(UserNotices, AFailedExportSaysWhereTheRecordingIsKept) {
+  FakeRecorder r;
+  r.toggler->setShowDialog(false);
+  r.toggler->startRecording(r.window());
+  r.frame(1000);
+  r.settle();
+  r.toggler->stopRecording();
+  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
+  r.settle();
+  ASSERT_EQ(r.notices.size(), 1u);
+  EXPECT_EQ(r.notices[0].summary, "Export failed");
+  EXPECT_THAT(r.notices[0].body.toStdString(), HasSubstr("kept at"));
+  EXPECT_THAT(r.notices[0].body.toStdString(), HasSubstr("tmp-"));
+  EXPECT_TRUE(r.opened.empty());
+}
+
+int main(int argc, char** argv) { return moxi::test::runTestsInIsolatedApplication(argc, argv); }
