@@ -7,7 +7,8 @@ Starts, in order, and waits for each to answer: a D-Bus session bus of its
 own, PipeWire, WirePlumber, mutter (headless, one 1280x720 virtual monitor,
 Wayland only), this harness's ScreenCast portal backend, the permission store
 and the xdg-desktop-portal front end. When all answer it writes DIR/env (the
-environment a client needs, as shell exports) and DIR/timings.json, and then
+environment a client needs, as shell exports) and DIR/services (each
+service's name, pid and start time), and then
 watches them: if one dies the session is torn down and the exit status is 1.
 SIGTERM or SIGINT stops everything in reverse order. Every service gets
 SIGKILL when this process dies, however it dies.
@@ -175,7 +176,7 @@ class Session:
         p = self.spawn("screencast-backend", ["/usr/bin/python3", HERE + "/screencast_backend.py"], root_env)
         wait_for("the ScreenCast backend", lambda: self.bus_has("org.freedesktop.impl.portal.desktop.moxitest"),
                  15, [p])
-        self.mark("backend")
+        self.mark("screencast-backend")
         p = self.spawn("permission-store", ["/usr/libexec/xdg-permission-store", "--replace"], root_env)
         wait_for("the permission store", lambda: self.bus_has("org.freedesktop.impl.portal.PermissionStore"), 15, [p])
         self.mark("permission-store")
@@ -199,10 +200,12 @@ class Session:
         with open(self.dir + "/env.tmp", "w") as f:
             for k, v in env.items():
                 f.write("export %s='%s'\n" % (k, v))
-        with open(self.dir + "/timings.json", "w") as f:
-            json.dump(self.timings, f)
+        # One line per service: name, pid, seconds from the start until it answered.
+        with open(self.dir + "/services", "w") as f:
+            for p in self.procs:
+                f.write("%s %d %.3f\n" % (p.name, p.pid, self.timings[p.name]))
         os.rename(self.dir + "/env.tmp", self.dir + "/env")
-        print("wayland session ready in %.2f s: %s" % (self.timings["xdg-desktop-portal"], self.timings), flush=True)
+        print("wayland session ready in %.2f s: %s" % (self.timings["xdg-desktop-portal"], json.dumps(self.timings)), flush=True)
 
     def screencast_version(self):
         r = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.portal.Desktop",
@@ -227,7 +230,7 @@ class Session:
                 except subprocess.TimeoutExpired:
                     p.kill()
                     p.wait()
-        for name in ("env", "env.tmp"):
+        for name in ("env", "env.tmp", "services"):
             if os.path.exists(self.dir + "/" + name):
                 os.unlink(self.dir + "/" + name)
 
