@@ -1,0 +1,158 @@
+// The Wayland session harness: every service answers and stops again, and a
+// client of the standard ScreenCast portal gets the test window's frames
+// through PipeWire, a restore token that skips the picker, a cancelled
+// picker, and a Closed signal when the cast ends from outside.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <nlohmann/json.hpp>
+
+#include "harness/test_files.h"
+#include "harness/wayland_desktop.h"
+
+using namespace moxi::test;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+constexpr unsigned monitorSource = 1, windowSource = 2;
+constexpr unsigned metadataCursor = 4;
+
+const std::string probe = std::string(MOXI_SOURCE_DIR) + "/tests/harness/wayland/portal_probe.py";
+
+json runProbe(WaylandDesktop& session, std::vector<std::string> args) {
+  args.insert(args.begin(), {"/usr/bin/python3", probe});
+  auto r = runCommand(args, 90s, session.environment());
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  try {
+    return json::parse(r.out);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "probe printed no JSON: " << r.out;
+    return json::object();
+  }
+}
+
+std::string hex(uint32_t rgb) {
+  char s[8];
+  std::snprintf(s, sizeof s, "%06x", rgb);
+  return s;
+}
+
+}  // namespace
+
+TEST(WaylandSession, StartsAndStopsEveryService) {
+  std::vector<pid_t> services;
+  {
+    WaylandDesktop session;
+    for (const char* key : {"WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "PIPEWIRE_RUNTIME_DIR"})
+      EXPECT_EQ(access(session.environment().at(key).c_str(), F_OK), 0) << key;
+    services = session.servicePids();
+    // The supervisor and its seven services.
+    EXPECT_EQ(services.size(), 8u);
+    for (const auto& [name, seconds] : session.startTimes()) std::printf("  %-20s ready at %.3f s\n", name.c_str(), seconds);
+  }
+  for (pid_t pid : services) EXPECT_NE(kill(pid, 0), 0) << "service " << pid << " outlived the session";
+}
+
+class PortalSession : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session_ = new WaylandDesktop;
+    window_ = session_->startTestWindow().release();
+  }
+  static void TearDownTestSuite() {
+    delete window_;
+    delete session_;
+  }
+  static WaylandDesktop* session_;
+  static WaylandTestWindow* window_;
+};
+WaylandDesktop* PortalSession::session_ = nullptr;
+WaylandTestWindow* PortalSession::window_ = nullptr;
+
+TEST_F(PortalSession, EachSourceTypeDeliversTheTestWindowsFrames) {
+  const auto& w = window_->options();
+  struct Case {
+    unsigned type;
+    bool atOrigin;  // whether the window sits at the frame's origin
+  } cases[] = {
+      // A window stream is as large as the monitor, the window at its origin
+      // (mutter marks the window's part with a crop meta).
+      {windowSource, true},
+      // On the monitor mutter places it where it likes.
+      {monitorSource, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("source type " + std::to_string(c.type));
+    json out = runProbe(*session_, {"--types", std::to_string(c.type), "--cursor", std::to_string(metadataCursor),
+                                    "--persist", "0", "--frames", "20"});
+    ASSERT_EQ(out.value("start", -1), 0) << out.dump();
+    ASSERT_EQ(out["streams"].size(), 1u);
+    EXPECT_EQ(out["streams"][0][1]["source_type"], c.type);
+    EXPECT_EQ(out["streams"][0][1]["size"], json::array({1280, 720}));
+    const json& f = out["frames"];
+    EXPECT_EQ(f["exit"], 0) << f["log"];
+    EXPECT_NE(f["caps"].get<std::string>().find("format=(string)BGRx"), std::string::npos) << f["caps"];
+    EXPECT_EQ(f["frames"], 20);
+    // The stripe moves: frames keep coming with new content.
+    EXPECT_GE(f["changed"].get<int>(), 10);
+    EXPECT_EQ(f["dominant"], hex(w.colour));
+    const auto box = f["box"].get<std::vector<int>>();
+    ASSERT_EQ(box.size(), 4u);
+    EXPECT_EQ(box[2] - box[0], w.width);
+    EXPECT_EQ(box[3] - box[1], w.height);
+    if (c.atOrigin) {
+      EXPECT_EQ(box[0] + box[1], 0);
+    }
+  }
+}
+
+TEST_F(PortalSession, RestoreTokenSkipsThePickerAndCancelAnswersOne) {
+  json first = runProbe(*session_, {"--frames", "2"});
+  ASSERT_EQ(first.value("start", -1), 0) << first.dump();
+  const std::string token = first.value("restore_token", "");
+  ASSERT_FALSE(token.empty()) << first.dump();
+
+  // A restored session shows no picker, so the pending cancel does not touch it.
+  session_->cancelNextPicker();
+  json restored = runProbe(*session_, {"--restore", token, "--frames", "2"});
+  EXPECT_EQ(restored.value("start", -1), 0) << restored.dump();
+  EXPECT_EQ(restored["streams"][0][1]["source_type"], windowSource);
+  EXPECT_EQ(restored["frames"]["frames"], 2);
+  EXPECT_EQ(restored.value("restore_token", ""), token);
+
+  json cancelled = runProbe(*session_, {"--frames", "2"});
+  EXPECT_EQ(cancelled.value("start", -1), 1) << cancelled.dump();
+  EXPECT_TRUE(cancelled["streams"].empty());
+}
+
+TEST_F(PortalSession, CastEndedFromOutsideClosesThePortalSession) {
+  struct Case {
+    const char* name;
+    std::function<void(WaylandTestWindow&)> end;
+  } cases[] = {
+      {"compositor stops the cast", [](WaylandTestWindow&) { EXPECT_EQ(session_->stopScreenCasts(), 1u); }},
+      {"window closes", [](WaylandTestWindow& recorded) { recorded.close(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The newest window has the focus, so it is the one recorded; the
+    // shared window stays for the other tests.
+    auto recorded = session_->startTestWindow({.title = "Closing window", .colour = 0x20a040});
+    const std::string log = session_->workDir() + "/hold-" + std::to_string(&c - cases) + ".log";
+    const std::string out = log + ".json";
+    auto env = session_->environment();
+    ChildProcess holder({"/bin/sh", "-c", "exec /usr/bin/python3 \"$0\" --frames 3 --hold 30 >\"$1\"", probe, out},
+                        env, log);
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("holding") != std::string::npos; }, 30s)) << readFile(log);
+    c.end(*recorded);
+    ASSERT_TRUE(waitUntil([&] { return !holder.running(); }, 20s)) << "the portal session stayed open";
+    json result = json::parse(readFile(out));
+    EXPECT_TRUE(result.value("closed_by_compositor", false)) << result.dump();
+    EXPECT_EQ(session_->runningScreenCasts(), 0u);
+  }
+}
