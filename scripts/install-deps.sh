@@ -24,6 +24,10 @@ packages=(
   xdg-utils ffmpeg imagemagick fonts-dejavu-core fonts-noto-color-emoji procps
   # a compositing manager, to test transparent windows
   xcompmgr
+  # the headless Wayland session: compositor, PipeWire, the portal front end,
+  # the harness's portal backend (Python with Gio) and its frame probe
+  mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
+  python3 python3-gi gir1.2-glib-2.0 gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base libpipewire-0.3-dev
 )
 
 missing=()

@@ -145,6 +145,9 @@ std::vector<std::pair<std::string, double>> WaylandDesktop::startTimes() const {
 
 std::vector<pid_t> WaylandDesktop::servicePids() const { return servicePids_; }
 
+std::string WaylandDesktop::portalProbe() { return std::string(MOXI_WAYLAND_HARNESS_DIR) + "/portal_probe.py"; }
+std::string WaylandDesktop::frameReader() { return MOXI_PIPEWIRE_FRAME_PROBE; }
+
 namespace {
 std::unique_ptr<WaylandDesktop>& sharedSession() {
   static std::unique_ptr<WaylandDesktop> session;

@@ -76,6 +76,11 @@ class WaylandDesktop {
   void movePointer(double x, double y);
   void click(int button = 0x110);
 
+  // The harness's portal client (wayland/portal_probe.py) and its PipeWire
+  // reader that reports each buffer's metadata (pipewire_frame_probe).
+  static std::string portalProbe();
+  static std::string frameReader();
+
   // Seconds from the start until each service answered, in start order.
   std::vector<std::pair<std::string, double>> startTimes() const;
   // The supervisor and every service it runs.

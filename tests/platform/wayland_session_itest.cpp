@@ -22,7 +22,7 @@ namespace {
 constexpr unsigned monitorSource = 1, windowSource = 2;
 constexpr unsigned metadataCursor = 4;
 
-const std::string probe = std::string(MOXI_SOURCE_DIR) + "/tests/harness/wayland/portal_probe.py";
+const std::string probe = WaylandDesktop::portalProbe();
 
 json runProbe(WaylandDesktop& session, std::vector<std::string> args) {
   args.insert(args.begin(), {"/usr/bin/python3", probe});
@@ -154,5 +154,45 @@ TEST_F(PortalSession, CastEndedFromOutsideClosesThePortalSession) {
     json result = json::parse(readFile(out));
     EXPECT_TRUE(result.value("closed_by_compositor", false)) << result.dump();
     EXPECT_EQ(session_->runningScreenCasts(), 0u);
+  }
+}
+
+TEST_F(PortalSession, PointerMovesReachTheCursorMetadata) {
+  struct Case {
+    unsigned type;
+    bool monitorCoordinates;  // window streams give positions relative to the window
+  } cases[] = {{monitorSource, true}, {windowSource, false}};
+  // Both inside the test window, wherever mutter put it on the monitor.
+  const int ax = 600, ay = 300, bx = 700, by = 400;
+  for (const auto& c : cases) {
+    SCOPED_TRACE("source type " + std::to_string(c.type));
+    session_->movePointer(ax, ay);
+    const std::string log = session_->workDir() + "/pointer-" + std::to_string(c.type) + ".log";
+    const std::string out = log + ".json";
+    ChildProcess reader({"/bin/sh", "-c", "exec /usr/bin/python3 \"$0\" --types $1 --cursor 4 --persist 0 "
+                         "--frames 90 --reader \"$2\" >\"$3\"", probe, std::to_string(c.type),
+                         WaylandDesktop::frameReader(), out},
+                        session_->environment(), log);
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("streaming") != std::string::npos; }, 30s))
+        << readFile(log);
+    session_->movePointer(bx, by);
+    ASSERT_TRUE(waitUntil([&] { return !reader.running(); }, 30s));
+    json pw = json::parse(readFile(out))["pipewire"];
+    ASSERT_EQ(pw.value("frames", 0), 90) << pw.dump().substr(0, 2000);
+    std::vector<std::pair<int, int>> positions;
+    for (const auto& b : pw["buffers"])
+      if (b.contains("cursor")) {
+        std::pair<int, int> p{b["cursor"]["x"], b["cursor"]["y"]};
+        if (positions.empty() || positions.back() != p) positions.push_back(p);
+      }
+    ASSERT_EQ(positions.size(), 2u) << pw.dump().substr(0, 2000);
+    EXPECT_EQ(positions[1].first - positions[0].first, bx - ax);
+    EXPECT_EQ(positions[1].second - positions[0].second, by - ay);
+    if (c.monitorCoordinates) {
+      EXPECT_EQ(positions[0], std::make_pair(ax, ay));
+    } else {
+      EXPECT_LT(positions[0].first, ax);
+      EXPECT_LT(positions[0].second, ay);
+    }
   }
 }

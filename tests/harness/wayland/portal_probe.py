@@ -3,7 +3,7 @@
 and reads frames from PipeWire through the descriptor the portal hands out.
 
   portal_probe.py [--types N] [--cursor N] [--persist N] [--restore TOKEN]
-                  [--frames N] [--hold SECONDS]
+                  [--frames N] [--hold SECONDS] [--reader pipewire_frame_probe]
 
 Prints one JSON object: the Start response and results, the restore token,
 and what the frame reader saw (negotiated caps, frames read). Run it with the
@@ -114,6 +114,20 @@ def read_frames(fd, node, size, frames):
             "changed": changed, "dominant": "%06x" % dominant, "box": box, "log": log[-1500:]}
 
 
+def read_metadata(reader, fd, node, frames, seconds):
+    """Has pipewire_frame_probe read the node: it reports the buffers' metadata."""
+    os.dup2(fd, 3, inheritable=True)
+    try:
+        r = subprocess.run([reader, "3", str(node), str(frames), str(seconds)], pass_fds=(3,),
+                           stdout=subprocess.PIPE, text=True, timeout=seconds + 10)
+    finally:
+        os.close(3)
+    try:
+        return json.loads(r.stdout)
+    except ValueError:
+        return {"exit": r.returncode, "output": r.stdout[-2000:]}
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--types", type=int, default=2)
@@ -123,6 +137,7 @@ def main():
     ap.add_argument("--frames", type=int, default=30)
     ap.add_argument("--hold", type=float, default=0, help="keep the session open this long after reading")
     ap.add_argument("--timeout", type=int, default=20)
+    ap.add_argument("--reader", default="", help="pipewire_frame_probe: read metadata instead of pixels")
     a = ap.parse_args()
 
     p = Portal(a.timeout)
@@ -162,7 +177,10 @@ def main():
                                                 Gio.DBusCallFlags.NONE, -1, None, None)
         fd = fds[1].get(fds[0].unpack()[0])
         size = out["streams"][0][1]["size"]
-        out["frames"] = read_frames(fd, out["streams"][0][0], size, a.frames)
+        if a.reader:
+            out["pipewire"] = read_metadata(a.reader, fd, out["streams"][0][0], a.frames, a.timeout)
+        else:
+            out["frames"] = read_frames(fd, out["streams"][0][0], size, a.frames)
         os.close(fd)
         if a.hold:
             # Lets a test end the cast from outside: the portal must say so.

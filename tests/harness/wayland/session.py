@@ -72,9 +72,13 @@ class Session:
         try:
             return pwd.getpwnam(TEST_USER)
         except KeyError:
-            subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-                            "--shell", "/usr/sbin/nologin", TEST_USER], check=True)
-            return pwd.getpwnam(TEST_USER)
+            # Another session starting beside this one may make it first.
+            r = subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                                "--shell", "/usr/sbin/nologin", TEST_USER], capture_output=True, text=True)
+            try:
+                return pwd.getpwnam(TEST_USER)
+            except KeyError:
+                raise Failure("cannot create the user %s: %s" % (TEST_USER, r.stderr.strip()))
 
     def log_path(self, name):
         return "%s/%s.log" % (self.dir, name)
@@ -244,7 +248,11 @@ def main():
             print("wayland session: %s is missing (run scripts/install-deps.sh)" % tool, file=sys.stderr)
             return 1
     os.makedirs(sys.argv[2], exist_ok=True)
-    session = Session(sys.argv[2])
+    try:
+        session = Session(sys.argv[2])
+    except Failure as e:
+        print("wayland session: %s" % e, file=sys.stderr, flush=True)
+        return 1
     stop = {"now": False}
 
     def on_signal(*_):
