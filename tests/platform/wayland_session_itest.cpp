@@ -173,7 +173,7 @@ TEST_F(PortalSession, PointerMovesReachTheCursorMetadata) {
                          "--frames 90 --reader \"$2\" >\"$3\"", probe, std::to_string(c.type),
                          WaylandDesktop::frameReader(), out},
                         session_->environment(), log);
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("streaming") != std::string::npos; }, 30s))
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("first frame") != std::string::npos; }, 30s))
         << readFile(log);
     session_->movePointer(bx, by);
     ASSERT_TRUE(waitUntil([&] { return !reader.running(); }, 30s));

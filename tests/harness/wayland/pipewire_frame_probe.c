@@ -60,7 +60,10 @@ static void on_process(void *data) {
   if (!buf) return;
   struct spa_buffer *b = buf->buffer;
   if (p->frames < p->want * 4) print_frame(p, b);  /* cursor-only buffers come in between */
-  if (b->datas[0].chunk->size > 0) p->frames++;
+  if (b->datas[0].chunk->size > 0 && p->frames++ == 0) {
+    /* Lets a caller change the scene knowing the first frame came before. */
+    fprintf(stderr, "first frame\n");
+  }
   pw_stream_queue_buffer(p->stream, buf);
   if (p->frames >= p->want) {
     p->ended = "enough";
@@ -101,8 +104,6 @@ static void on_state_changed(void *data, enum pw_stream_state old, enum pw_strea
   } else if (state == PW_STREAM_STATE_ERROR) {
     p->ended = "stream error";
     pw_main_loop_quit(p->loop);
-  } else if (state == PW_STREAM_STATE_STREAMING) {
-    fprintf(stderr, "streaming\n");
   }
 }
 
