@@ -90,11 +90,10 @@ WaylandDesktop::WaylandDesktop() : workDir_(makeTempDirectory("moxi-wayland-")) 
 }
 
 WaylandDesktop::~WaylandDesktop() {
+  // The supervisor stops the services and waits for them; killed instead,
+  // it takes them along (they die with it).
   if (supervisor_) supervisor_->stop(SIGTERM);
   supervisor_.reset();
-  // The services die with the supervisor; make sure of it before the
-  // directory holding their sockets goes.
-  for (pid_t pid : servicePids_) ::kill(pid, SIGKILL);
   runCommand({"rm", "-rf", workDir_});
 }
 
