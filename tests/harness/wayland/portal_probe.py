@@ -161,7 +161,6 @@ def main():
     out["start"] = r
     out["streams"] = [[node, props] for node, props in res.get("streams", [])]
     out["restore_token"] = res.get("restore_token", "")
-    out["persist_mode"] = res.get("persist_mode", 0)
     closed = {}
     loop = GLib.MainLoop()
 
