@@ -135,8 +135,13 @@ class Session:
 
     def start(self):
         self.make_dirs()
-        # D-Bus: its own bus, both uids allowed.
-        p = self.spawn("dbus", ["dbus-daemon", "--config-file=" + HERE + "/bus.conf", "--nofork",
+        # D-Bus: its own bus, open to the caller and the test user only.
+        users = {pwd.getpwuid(os.geteuid()).pw_name} | ({self.user.pw_name} if self.user else set())
+        with open(HERE + "/bus.conf") as f:
+            config = f.read().replace("@USERS@", "".join('<allow user="%s"/>' % u for u in sorted(users)))
+        with open(self.dir + "/bus.conf", "w") as f:
+            f.write(config)
+        p = self.spawn("dbus", ["dbus-daemon", "--config-file=" + self.dir + "/bus.conf", "--nofork",
                                 "--address=unix:path=" + self.bus_path], {})
         wait_for("the session bus", lambda: os.path.exists(self.bus_path) and self.bus_has("org.freedesktop.DBus"),
                  10, [p])
