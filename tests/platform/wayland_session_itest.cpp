@@ -1,7 +1,8 @@
 // The Wayland session harness: every service answers and stops again, and a
 // client of the standard ScreenCast portal gets the test window's frames
 // through PipeWire, a restore token that skips the picker, a cancelled
-// picker, and a Closed signal when the cast ends from outside.
+// picker, the stream's end and a Closed signal when the cast ends from
+// outside, and the pointer's moves in the cursor metadata.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -130,7 +131,7 @@ TEST_F(PortalSession, RestoreTokenSkipsThePickerAndCancelAnswersOne) {
   EXPECT_TRUE(cancelled["streams"].empty());
 }
 
-TEST_F(PortalSession, CastEndedFromOutsideClosesThePortalSession) {
+TEST_F(PortalSession, CastEndedMidStreamEndsTheStreamAndClosesThePortalSession) {
   struct Case {
     const char* name;
     std::function<void(WaylandTestWindow&)> end;
@@ -143,16 +144,18 @@ TEST_F(PortalSession, CastEndedFromOutsideClosesThePortalSession) {
     // The newest window has the focus, so it is the one recorded; the
     // shared window stays for the other tests.
     auto recorded = session_->startTestWindow({.title = "Closing window", .colour = 0x20a040});
-    const std::string log = session_->workDir() + "/hold-" + std::to_string(&c - cases) + ".log";
+    const std::string log = session_->workDir() + "/ended-" + std::to_string(&c - cases) + ".log";
     const std::string out = log + ".json";
-    auto env = session_->environment();
-    ChildProcess holder({"/bin/sh", "-c", "exec /usr/bin/python3 \"$0\" --frames 3 --hold 30 >\"$1\"", probe, out},
-                        env, log);
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("holding") != std::string::npos; }, 30s)) << readFile(log);
+    ChildProcess reader({"/bin/sh", "-c", "exec /usr/bin/python3 \"$0\" --persist 0 --frames 100000 --reader \"$1\" "
+                         ">\"$2\"", probe, WaylandDesktop::frameReader(), out},
+                        session_->environment(), log);
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("first frame") != std::string::npos; }, 30s))
+        << readFile(log);
     c.end(*recorded);
-    ASSERT_TRUE(waitUntil([&] { return !holder.running(); }, 20s)) << "the portal session stayed open";
+    ASSERT_TRUE(waitUntil([&] { return !reader.running(); }, 30s)) << "the stream went on";
     json result = json::parse(readFile(out));
-    EXPECT_TRUE(result.value("closed_by_compositor", false)) << result.dump();
+    EXPECT_EQ(result["pipewire"].value("ended", ""), "stream ended");
+    EXPECT_TRUE(result.value("closed_by_compositor", false));
     EXPECT_EQ(session_->runningScreenCasts(), 0u);
   }
 }

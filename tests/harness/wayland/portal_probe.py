@@ -181,12 +181,17 @@ def main():
         else:
             out["frames"] = read_frames(fd, out["streams"][0][0], size, a.frames)
         os.close(fd)
-        if a.hold:
+        hold = a.hold
+        if out.get("pipewire", {}).get("ended") == "stream ended":
+            hold = max(hold, 5)  # the portal's Closed follows the stream's end
+        elif a.hold:
             # Lets a test end the cast from outside: the portal must say so.
             print("holding", file=sys.stderr, flush=True)
-            GLib.timeout_add(int(a.hold * 1000), loop.quit)
-            if not closed:
-                loop.run()
+        while GLib.MainContext.default().iteration(False):
+            pass
+        if hold and not closed:
+            GLib.timeout_add(int(hold * 1000), loop.quit)
+            loop.run()
         out["closed_by_compositor"] = bool(closed)
     if r == 0:
         try:
