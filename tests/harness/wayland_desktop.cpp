@@ -65,7 +65,7 @@ WaylandTestWindow::WaylandTestWindow(const std::map<std::string, std::string>& e
 }
 
 WaylandDesktop::WaylandDesktop() : workDir_(makeTempDirectory("moxi-wayland-")) {
-  const std::string starter = std::string(MOXI_WAYLAND_HARNESS_DIR) + "/session.py";
+  const std::string starter = std::string(MOXI_WAYLAND_SESSION_DIR) + "/session.py";
   const std::string log = workDir_ + "/session.log";
   supervisor_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/python3", starter, "run", workDir_},
                                                std::map<std::string, std::string>{}, log);

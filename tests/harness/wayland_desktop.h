@@ -3,7 +3,7 @@
 // session bus, PipeWire and WirePlumber, mutter with one 1280x720 virtual
 // monitor, and the real xdg-desktop-portal front end with a ScreenCast
 // backend of the harness's own that picks without a dialog (see
-// tests/harness/wayland/README.md). The supervisor (wayland/session.py)
+// tests/harness/wayland/README.md). The supervisor (scripts/wayland-session/session.py)
 // starts every service and waits until each answers; all of them die with
 // the test process.
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Starts and stops a private headless Wayland session for scripts.
 #
-#   eval "$(tests/harness/wayland/session.sh start DIR)"   # prints the env to source
-#   tests/harness/wayland/session.sh stop DIR
-#   tests/harness/wayland/session.sh control DIR cancel-next|stop-casts|pointer X Y|click [BUTTON]
+#   eval "$(scripts/wayland-session/session.sh start DIR)"   # prints the env to source
+#   scripts/wayland-session/session.sh stop DIR
+#   scripts/wayland-session/session.sh control DIR cancel-next|stop-casts|pointer X Y|click [BUTTON]
 #
 # DIR holds the sockets and every service's log. The session outlives this
 # script until `stop` (or until its supervisor, session.py, is killed: the
