@@ -1,0 +1,173 @@
+#include "harness/wayland_desktop.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+#include "harness/test_files.h"
+
+namespace moxi::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string hex(uint32_t rgb) {
+  char s[8];
+  std::snprintf(s, sizeof s, "%06x", rgb & 0xffffffu);
+  return s;
+}
+
+// Parses the supervisor's "export KEY='value'" lines.
+std::map<std::string, std::string> parseEnv(const std::string& text) {
+  std::map<std::string, std::string> env;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("export ", 0) != 0) continue;
+    auto eq = line.find('=');
+    if (eq == std::string::npos || line.size() < eq + 3) continue;
+    env[line.substr(7, eq - 7)] = line.substr(eq + 2, line.size() - eq - 3);
+  }
+  return env;
+}
+
+std::string lastLines(const std::string& text, size_t chars = 2000) {
+  return text.size() <= chars ? text : "..." + text.substr(text.size() - chars);
+}
+
+}  // namespace
+
+WaylandTestWindow::WaylandTestWindow(const std::map<std::string, std::string>& env, const std::string& logPath,
+                                     const WaylandWindowOptions& options)
+    : options_(options) {
+  if (!exists(MOXI_WAYLAND_TEST_WINDOW))
+    throw std::runtime_error(std::string("the Wayland test window is not built: ") + MOXI_WAYLAND_TEST_WINDOW);
+  auto windowEnv = env;
+  windowEnv["QT_QPA_PLATFORM"] = "wayland";
+  std::vector<std::string> argv{MOXI_WAYLAND_TEST_WINDOW,
+                                "--title", options.title,
+                                "--size", std::to_string(options.width) + "x" + std::to_string(options.height),
+                                "--colour", hex(options.colour),
+                                "--stripe", hex(options.stripe),
+                                "--fps", std::to_string(options.fps)};
+  if (options.still) argv.push_back("--still");
+  process_ = std::make_unique<ChildProcess>(argv, windowEnv, logPath);
+  if (!waitUntil([&] { return readFile(logPath).find("ready ") != std::string::npos || !process_->running(); }, 15s) ||
+      !process_->running())
+    throw std::runtime_error("the Wayland test window did not show: " + lastLines(readFile(logPath)));
+}
+
+WaylandDesktop::WaylandDesktop() : workDir_(makeTempDirectory("moxi-wayland-")) {
+  const std::string starter = std::string(MOXI_WAYLAND_SESSION_DIR) + "/session.py";
+  const std::string log = workDir_ + "/session.log";
+  supervisor_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/python3", starter, "run", workDir_},
+                                               std::map<std::string, std::string>{}, log);
+  const std::string envFile = workDir_ + "/env";
+  bool ready = waitUntil([&] { return exists(envFile) || !supervisor_->running(); }, 60s) && exists(envFile);
+  if (!ready) {
+    supervisor_.reset();
+    std::string why = lastLines(readFile(log));
+    runCommand({"rm", "-rf", workDir_});
+    throw std::runtime_error("the Wayland session did not start (needs mutter, pipewire, wireplumber, "
+                             "xdg-desktop-portal, python3-gi: scripts/install-deps.sh):\n" + why);
+  }
+  env_ = parseEnv(readFile(envFile));
+  servicePids_.push_back(supervisor_->pid());
+  std::istringstream services(readFile(workDir_ + "/services"));
+  std::string name;
+  pid_t pid;
+  double seconds;
+  while (services >> name >> pid >> seconds) servicePids_.push_back(pid);
+  for (const char* key : {"WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR"})
+    if (env_[key].empty()) throw std::runtime_error(std::string("the Wayland session gave no ") + key);
+}
+
+WaylandDesktop::~WaylandDesktop() {
+  // The supervisor stops the services and waits for them; killed instead,
+  // it takes them along (they die with it).
+  if (supervisor_) supervisor_->stop(SIGTERM);
+  supervisor_.reset();
+  runCommand({"rm", "-rf", workDir_});
+}
+
+void WaylandDesktop::exportEnvironment() const {
+  for (const auto& [k, v] : env_) setenv(k.c_str(), v.c_str(), 1);
+  unsetenv("DISPLAY");
+}
+
+std::unique_ptr<WaylandTestWindow> WaylandDesktop::startTestWindow(const WaylandWindowOptions& options) {
+  std::string log = workDir_ + "/test-window-" + std::to_string(++windows_) + ".log";
+  return std::make_unique<WaylandTestWindow>(env_, log, options);
+}
+
+std::string WaylandDesktop::control(const std::string& method, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"dbus-send", "--session", "--print-reply",
+                                "--dest=org.freedesktop.impl.portal.desktop.moxitest",
+                                "/org/freedesktop/portal/desktop", "org.moxitest.PortalControl." + method};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = runCommand(argv, 20s, env_);
+  if (r.exitCode != 0) throw std::runtime_error("the portal backend did not answer " + method);
+  return r.out;
+}
+
+namespace {
+unsigned lastUint(const std::string& reply) {
+  auto at = reply.rfind("uint32 ");
+  return at == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(reply.substr(at + 7)));
+}
+}  // namespace
+
+void WaylandDesktop::cancelNextPicker() { control("CancelNextPicker"); }
+unsigned WaylandDesktop::stopScreenCasts() { return lastUint(control("StopSessions")); }
+unsigned WaylandDesktop::runningScreenCasts() { return lastUint(control("SessionCount")); }
+void WaylandDesktop::movePointer(double x, double y) {
+  control("MovePointer", {"double:" + std::to_string(x), "double:" + std::to_string(y)});
+}
+void WaylandDesktop::click(int button) { control("PressButton", {"int32:" + std::to_string(button)}); }
+
+std::vector<std::pair<std::string, double>> WaylandDesktop::startTimes() const {
+  std::vector<std::pair<std::string, double>> times;
+  std::istringstream services(readFile(workDir_ + "/services"));
+  std::string name;
+  pid_t pid;
+  double seconds;
+  while (services >> name >> pid >> seconds) times.emplace_back(name, seconds);
+  return times;
+}
+
+std::vector<pid_t> WaylandDesktop::servicePids() const { return servicePids_; }
+
+std::string WaylandDesktop::portalProbe() { return std::string(MOXI_WAYLAND_HARNESS_DIR) + "/portal_probe.py"; }
+std::string WaylandDesktop::frameReader() { return MOXI_PIPEWIRE_FRAME_PROBE; }
+
+namespace {
+std::unique_ptr<WaylandDesktop>& sharedSession() {
+  static std::unique_ptr<WaylandDesktop> session;
+  return session;
+}
+}  // namespace
+
+void WaylandEnvironment::SetUp() {
+  try {
+    sharedSession() = std::make_unique<WaylandDesktop>();
+    sharedSession()->exportEnvironment();
+  } catch (const std::exception& e) {
+    // No session means these tests cannot run: fail the program loudly.
+    std::fprintf(stderr, "wayland test session: %s\n", e.what());
+    std::exit(1);
+  }
+}
+void WaylandEnvironment::TearDown() { sharedSession().reset(); }
+WaylandDesktop& WaylandEnvironment::desktop() {
+  if (!sharedSession()) throw std::runtime_error("no Wayland session: register a WaylandEnvironment");
+  return *sharedSession();
+}
+
+}  // namespace moxi::test
