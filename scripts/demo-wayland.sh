@@ -43,7 +43,7 @@ for _ in $(seq 100); do grep -q "^screen cast: " "$out/moxiscope.log" && break; 
 # The window to record, a native Wayland client; the session's picker takes
 # the newest window, as a user would click it in GNOME's or KDE's dialog.
 SDL_VIDEODRIVER=wayland ffplay -loglevel error -window_title "Demo window" -f lavfi \
-  -i "testsrc=size=800x600:rate=30" >"$out/ffplay.log" 2>&1 &
+  -i "testsrc=size=800x600:rate=30" -x 800 -y 600 >"$out/ffplay.log" 2>&1 &
 demo_pid=$!
 sleep 2
 

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
@@ -15,11 +16,14 @@ QString instanceSocketPath() {
   QString display = qEnvironmentVariable("DISPLAY");
   if (display.isEmpty()) display = qEnvironmentVariable("WAYLAND_DISPLAY");
   if (display.isEmpty()) display = QStringLiteral("none");
-  // A Wayland display may be a path; keep the name one plain file name.
+  // A Wayland display may be a path, and a socket's path is short (108
+  // bytes): such a display is named by a digest of its path.
+  if (display.contains(u'/'))
+    display = QString::fromLatin1(QCryptographicHash::hash(display.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
   for (QChar& c : display)
     if (!c.isLetterOrNumber() && c != u'.' && c != u'-') c = u'_';
   QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (dir.isEmpty() || !QFileInfo(dir).isDir()) dir = QDir::tempPath();
+  if (dir.isEmpty() || !QFileInfo(dir).isDir() || dir.size() > 60) dir = QDir::tempPath();
   return QStringLiteral("%1/moxiscope-%2-%3").arg(dir).arg(getuid()).arg(display);
 }
 

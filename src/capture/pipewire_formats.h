@@ -14,8 +14,10 @@
 
 namespace moxi {
 
-// Largest cursor bitmap asked for, in pixels per side.
-inline constexpr int kMaxCursorSide = 256;
+// Largest cursor bitmap asked for, in pixels per side. mutter offers cursor
+// metadata only to a consumer that takes bitmaps of 384 x 384 (large cursors
+// of scaled screens): below that, the stream has no pointer positions at all.
+inline constexpr int kMaxCursorSide = 384;
 // Damage rectangles asked for per buffer.
 inline constexpr int kDamageRegions = 16;
 

@@ -7,8 +7,10 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QPointer>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/log.h"
@@ -216,18 +218,26 @@ void PortalScreenCast::openRemote(std::shared_ptr<Flow> flow, const QVariantMap&
   if (!firstStream(results.value(QStringLiteral("streams")), *started))
     return flow->fail(QStringLiteral("the desktop shared nothing"));
   started->restoreToken = results.value(QStringLiteral("restore_token")).toString();
+  openPipeWireRemote(flow->sessionHandle, [flow, started](UniqueFd remote, QString error) {
+    if (!remote.valid()) return flow->fail(error);
+    started->outcome = ScreenCastStart::Outcome::started;
+    started->pipeWireRemote = std::move(remote);
+    started->session = std::move(flow->session);
+    flow->complete(std::move(*started));
+  });
+}
+
+void PortalScreenCast::openPipeWireRemote(const QString& sessionHandle, std::function<void(UniqueFd, QString)> done) {
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
-  call.setArguments({QVariant::fromValue(QDBusObjectPath(flow->sessionHandle)), QVariantMap()});
+  call.setArguments({QVariant::fromValue(QDBusObjectPath(sessionHandle)), QVariantMap()});
   auto* watcher = new QDBusPendingCallWatcher(bus().asyncCall(call, 10000), this);
-  connect(watcher, &QDBusPendingCallWatcher::finished, this, [flow, started](QDBusPendingCallWatcher* w) {
+  connect(watcher, &QDBusPendingCallWatcher::finished, this, [done = std::move(done)](QDBusPendingCallWatcher* w) {
     QDBusPendingReply<QDBusUnixFileDescriptor> reply = *w;
     w->deleteLater();
     if (reply.isError() || !reply.value().isValid())
-      return flow->fail(QStringLiteral("the desktop gave no PipeWire connection: %1").arg(reply.error().message()));
-    started->outcome = ScreenCastStart::Outcome::started;
-    started->pipeWireRemote = reply.value();
-    started->session = std::move(flow->session);
-    flow->complete(std::move(*started));
+      return done(UniqueFd(), QStringLiteral("the desktop gave no PipeWire connection: %1").arg(reply.error().message()));
+    // The reply's descriptor closes with it; the caller gets its own.
+    done(UniqueFd(fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0)), QString());
   });
 }
 

@@ -4,7 +4,6 @@
 // from the desktop's own picker to the PipeWire remote that carries its frames.
 // Every call is asynchronous and answers on the main thread: the picker may
 // stay open for minutes, and nothing here may block the event loop.
-#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -14,6 +13,7 @@
 #include <memory>
 
 #include "platform/portal_request.h"
+#include "platform/unique_fd.h"
 
 namespace moxi {
 
@@ -70,7 +70,7 @@ struct ScreenCastStart {
   QSize size;  // may be empty when the desktop does not tell
   uint32_t sourceType = 0;
   QString restoreToken;  // empty when the desktop keeps no choice
-  QDBusUnixFileDescriptor pipeWireRemote;
+  UniqueFd pipeWireRemote;  // one PipeWire client's connection
   std::shared_ptr<ScreenCastSession> session;
 };
 
@@ -83,6 +83,9 @@ class PortalScreenCast : public QObject {
   void queryOffer(std::function<void(ScreenCastOffer)> done);
   // CreateSession, SelectSources, Start, OpenPipeWireRemote; `done` runs once.
   void start(const ScreenCastRequest& request, std::function<void(ScreenCastStart)> done);
+  // Another connection to the session's streams: each PipeWire client needs
+  // its own. An invalid descriptor and the reason when it fails.
+  void openPipeWireRemote(const QString& sessionHandle, std::function<void(UniqueFd, QString)> done);
 
  private:
   struct Flow;

@@ -196,7 +196,7 @@ void PortalWindowServer::finishPick(ScreenCastStart start, const std::function<v
   const uint32_t id = start.nodeID;
   Source source;
   source.size = size;
-  source.remote = UniqueFd(fcntl(start.pipeWireRemote.fileDescriptor(), F_DUPFD_CLOEXEC, 0));
+  source.remote = std::move(start.pipeWireRemote);
   source.session = start.session;
   if (source.session)
     source.session->closedByDesktop = [this, id] {
@@ -236,11 +236,23 @@ void PortalWindowServer::measureThenPick(uint32_t id, bool window, Size portalSi
       });
     }
     Size size = measured.value_or(portalSize);
+    QString handle;
     {
       std::lock_guard lock(mutex_);
-      if (auto it = sources_.find(id); it != sources_.end()) it->second.size = size;
+      if (auto it = sources_.find(id); it != sources_.end()) {
+        it->second.size = size;
+        if (it->second.session) handle = it->second.session->handle();
+      }
     }
-    completePick(id, window, size, done);
+    // The measuring stream used the first connection; the recording gets its own.
+    portal_.openPipeWireRemote(handle, [this, id, window, size, done](UniqueFd remote, QString error) {
+      {
+        std::lock_guard lock(mutex_);
+        if (auto it = sources_.find(id); it != sources_.end()) it->second.remote = std::move(remote);
+      }
+      if (!error.isEmpty()) logLine(error.toStdString());
+      completePick(id, window, size, done);
+    });
   };
   QPointer<QObject> guard(&portal_);
   auto post = [guard, answer](std::optional<Size> measured, const char* why) {
@@ -264,7 +276,13 @@ void PortalWindowServer::measureThenPick(uint32_t id, bool window, Size portalSi
 
 void PortalWindowServer::completePick(uint32_t id, bool window, Size size, const std::function<void(PickResult)>& done) {
   PickResult result;
-  if (!windowBounds(id)) {
+  bool usable = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = sources_.find(id);
+    usable = it != sources_.end() && !it->second.ended && it->second.remote.valid();
+  }
+  if (!usable) {
     result.reason = "the desktop ended the screen cast before the recording could start";
     return done(result);
   }
@@ -281,7 +299,8 @@ std::optional<SharedSource> PortalWindowServer::source(uint32_t windowID) {
   std::lock_guard lock(mutex_);
   auto it = sources_.find(windowID);
   if (it == sources_.end() || it->second.ended || !it->second.remote.valid()) return std::nullopt;
-  return SharedSource{UniqueFd(fcntl(it->second.remote.get(), F_DUPFD_CLOEXEC, 0)), windowID};
+  // One connection serves one PipeWire client: it is handed over, not shared.
+  return SharedSource{std::move(it->second.remote), windowID};
 }
 
 void PortalWindowServer::sourceEnded(uint32_t windowID) {

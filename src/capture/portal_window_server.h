@@ -24,7 +24,7 @@ inline constexpr uint32_t kPickAgainEntryID = 0xFFFFFF02u;
 
 // What a capture stream needs of a shared window.
 struct SharedSource {
-  UniqueFd pipeWireRemote;  // a duplicate: the stream owns it
+  UniqueFd pipeWireRemote;  // the stream's own connection
   uint32_t nodeID = 0;
 };
 
@@ -49,7 +49,8 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
   bool canPickAgain() const override;
   void pick(bool again, bool showsCursor, std::function<void(PickResult)> done) override;
 
-  // The PipeWire connection of a picked window; absent once its cast ended.
+  // The PipeWire connection for recording a picked window, once; absent
+  // when its cast ended or the connection was taken.
   std::optional<SharedSource> source(uint32_t windowID);
   // Its cast ended (from any thread): the window is gone from now on.
   void sourceEnded(uint32_t windowID);
