@@ -75,10 +75,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     alert->exec();
   }
 
-  if (!problem.isEmpty()) {
-    logLine(problem.toStdString());
-    QMessageBox::warning(nullptr, QStringLiteral("Moxiscope"), problem);
+  if (problem.isEmpty()) return;
+  logLine(problem.toStdString());
+  // Started by a shortcut, the action comes first: a dialog would hold it
+  // back (or, on Wayland, take the focus from the window to record).
+  if (!showsLaunchAlert_) {
+    toggler_->tellUser({UserNotice::Kind::failure, QStringLiteral("Moxiscope has no tray icon"), problem, {}});
+    return;
   }
+  QMessageBox::warning(nullptr, QStringLiteral("Moxiscope"), problem);
 }
 
 void AppDelegate::togglePopover() {

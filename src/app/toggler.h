@@ -126,6 +126,9 @@ class Toggler : public QObject {
   // finished and exported, or `timeoutMs` passes. True when none is left.
   bool waitForPendingFinishes(int timeoutMs);
 
+  // Reaches the user (not only the log), from any thread.
+  void tellUser(UserNotice notice);
+
  signals:
   void permissionErrorChanged();
   void hasMicPermissionChanged();
@@ -160,9 +163,6 @@ class Toggler : public QObject {
   void removePointerMonitor();
   void stopStream();
   void returnToIdle(const std::string& reason);
-  // Reaches the user (not only the log), from any thread.
-  void tellUser(UserNotice notice);
-
   // videoSampleBufferQueue
   void streamDidOutputSampleBuffer(uint64_t generation, const SampleBuffer& sampleBuffer);
   void appendRecordingFrame(uint64_t generation, const CompleteFrame& frame);

@@ -373,7 +373,9 @@ void Impl::reportCursor() {
   c.y = cursor.y() - crop.y;
   c.streamWidth = width;
   c.streamHeight = height;
-  c.visible = cursor.shown() && c.x >= 0 && c.y >= 0 && c.x < width && c.y < height;
+  // Over the stream, whether or not its image can be drawn: an application
+  // may hide the pointer (or give no image), and it still points somewhere.
+  c.visible = cursor.known() && c.x >= 0 && c.y >= 0 && c.x < width && c.y < height;
   if (c == reportedCursor) return;
   reportedCursor = c;
   if (cursorHandler) cursorHandler(c);

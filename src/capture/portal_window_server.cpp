@@ -67,8 +67,13 @@ PortalWindowServer::PortalWindowServer() {
                    : "; it gives no pointer positions, so the pointer is not logged on this desktop"));
     else
       logLine("screen cast: " + offer.reason.toStdString());
-    std::lock_guard lock(mutex_);
-    offer_ = std::move(offer);
+    std::function<void()> waiting;
+    {
+      std::lock_guard lock(mutex_);
+      offer_ = std::move(offer);
+      waiting = std::move(waitingForOffer_);
+    }
+    if (waiting) waiting();
   });
 }
 
@@ -164,10 +169,34 @@ void PortalWindowServer::pick(bool again, bool showsCursor, std::function<void(P
       return done(busy);
     }
     picking_ = true;
-    // Not answered yet: ask for what every portal version understands.
-    offer = offer_.value_or(ScreenCastOffer{true, kPortalSourceWindow | kPortalSourceMonitor, kPortalCursorEmbedded, 4, {}});
+    // What to ask for depends on what the desktop offers: ask once it has said.
+    if (!offer_) {
+      waitingForOffer_ = [this, again, showsCursor, done = std::move(done)]() mutable {
+        {
+          std::lock_guard lock(mutex_);
+          picking_ = false;
+        }
+        pick(again, showsCursor, std::move(done));
+      };
+      return;
+    }
+    offer = *offer_;
+  }
+  if (!offer.available) {
+    {
+      std::lock_guard lock(mutex_);
+      picking_ = false;
+    }
+    PickResult failed;
+    failed.reason = offer.reason.toStdString();
+    return done(failed);
   }
   const ScreenCastRequest request = screenCastRequest(offer, showsCursor, again ? storedRestoreToken() : QString());
+  logLine(std::string("screen cast: asking for ") + (request.sourceType == kPortalSourceWindow ? "a window" : "a screen") +
+          (request.cursorMode == kPortalCursorMetadata ? ", the pointer as metadata"
+           : request.cursorMode == kPortalCursorEmbedded ? ", the pointer drawn in"
+                                                           : ", no pointer") +
+          (request.restoreToken.isEmpty() ? "" : ", the last choice again"));
   QPointer<QObject> guard(&portal_);
   portal_.start(request, [this, guard, done = std::move(done)](ScreenCastStart start) {
     if (!guard) return;

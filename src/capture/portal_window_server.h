@@ -82,6 +82,7 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
   mutable std::mutex mutex_;
   std::optional<ScreenCastOffer> offer_;  // until the portal has answered
   bool picking_ = false;
+  std::function<void()> waitingForOffer_;  // a pick asked for before the portal answered
   std::map<uint32_t, Source> sources_;
   std::optional<uint32_t> current_;
 };

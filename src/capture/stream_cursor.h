@@ -4,7 +4,7 @@
 namespace moxi {
 
 struct StreamCursor {
-  bool visible = false;  // shown, and over the stream
+  bool visible = false;  // over the stream (its image may be hidden)
   double x = 0;          // the pointer's hot spot, stream pixels, top-left origin
   double y = 0;
   int streamWidth = 0;   // the size of the stream those pixels belong to

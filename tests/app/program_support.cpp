@@ -114,7 +114,9 @@ TestPicture::TestPicture(const std::string& title, int left, int top, const std:
   if (!shown) throw std::runtime_error("the test window \"" + title + "\" did not appear");
 }
 
-Program::Program(const std::string& settings, const std::vector<std::string>& args) : home_(makeTempDirectory("moxi-program-")) {
+Program::Program(const std::string& settings, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& desktop)
+    : home_(makeTempDirectory("moxi-program-")) {
   for (const char* dir : {"/config/Moxiscope", "/cache", "/runtime", "/bin"}) fs::create_directories(home_ + dir);
   chmod((home_ + "/runtime").c_str(), 0700);
   if (!settings.empty()) writeFile(home_ + "/config/Moxiscope/Moxiscope.conf", "[General]\n" + settings);
@@ -128,6 +130,8 @@ Program::Program(const std::string& settings, const std::vector<std::string>& ar
                                          {"QT_QPA_PLATFORM", "xcb"},
                                          {"PATH", home_ + "/bin:" + (path ? path : "/usr/bin:/bin")}};
   if (kQuickWithoutGL) env_["QT_QUICK_BACKEND"] = "software";
+  for (const auto& [name, value] : desktop)
+    if (name != "XDG_RUNTIME_DIR") env_[name] = value;  // the program's own runtime directory stays
   restart(args);
 }
 

@@ -7,6 +7,7 @@
 #include <QRect>
 #include <QTest>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,7 +73,9 @@ class Program {
  public:
   // `settings`: lines for the [General] section of the settings file;
   // `args`: the command line after the program's name.
-  explicit Program(const std::string& settings = {}, const std::vector<std::string>& args = {});
+  // `desktop` replaces what reaches the X11 test desktop (a Wayland session's environment).
+  explicit Program(const std::string& settings = {}, const std::vector<std::string>& args = {},
+                   const std::map<std::string, std::string>& desktop = {});
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
