@@ -3,15 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include "app/isolated_application_support.h"
 #include "app/recorder_fakes_support.h"
-#include "app/status_button.h"
 #include "handoff/pointer_log.h"
+#include "harness/test_files.h"
 
 using namespace moxi;
 using namespace moxi::test;
@@ -19,59 +16,47 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
-
-QString readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-QString documents() { return QDir::homePath() + "/Documents"; }
-
+std::string documents(const std::string& name) { return QDir::homePath().toStdString() + "/Documents/" + name; }
 }  // namespace
 
-TEST(Toggler, SettingsDefaultThenPersistForTheNextController) {
-  {
-    FakeRecorder r;
-    EXPECT_TRUE(r.toggler->showDialog());
-    EXPECT_TRUE(r.toggler->cursorOn());
-    EXPECT_TRUE(r.toggler->captureMicrophone());
-    EXPECT_TRUE(r.toggler->windowAudioOn());
-    EXPECT_FALSE(r.toggler->capturePopups());
-    EXPECT_EQ(r.toggler->videoSize(), (Size{1064.0, 860.0}));
-    r.toggler->setCursorOn(false);
-    r.toggler->setCapturePopups(true);
-  }
-  FakeRecorder again;
-  EXPECT_FALSE(again.toggler->cursorOn());
-  EXPECT_TRUE(again.toggler->capturePopups());
-  again.toggler->setCursorOn(true);
-  again.toggler->setCapturePopups(false);
-}
-
-TEST(Toggler, WalksIdleArmedRecordingStoppedAndRefusesLateFrames) {
+TEST(Toggler, WalksIdleArmedRecordingStoppedLogsThePointerAndRefusesLateFrames) {
   FakeRecorder r;
   r.toggler->startRecording(r.window());
   ASSERT_NE(r.stream(), nullptr);
   EXPECT_TRUE(r.toggler->armed());
   EXPECT_EQ(r.stream()->configuration.width, 800);
   EXPECT_EQ(r.stream()->filter.kind, ContentFilter::Kind::desktopIndependentWindow);
-  EXPECT_EQ(readFile(documents() + "/videosize.json"), "[800,600]");
+  EXPECT_EQ(readFile(documents("videosize.json")), "[800,600]");
+  ASSERT_TRUE(r.monitor->handler);
+  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});  // still armed: dropped
 
-  // Frames that are not complete do not open the writer.
+  // Frames that are not complete do not open the writer; the first complete one is written too.
+  testing::internal::CaptureStdout();
   r.frame(1000, FrameStatus::idle);
   r.settle();
   EXPECT_FALSE(r.toggler->recording());
-
-  testing::internal::CaptureStdout();
   r.frame(2000);
   r.frame(3000);
   r.settle();
   EXPECT_TRUE(r.toggler->recording());
-  // The first complete frame is written too.
   EXPECT_THAT(r.writerLog->videoTimes, ElementsAre(2000, 3000));
+
+  // Window (100, 50, 800, 600) top-left on a 900-high screen: bottom-left y 250.
+  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});
+  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{900, 850}});      // top-right corner, edges count
+  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{901, 850}});      // outside
+  r.monitor->handler(PointerEvent{kLeftMouseDown, 7, Point{150, 300}});    // another window
+  r.monitor->handler(PointerEvent{kRightMouseDown, 42, Point{100, 250}});  // bottom-left corner, a click
+  ASSERT_EQ(r.toggler->mouseEvents().size(), 3u);
+  EXPECT_EQ(r.toggler->mouseEvents()[0], (MouseEvent{50, 50, true, r.toggler->mouseEvents()[0].timestamp}));
+  EXPECT_FALSE(r.toggler->mouseEvents()[1].down);
+  EXPECT_TRUE(r.toggler->mouseEvents()[2].down);
 
   r.toggler->stopRecording();
   EXPECT_TRUE(r.toggler->doneRecording());
   EXPECT_FALSE(r.toggler->recording());
+  EXPECT_EQ(r.monitor->removes, 1);
+  EXPECT_FALSE(r.toggler->mouseEventsRegistered());
   r.frame(4000);  // a late frame of the stopped stream
   r.settle();
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
@@ -79,15 +64,14 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedAndRefusesLateFrames) {
   EXPECT_THAT(out, HasSubstr("START RECORDING"));
   EXPECT_THAT(out, HasSubstr("doneRecording, not adding frame"));
   EXPECT_THAT(out, HasSubstr("mark as finished"));
-  EXPECT_THAT(r.writerLog->snapshot(),
-              ElementsAre("addVideoInput", "startWriting", "startSession", "endSession", "markAsFinished",
-                          "finishWriting"));
+  EXPECT_THAT(r.writerLog->snapshot(), ElementsAre("addVideoInput", "startWriting", "startSession", "endSession",
+                                                   "markAsFinished", "finishWriting"));
   EXPECT_EQ(r.writerLog->videoTimes.size(), 2u);
   // The fake writer wrote no file, so the export fails and nothing is opened.
   EXPECT_THAT(out, HasSubstr("the recording is kept at"));
   EXPECT_TRUE(r.opened.empty());
-  EXPECT_THAT(readFile(documents() + "/video.json").toStdString(), HasSubstr("tmp-"));
-  EXPECT_EQ(readFile(documents() + "/mouse.json"), "[]");
+  EXPECT_THAT(readFile(documents("video.json")), HasSubstr("tmp-"));
+  EXPECT_THAT(readFile(documents("mouse.json")), HasSubstr("{\"x\":50,\"y\":50,\"down\":true,"));
 
   // Stopped -> Armed again.
   r.toggler->startRecording(r.window());
@@ -95,68 +79,34 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedAndRefusesLateFrames) {
   EXPECT_TRUE(r.toggler->armed());
 }
 
-TEST(Toggler, LogsPointerSamplesOnlyWhileRecordingAndInsideTheWindow) {
-  FakeRecorder r;
-  r.toggler->startRecording(r.window());
-  ASSERT_TRUE(r.monitor->handler);
-  // Window (100, 50, 800, 600) top-left on a 900-high screen: bottom-left y 250.
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});  // still armed: dropped
-  r.frame(1000);
-  r.settle();
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});
-  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{900, 850}});      // top-right corner, edges count
-  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{901, 850}});      // outside
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 7, Point{150, 300}});    // another window
-  r.monitor->handler(PointerEvent{kRightMouseDown, 42, Point{100, 250}});  // bottom-left corner, a click
-  ASSERT_EQ(r.toggler->mouseEvents().size(), 3u);
-  EXPECT_EQ(r.toggler->mouseEvents()[0].x, 50);
-  EXPECT_EQ(r.toggler->mouseEvents()[0].y, 50);
-  EXPECT_TRUE(r.toggler->mouseEvents()[0].down);
-  EXPECT_FALSE(r.toggler->mouseEvents()[1].down);
-  EXPECT_TRUE(r.toggler->mouseEvents()[2].down);
-  r.toggler->stopRecording();
-  EXPECT_EQ(r.monitor->removes, 1);
-  EXPECT_FALSE(r.toggler->mouseEventsRegistered());
-  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-  EXPECT_THAT(readFile(documents() + "/mouse.json").toStdString(), HasSubstr("\"down\":true"));
-}
-
 TEST(Toggler, EveryFailedStartReturnsToIdle) {
-  auto expectIdle = [](FakeRecorder& r) {
+  enum Failure { refusedOutput, refusedWriter, failedStart, windowClosed };
+  for (Failure failure : {refusedOutput, refusedWriter, failedStart, windowClosed}) {
+    SCOPED_TRACE(failure);
+    FakeRecorder r;
+    r.refuseOutput = failure == refusedOutput;
+    r.refuseWriter = failure == refusedWriter;
+    r.failStart = failure == failedStart;
+    r.toggler->startElapsedTimer();
+    testing::internal::CaptureStdout();
+    r.toggler->startRecording(r.window());
+    if (failure == windowClosed) {
+      r.windows->bounds.clear();  // before its first frame
+      r.toggler->update();
+    } else if (failure != refusedOutput) {
+      r.frame(1000);
+      r.settle();
+      EXPECT_EQ(r.streamStops, 1);  // the stream is stopped (and gone once it said so)
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (failure == refusedOutput) {
+      EXPECT_THAT(out, HasSubstr("error starting stream"));
+    }
     EXPECT_FALSE(r.toggler->recording());
     EXPECT_FALSE(r.toggler->armed());
     EXPECT_EQ(r.toggler->hv(), nullptr);
     EXPECT_FALSE(r.toggler->timerRunning());
     EXPECT_FALSE(r.toggler->mouseEventsRegistered());
-  };
-  {
-    FakeRecorder r;
-    r.refuseOutput = true;
-    testing::internal::CaptureStdout();
-    r.toggler->startElapsedTimer();
-    r.toggler->startRecording(r.window());
-    EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr("error starting stream"));
-    expectIdle(r);
-  }
-  for (bool failStart : {false, true}) {
-    FakeRecorder r;
-    r.refuseWriter = !failStart;
-    r.failStart = failStart;
-    r.toggler->startElapsedTimer();
-    r.toggler->startRecording(r.window());
-    r.frame(1000);
-    r.settle();
-    expectIdle(r);
-    EXPECT_EQ(r.streams->stops, 1);  // the stream is stopped (and gone once it said so)
-  }
-  {
-    // The window closes before its first frame.
-    FakeRecorder r;
-    r.toggler->startElapsedTimer();
-    r.toggler->startRecording(r.window());
-    r.windows->bounds.clear();
-    r.toggler->update();
-    expectIdle(r);
   }
 }
 
@@ -170,7 +120,6 @@ TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   first->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(8, 8), 5));
   r.settle();
   EXPECT_FALSE(r.toggler->recording());
-
   r.frame(10);
   r.settle();
   ASSERT_TRUE(r.toggler->recording());
@@ -199,7 +148,7 @@ TEST(Toggler, FollowsTheWindowOnlyWhileRecordingAndReconfiguresOnlyForPopups) {
     r.toggler->followCapturedWindow();  // unchanged frame: nothing new
     EXPECT_EQ(r.toggler->lastFrame(), (Rect{120, 250, 800, 600}));
     EXPECT_EQ(r.toggler->hv()->existingFrame, (Rect{120, 250, 800, 600}));
-    EXPECT_EQ(r.stream()->updates.size(), popups ? 1u : 0u);
+    ASSERT_EQ(r.stream()->updates.size(), popups ? 1u : 0u);
     if (popups) {
       EXPECT_EQ(r.stream()->updates[0].sourceRect, (Rect{120, 50, 800, 600}));
     }
@@ -209,38 +158,20 @@ TEST(Toggler, FollowsTheWindowOnlyWhileRecordingAndReconfiguresOnlyForPopups) {
   }
 }
 
-TEST(Toggler, TitleShowsMicOnlyWithTheSettingAndAccess) {
+TEST(Toggler, TheMicrophoneRunsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   FakeRecorder r;
-  StatusButton button;
-  RecorderServices none;
-  none.windowServer = r.windows;
-  none.createHotKey = false;
-  Toggler t(nullptr, &button, none);
-  t.startElapsedTimer();
-  EXPECT_EQ(t.buttonTitle(), "00:00");
-  EXPECT_FALSE(button.hasImage());
-  t.update();
-  EXPECT_EQ(t.buttonTitle(), "00:00");  // no access yet
-  r.access->status = MicrophoneAuthorization::authorized;
-  RecorderServices withMic;
-  withMic.windowServer = r.windows;
-  withMic.microphoneAccess = r.access;
-  withMic.createHotKey = false;
-  Toggler m(nullptr, &button, withMic);
-  m.checkMicrophonePermission(false);
-  m.startElapsedTimer();
-  m.update();
-  EXPECT_EQ(m.buttonTitle(), "00:00 MIC");
-  m.setCaptureMicrophone(false);
-  m.update();
-  EXPECT_EQ(m.buttonTitle(), "00:00");
-  m.setCaptureMicrophone(true);
-}
+  r.access->status = MicrophoneAuthorization::denied;
+  r.toggler->checkMicrophonePermission(true);
+  EXPECT_FALSE(r.toggler->hasMicPermission());
+  EXPECT_TRUE(r.toggler->showingAlert());
+  r.toggler->setShowingAlert(false);
+  r.access->status = MicrophoneAuthorization::notDetermined;
+  r.toggler->checkMicrophonePermission(true);
+  EXPECT_FALSE(r.toggler->showingAlert());
+  r.access->answer(true);  // from another thread: published on the main thread
+  r.settle();
+  EXPECT_TRUE(r.toggler->hasMicPermission());
 
-TEST(Toggler, MicrophoneRecordsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
-  FakeRecorder r;
-  r.access->status = MicrophoneAuthorization::authorized;
-  r.toggler->checkMicrophonePermission(false);
   r.toggler->startRecording(r.window());
   r.frame(1);
   r.settle();
@@ -251,7 +182,6 @@ TEST(Toggler, MicrophoneRecordsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   r.settle();
   EXPECT_GE(r.session->stops, 1);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-
   r.toggler->startRecording(r.window());
   r.frame(10);
   r.settle();
@@ -259,37 +189,6 @@ TEST(Toggler, MicrophoneRecordsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   r.toggler->stopRecording();
   r.toggler->setCaptureMicrophone(true);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-}
-
-TEST(Toggler, MicrophonePermissionCasesAndAlert) {
-  FakeRecorder r;
-  r.access->status = MicrophoneAuthorization::denied;
-  r.toggler->checkMicrophonePermission(false);
-  EXPECT_FALSE(r.toggler->hasMicPermission());
-  EXPECT_FALSE(r.toggler->showingAlert());
-  r.toggler->checkMicrophonePermission(true);
-  EXPECT_TRUE(r.toggler->showingAlert());
-  r.toggler->setShowingAlert(false);
-
-  r.access->status = MicrophoneAuthorization::notDetermined;
-  r.toggler->checkMicrophonePermission(true);
-  EXPECT_FALSE(r.toggler->showingAlert());
-  r.access->answer(true);  // from another thread's point of view: published on the main thread
-  r.settle();
-  EXPECT_TRUE(r.toggler->hasMicPermission());
-}
-
-TEST(Toggler, RefreshPublishesTheListOrThePermissionError) {
-  FakeRecorder r;
-  r.toggler->refreshWindows();
-  r.settle();
-  ASSERT_EQ(r.toggler->allwindows().size(), 1u);
-  EXPECT_FALSE(r.toggler->permissionError());
-  r.windows->content.reset();  // the capture service refuses
-  r.toggler->refreshWindows();
-  r.settle();
-  EXPECT_TRUE(r.toggler->permissionError());
-  EXPECT_EQ(r.toggler->allwindows().size(), 1u);
 }
 
 TEST(Toggler, QuickRecordFindsTheWindowUnderThePointerAndIgnoresASecondPress) {

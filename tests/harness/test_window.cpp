@@ -1,5 +1,7 @@
 #include "harness/test_window.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
 #include <xcb/xcb_icccm.h>
 
 #include <algorithm>
@@ -98,6 +100,10 @@ xcb_window_t TestWindow::frameWindow() const {
     if (!tree || tree->parent == tree->root) return w;
     w = tree->parent;
   }
+}
+
+std::string uniqueTitle(const std::string& prefix) {
+  return prefix + "-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
 std::vector<xcb_window_t> stackingFrontToBack(xcb::Connection& c) {

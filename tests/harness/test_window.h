@@ -65,6 +65,10 @@ class TestWindow {
   xcb_window_t id_ = XCB_WINDOW_NONE;
 };
 
+// A window title no other test program on the desktop uses: the prefix, the
+// process id and the running test's name.
+std::string uniqueTitle(const std::string& prefix);
+
 // The window manager's stacking list, front to back.
 std::vector<xcb_window_t> stackingFrontToBack(xcb::Connection& c);
 // The 0xRRGGBB colour of the screen at a root position.
