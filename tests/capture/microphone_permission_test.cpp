@@ -2,51 +2,33 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/fake_microphone.h"
-
 namespace moxi {
 namespace {
 
 using Auth = MicrophoneAuthorization;
+using Lines = std::vector<std::string>;
 
-TEST(MicrophonePermission, NotDeterminedAsksAndNeverAlerts) {
-  for (bool showAlert : {false, true}) {
-    auto action = microphonePermissionAction(Auth::notDetermined, showAlert);
-    EXPECT_TRUE(action.requestAccess);
-    EXPECT_FALSE(action.hasMicPermission.has_value()) << "the answer is published when it comes";
-    EXPECT_FALSE(action.raiseAlert);
-  }
-}
-
-TEST(MicrophonePermission, RestrictedAndDeniedRefuseAndAlertOnlyWhenAsked) {
-  for (Auth status : {Auth::restricted, Auth::denied}) {
+TEST(MicrophonePermission, EachStatusAsksGrantsOrRefusesAndAlertsOnlyWhenAskedAndRefused) {
+  struct Case {
+    Auth status;
+    bool request;
+    std::optional<bool> granted;  // published at once; a request is answered later
+    bool alertsWhenAsked;
+  };
+  for (const Case& c : {Case{Auth::notDetermined, true, std::nullopt, false}, Case{Auth::restricted, false, false, true},
+                        Case{Auth::denied, false, false, true}, Case{Auth::authorized, false, true, false},
+                        Case{static_cast<Auth>(7), false, false, false}}) {
     for (bool showAlert : {false, true}) {
-      auto action = microphonePermissionAction(status, showAlert);
-      EXPECT_FALSE(action.requestAccess);
-      EXPECT_EQ(action.hasMicPermission, std::optional<bool>(false));
-      EXPECT_EQ(action.raiseAlert, showAlert);
+      auto action = microphonePermissionAction(c.status, showAlert);
+      SCOPED_TRACE(static_cast<int>(c.status));
+      EXPECT_EQ(action.requestAccess, c.request);
+      EXPECT_EQ(action.hasMicPermission, c.granted);
+      EXPECT_EQ(action.raiseAlert, showAlert && c.alertsWhenAsked);
     }
   }
 }
 
-TEST(MicrophonePermission, AuthorizedGrantsWithoutAlert) {
-  for (bool showAlert : {false, true}) {
-    auto action = microphonePermissionAction(Auth::authorized, showAlert);
-    EXPECT_FALSE(action.requestAccess);
-    EXPECT_EQ(action.hasMicPermission, std::optional<bool>(true));
-    EXPECT_FALSE(action.raiseAlert);
-  }
-}
-
-TEST(MicrophonePermission, UnknownStatusGrantsNothing) {
-  auto action = microphonePermissionAction(static_cast<Auth>(7), true);
-  EXPECT_FALSE(action.requestAccess);
-  EXPECT_EQ(action.hasMicPermission, std::optional<bool>(false));
-  EXPECT_FALSE(action.raiseAlert);
-}
-
 TEST(MicrophoneSetupMessages, ReportEachRefusalInSetUpOrder) {
-  using Lines = std::vector<std::string>;
   EXPECT_EQ(microphoneSetupMessages({.noDevice = false, .inputError = {}, .inputAdded = true, .outputAdded = true}),
             Lines{});
   EXPECT_EQ(microphoneSetupMessages(
@@ -56,19 +38,6 @@ TEST(MicrophoneSetupMessages, ReportEachRefusalInSetUpOrder) {
             Lines{"CAM - Couldn't add audio input device to session."});
   EXPECT_EQ(microphoneSetupMessages({.noDevice = true, .inputError = {}, .inputAdded = false, .outputAdded = true}),
             Lines{"No microphone: the sound server has no default source, recording without audio"});
-}
-
-// The controller's check is a thin wrapper: this is its whole shape, run
-// against the fake access so the not-determined path's late answer is seen.
-TEST(MicrophonePermission, LateAnswerOfARequestIsWhatGetsPublished) {
-  test::FakeMicrophoneAccess access;
-  std::optional<bool> hasMicPermission;
-  auto action = microphonePermissionAction(access.authorizationStatus(), true);
-  ASSERT_TRUE(action.requestAccess);
-  access.requestAccess([&](bool granted) { hasMicPermission = granted; });
-  EXPECT_FALSE(hasMicPermission.has_value());
-  access.answer(true);
-  EXPECT_EQ(hasMicPermission, std::optional<bool>(true));
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 // The smallest recorder that drives a capture stream into a writer the way
 // the recorder controller does: frames on a serial queue, the first complete
 // frame opens the writer and starts the session, later ones are appended;
-// stopping ends the session at the stop time and finishes the file. Shared
-// by the integration tests and the benchmark (header only, so that the
-// benchmark needs no test library).
+// stopping ends the session at the stop time and finishes the file.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
