@@ -159,7 +159,7 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   EXPECT_EQ(program.count("true") + program.count("false"), 1);
 }
 
-TEST(EndToEnd, APopoverRowRecordsAndATrayClickStopsWithoutTheDialog) {
+TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWithoutTheDialog) {
   TestPicture picture("E2E popover", 300, 250);
   Program program("showDialog=false\n");
   program.answerAlert();
@@ -167,13 +167,23 @@ TEST(EndToEnd, APopoverRowRecordsAndATrayClickStopsWithoutTheDialog) {
 
   std::optional<QPoint> icon;
   ASSERT_TRUE(eventually([&] { return (icon = trayIcon()).has_value(); })) << "no tray icon";
-  clickAt(*icon);
   std::string popover;
-  ASSERT_TRUE(eventually([&] {
-    for (const auto& id : visibleWindows("moxiscope", true))
-      if (windowRect(id).size() == QSize(400, 400)) popover = id;
-    return !popover.empty();
-  })) << "the popover did not open";
+  auto popoverOpens = [&] {
+    clickAt(*icon);
+    return eventually([&] {
+      for (const auto& id : visibleWindows("moxiscope", true))
+        if (windowRect(id).size() == QSize(400, 400)) popover = id;
+      return !popover.empty();
+    });
+  };
+  ASSERT_TRUE(popoverOpens()) << "the popover did not open";
+  // A second click closes it, and must not reach the icon again and reopen it.
+  clickAt(*icon);
+  ASSERT_TRUE(eventually([&] { return windowRect(popover).isEmpty(); })) << "the popover stayed open";
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(windowRect(popover).isEmpty()) << "the popover opened again";
+  popover.clear();
+  ASSERT_TRUE(popoverOpens()) << "the popover did not open again";
 
   // The only listed window is the test picture: its row is the first, with
   // the picture's colourful thumbnail at its left (the switches below are
