@@ -5,6 +5,8 @@
 #
 #   bash scripts/mutants.sh [commit] [mutant-id...]
 #
+# MUTANTS_TESTS (a ctest regex) replaces each fault's own choice of test
+# programs; MUTANTS_EXCLUDE leaves programs out of it.
 # The commit (default HEAD) is exported into build-mutants/<commit>/tree and
 # built there (optimised, as scripts/test.sh does), so the work tree can
 # change while this runs. Each fault is one text replacement in one file;
@@ -122,25 +124,31 @@ for i in "${!ids[@]}"; do
   [[ $n == 1 ]] || { echo "FAIL: ${ids[$i]}: the text to change occurs $n times in ${files[$i]}" >&2; exit 1; }
 done
 
+results="$work/results${MUTANTS_RUN:+-$MUTANTS_RUN}.txt"
 : >"$results"
 [[ -n ${MUTANTS_CHECK_ONLY:-} ]] && { echo "all faults apply"; exit 0; }
-# The unchanged tree must pass, or a failure below proves nothing.
-if ! nice -n 10 ctest --test-dir build -j2 >"$work/baseline.log" 2>&1; then
+# The unchanged tree must pass, or a failure below proves nothing (checked
+# when the whole list runs).
+if [[ ${#only[@]} -eq 0 ]] && ! nice -n 10 ctest --test-dir build -j2 >"$work/baseline.log" 2>&1; then
   echo "FAIL: the unchanged tree fails its tests (see $work/baseline.log)" >&2
   exit 1
 fi
-echo "unchanged tree: all tests pass" | tee -a "$results"
+[[ ${#only[@]} -eq 0 ]] && echo "unchanged tree: all tests pass" | tee -a "$results"
 printf '%-4s %-55s %s\n' id fault "failing tests" | tee -a "$results"
 for i in "${!ids[@]}"; do
   selected "${ids[$i]}" || continue
   id=${ids[$i]} file=${files[$i]}
   cp -p "$file" "$work/original"
   OLD="${olds[$i]}" NEW="${news[$i]}" perl -0777 -pe 's/\Q$ENV{OLD}\E/$ENV{NEW}/' "$work/original" >"$file"
-  mapfile -t targets < <(ctest --test-dir build -N -R "${tests[$i]}" | sed -n 's/^ *Test *#[0-9]*: //p')
+  # The program itself too: the end-to-end tests run it.
+  chosen=${MUTANTS_TESTS:-${tests[$i]}}
+  exclude=(${MUTANTS_EXCLUDE:+-E "$MUTANTS_EXCLUDE"})
+  mapfile -t targets < <(ctest --test-dir build -N -R "$chosen" "${exclude[@]}" | sed -n 's/^ *Test *#[0-9]*: //p')
+  targets+=(moxiscope)
   if ! nice -n 10 cmake --build build -j2 --target "${targets[@]}" >"$work/$id.build.log" 2>&1; then
     row="BUILD FAILED (see $work/$id.build.log)"
   else
-    nice -n 10 ctest --test-dir build -j2 -R "${tests[$i]}" --timeout 600 >"$work/$id.log" 2>&1 || true
+    nice -n 10 ctest --test-dir build -j2 -R "$chosen" "${exclude[@]}" --timeout 600 >"$work/$id.log" 2>&1 || true
     failed=$(sed -n '/The following tests FAILED/,$p' "$work/$id.log" | sed -n 's/^.* - \([a-z0-9_]*\) (.*/\1/p' | tr '\n' ' ')
     row=${failed:-NOT CAUGHT}
   fi
