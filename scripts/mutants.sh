@@ -148,8 +148,17 @@ for i in "${!ids[@]}"; do
   if ! nice -n 10 cmake --build build -j2 --target "${targets[@]}" >"$work/$id.build.log" 2>&1; then
     row="BUILD FAILED (see $work/$id.build.log)"
   else
+    # A program that fails is run again: only a failure that repeats counts,
+    # so that a test upset by the load of the machine is not taken for a catch.
+    failures() { sed -n '/The following tests FAILED/,$p' "$1" | sed -n 's/^.* - \([a-z0-9_]*\) (.*/\1/p' | tr '\n' ' '; }
     nice -n 10 ctest --test-dir build -j2 -R "$chosen" "${exclude[@]}" --timeout 600 >"$work/$id.log" 2>&1 || true
-    failed=$(sed -n '/The following tests FAILED/,$p' "$work/$id.log" | sed -n 's/^.* - \([a-z0-9_]*\) (.*/\1/p' | tr '\n' ' ')
+    failed=$(failures "$work/$id.log")
+    if [[ -n $failed ]]; then
+      nice -n 10 ctest --test-dir build --rerun-failed --output-on-failure --timeout 600 >"$work/$id.again.log" 2>&1 || true
+      confirmed=$(failures "$work/$id.again.log")
+      flaky=$(comm -23 <(tr ' ' '\n' <<<"$failed" | sort) <(tr ' ' '\n' <<<"$confirmed" | sort) | tr '\n' ' ')
+      failed="${confirmed:-NOT CAUGHT }${flaky:+(passed when run again: $flaky)}"
+    fi
     row=${failed:-NOT CAUGHT}
   fi
   cp -p "$work/original" "$file"
