@@ -9,7 +9,6 @@
 #include "harness/test_desktop.h"
 #include "hotkey/hot_key.h"
 #include "hotkey/x11_hot_key_service.h"
-#include "hotkey_support.h"
 #include "platform/xcb.h"
 #include "platform/xcb_keysyms.h"
 
@@ -34,7 +33,6 @@ class HotKeyOnX : public ::testing::Test {
     ASSERT_TRUE(service->isAvailable());
     HotKeysController::setService(std::move(service));
   }
-  void TearDown() override { HotKeysController::setService(std::make_unique<test::FakeHotKeyService>()); }
 
   int downs = 0;
   int ups = 0;
