@@ -64,6 +64,14 @@ TEST_F(HotKeyOnX, CommandF1CallsKeyDownOnceAlsoWithLocksAndHeldAndKeyUpOnRelease
   xdotool({"key", "ctrl+shift+F1", "alt+F1", "F1"});
   QTest::qWait(settle);
   EXPECT_EQ(downs, expected);
+  // Each modifier is grabbed as its own X modifier: Option is Alt (Mod1).
+  int optionDowns = 0;
+  auto option = HotKey::create(Key::f5, ModifierFlags::option, [&] { ++optionDowns; });
+  xdotool({"key", "super+F5"});
+  QTest::qWait(settle);
+  EXPECT_EQ(optionDowns, 0);
+  xdotool({"key", "alt+F5"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return optionDowns == 1; }, 5000)) << optionDowns;
 
   // Held past the server's auto-repeat delay: one press, one release.
   ups = 0;
