@@ -12,6 +12,7 @@
 #include <future>
 #include <thread>
 
+#include "capture_support.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
@@ -20,27 +21,6 @@ namespace moxi {
 namespace {
 
 using test::probeFile;
-
-// A frame with a pattern that moves with `index`, so that every frame differs.
-std::shared_ptr<PixelBuffer> patternFrame(int width, int height, int index) {
-  auto frame = PixelBuffer::allocate(width, height);
-  for (int y = 0; y < height; ++y) {
-    auto* row = reinterpret_cast<uint32_t*>(frame->pixels + static_cast<size_t>(y) * frame->stride);
-    for (int x = 0; x < width; ++x)
-      row[x] = 0xff000000u | uint32_t((x + index * 7) & 0xff) << 16 | uint32_t((y + index * 3) & 0xff) << 8 |
-               uint32_t(((x / 16 + y / 16 + index) & 1) * 255);
-  }
-  return frame;
-}
-
-// `frames` sample frames of a 440 Hz tone, the first being sample `firstSample` of the tone.
-AudioBuffer toneBuffer(int rate, int channels, int frames, int64_t presentationTimeNs, int64_t firstSample = 0) {
-  AudioBuffer b{.samples = std::vector<int16_t>(size_t(frames) * channels), .sampleRate = rate, .channels = channels,
-                .presentationTimeNs = presentationTimeNs};
-  for (size_t i = 0; i < b.samples.size(); ++i)
-    b.samples[i] = int16_t(8000 * std::sin(2 * M_PI * 440 * double(firstSample + int64_t(i) / channels) / rate));
-  return b;
-}
 
 constexpr int64_t kStart = 5'000'000'000'000;  // an arbitrary monotonic time
 constexpr int64_t kMs = 1'000'000;
@@ -101,11 +81,11 @@ TEST_F(WriterTest, WritesEveryAppendedFrameUntilTheSessionEnd) {
   int64_t t = kStart;
   for (int i = 1; i <= 60; ++i) {
     t += (i % 3 == 0 ? 50 : 25) * kMs;
-    ASSERT_TRUE(input->append(*patternFrame(320, 240, i), t));
+    ASSERT_TRUE(input->append(*test::patternFrame(320, 240, i), t));
   }
-  EXPECT_FALSE(input->append(*patternFrame(320, 240, 0), t)) << "a frame not later than the last";
+  EXPECT_FALSE(input->append(*test::patternFrame(320, 240, 0), t)) << "a frame not later than the last";
   writer->endSession(t + 300 * kMs);
-  EXPECT_FALSE(input->append(*patternFrame(320, 240, 0), t + 400 * kMs)) << "a frame past the end";
+  EXPECT_FALSE(input->append(*test::patternFrame(320, 240, 0), t + 400 * kMs)) << "a frame past the end";
   input->markAsFinished();
   EXPECT_FALSE(input->isReadyForMoreMediaData());
   const double expected = (t + 300 * kMs - kStart) / 1e9;
@@ -137,9 +117,9 @@ TEST_F(WriterTest, OddSizesLoseTheirLastColumnAndRow) {
   ASSERT_TRUE(input);
   ASSERT_TRUE(writer->startWriting());
   writer->startSession(kStart);
-  for (int i = 1; i <= 10; ++i) ASSERT_TRUE(input->append(*patternFrame(321, 241, i), kStart + i * 20 * kMs));
+  for (int i = 1; i <= 10; ++i) ASSERT_TRUE(input->append(*test::patternFrame(321, 241, i), kStart + i * 20 * kMs));
   // A frame of another size is fitted into the video's.
-  ASSERT_TRUE(input->append(*patternFrame(640, 200, 11), kStart + 220 * kMs));
+  ASSERT_TRUE(input->append(*test::patternFrame(640, 200, 11), kStart + 220 * kMs));
   writer->endSession(kStart + 300 * kMs);
   EXPECT_TRUE(finish(std::move(writer)).ok);
   auto probe = probeFile(path);
@@ -186,17 +166,17 @@ TEST_F(WriterTest, SoundIsMonoAacAlongTheSessionsTimeLine) {
   constexpr int64_t kSamples = 300 * 480 + 48000 / 2;
   std::thread microphone([&] {
     // Sound from before the session is cut away.
-    EXPECT_TRUE(audio->append(toneBuffer(48000, 2, 480, kStart - 20 * kMs)));
+    EXPECT_TRUE(audio->append(test::toneBuffer(48000, 2, 480, kStart - 20 * kMs)));
     int64_t sample = 0;
     for (int block = 0; block < 300; ++block) {
       if (block == 150) sample += 48000 / 2;  // half a second missing
       const int64_t jitter = ((block * 7) % 9 - 4) * kMs;
-      EXPECT_TRUE(audio->append(toneBuffer(48000, 2, 480, blockTime(sample) + jitter, sample)));
+      EXPECT_TRUE(audio->append(test::toneBuffer(48000, 2, 480, blockTime(sample) + jitter, sample)));
       sample += 480;
     }
   });
   for (int frame = 1; frame <= 100; ++frame) {
-    ASSERT_TRUE(video->append(*patternFrame(160, 120, frame), blockTime(frame * kSamples / 100 - 1)));
+    ASSERT_TRUE(video->append(*test::patternFrame(160, 120, frame), blockTime(frame * kSamples / 100 - 1)));
   }
   microphone.join();
   const int64_t end = blockTime(kSamples);
@@ -232,7 +212,7 @@ TEST_F(WriterTest, SurvivesBeingKilledWhileWriting) {
     auto input = writer ? writer->addVideoInput({VideoCodec::h264, 320, 240}) : nullptr;
     if (!input || !writer->startWriting()) _exit(1);
     writer->startSession(kStart);
-    for (int i = 1; i <= 100; ++i) input->append(*patternFrame(320, 240, i), kStart + i * 33 * kMs);
+    for (int i = 1; i <= 100; ++i) input->append(*test::patternFrame(320, 240, i), kStart + i * 33 * kMs);
     [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
     for (;;) pause();
   }

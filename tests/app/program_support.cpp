@@ -1,0 +1,211 @@
+#include "app/program_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <QUrl>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "harness/test_window.h"
+#include "platform/xcb.h"
+
+namespace moxi::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> visibleWindows(const std::string& name, bool byClass) {
+  return lines(runCommand({"xdotool", "search", "--onlyvisible", byClass ? "--class" : "--name", name}).out);
+}
+
+std::string alertWindow() {
+  // The tray icon's window may carry the name too; alerts are wider.
+  for (const auto& id : visibleWindows("^Moxiscope$"))
+    if (windowRect(id).width() > 64) return id;
+  return {};
+}
+
+QRect windowRect(const std::string& id) {
+  auto r = runCommand({"xwininfo", "-id", id});
+  if (r.exitCode != 0 || r.out.find("IsViewable") == std::string::npos) return {};
+  auto field = [&](const std::string& key) {
+    size_t at = r.out.find(key);
+    return at == std::string::npos ? 0 : std::atoi(r.out.c_str() + at + key.size());
+  };
+  return {field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"), field("Height:")};
+}
+
+std::optional<QPoint> trayIcon(const std::string& windowClass) {
+  for (const auto& id : lines(runCommand({"xdotool", "search", "--class", windowClass}).out)) {
+    QRect r = windowRect(id);
+    if (r.width() >= 8 && r.width() <= 32 && r.height() >= 8 && r.height() <= 32) return r.center();
+  }
+  return std::nullopt;
+}
+
+void clickAt(QPoint at, int button) {
+  output({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", std::to_string(button)});
+}
+
+bool programCaughtUp(const std::string& windowClass) {
+  xcb_window_t window = XCB_WINDOW_NONE;
+  for (const auto& id : lines(runCommand({"xdotool", "search", "--class", windowClass}).out))
+    if (!windowRect(id).isEmpty()) window = static_cast<xcb_window_t>(std::stoul(id));
+  xcb::Connection x;
+  if (window == XCB_WINDOW_NONE || !x.ok()) return false;
+  // The answer goes to the root window (Qt's to those watching the root's own
+  // structure, others' to those watching its children).
+  const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+  xcb_change_window_attributes(x.get(), x.root(), XCB_CW_EVENT_MASK, &mask);
+  static uint32_t stamp = 0;
+  xcb_client_message_event_t ping{};
+  ping.response_type = XCB_CLIENT_MESSAGE;
+  ping.format = 32;
+  ping.window = window;
+  ping.type = x.atom("WM_PROTOCOLS");
+  ping.data.data32[0] = x.atom("_NET_WM_PING");
+  ping.data.data32[1] = ++stamp;
+  ping.data.data32[2] = window;
+  xcb_send_event(x.get(), 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ping));
+  xcb_flush(x.get());
+  return eventually([&] {
+    for (xcb::Event e(xcb_poll_for_event(x.get())); e; e.reset(xcb_poll_for_event(x.get()))) {
+      const auto* m = reinterpret_cast<const xcb_client_message_event_t*>(e.get());
+      if ((e->response_type & 0x7f) == XCB_CLIENT_MESSAGE && m->data.data32[1] == stamp) return true;
+    }
+    return false;
+  });
+}
+
+void pressKeys(const std::string& keys) { output({"xdotool", "key", keys}); }
+
+QImage screenshot() {
+  xcb::Connection x;
+  return screenshot(x);
+}
+
+TestPicture::TestPicture(const std::string& title, int left, int top, const std::string& source)
+    : process_({"ffplay", "-loglevel", "error", "-an", "-f", "lavfi", "-i",
+                source + (source.find('=') == std::string::npos ? "=" : ":") + "size=640x480:rate=30", "-window_title",
+                title, "-left", std::to_string(left), "-top", std::to_string(top)}) {
+  bool shown = eventually([&] {
+    auto ids = visibleWindows("^" + title + "$");
+    if (ids.empty()) return false;
+    id_ = ids.front();
+    return rect().size() == QSize(640, 480);
+  });
+  if (!shown) throw std::runtime_error("the test window \"" + title + "\" did not appear");
+}
+
+Program::Program(const std::string& settings) {
+  if (!settings.empty()) {
+    std::filesystem::create_directories(home_.path() + "/config/Moxiscope");
+    writeFile(home_.path() + "/config/Moxiscope/Moxiscope.conf", "[General]\n" + settings);
+  }
+  auto env = home_.environment();
+  env["QT_QPA_PLATFORM"] = "xcb";
+  if (kQuickWithoutGL) env["QT_QUICK_BACKEND"] = "software";
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{MOXI_BINARY_DIR "/moxiscope"}, env,
+                                            home_.path() + "/moxiscope.log");
+}
+
+Program::~Program() {
+  if (process_->running()) {
+    process_->kill(SIGTERM);
+    auto status = waitForExit();
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << log();
+  }
+  process_.reset();
+  std::string text = log();
+  for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"})
+    EXPECT_EQ(text.find(report), std::string::npos) << text;
+}
+
+std::string Program::log() const { return readFile(home_.path() + "/moxiscope.log"); }
+
+int Program::count(const std::string& line) const {
+  int n = 0;
+  for (const auto& l : lines(log()))
+    if (line.back() == ' ' ? l.rfind(line, 0) == 0 : l == line) ++n;
+  return n;
+}
+
+bool Program::waitFor(const std::string& line, int times, std::chrono::milliseconds timeout) const {
+  return eventually([&] { return count(line) >= times; }, timeout);
+}
+
+void Program::answerAlert(const std::string& key) {
+  std::string id;
+  ASSERT_TRUE(eventually([&] { return !(id = alertWindow()).empty(); }, 60s)) << "no alert appeared\n" << log();
+  // A key pressed before the window manager has given the alert the focus
+  // goes elsewhere: press again until the alert has gone.
+  bool answered = eventually(
+      [&] {
+        runCommand({"xdotool", "windowactivate", "--sync", id, "key", key}, 5s);
+        return eventually([&] { return windowRect(id).isEmpty(); }, 2s);
+      },
+      30s);
+  ASSERT_TRUE(answered) << "the alert did not go away\n" << log();
+}
+
+std::optional<int> Program::waitForExit(std::chrono::milliseconds timeout) {
+  if (!eventually([&] { return !process_->running(); }, timeout)) return std::nullopt;
+  return process_->stop();
+}
+
+std::vector<std::string> Program::movies() const {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(home_.caches(), ec)) {
+    std::string name = entry.path().filename();
+    if (name.rfind("tmp-", 0) == 0 && name.ends_with(".mp4")) found.push_back(entry.path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string Program::exported() const {
+  std::string url;
+  for (const auto& l : lines(log()))
+    if (l.rfind("exported as ", 0) == 0) url = l.substr(12);
+  return QUrl(QString::fromStdString(url)).toLocalFile().toStdString();
+}
+
+std::string Program::raw() const {
+  for (const auto& movie : movies())
+    if (movie != exported()) return movie;
+  return {};
+}
+
+std::vector<QImage> frames(const std::string& path, int step) {
+  auto size = lines(output({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height",
+                            "-of", "csv=p=0:s=x", path}));
+  int width = 0, height = 0;
+  if (size.empty() || std::sscanf(size[0].c_str(), "%dx%d", &width, &height) != 2) return {};
+  std::string raw = output({"ffmpeg", "-v", "error", "-i", path, "-map", "0:v:0", "-vf",
+                            "select=not(mod(n\\," + std::to_string(step) + "))", "-fps_mode", "passthrough", "-f",
+                            "rawvideo", "-pix_fmt", "rgb24", "-"});
+  std::vector<QImage> images;
+  const size_t bytes = static_cast<size_t>(width) * height * 3;
+  for (size_t at = 0; at + bytes <= raw.size(); at += bytes)
+    images.push_back(
+        QImage(reinterpret_cast<const uchar*>(raw.data() + at), width, height, width * 3, QImage::Format_RGB888)
+            .copy());
+  return images;
+}
+
+}  // namespace moxi::test

@@ -1,0 +1,107 @@
+#pragma once
+// Shared by the desktop tests of the application: the program started as a
+// user starts it, a test window, and the user's hands (xdotool) and eyes
+// (xwininfo, screenshots) on the test desktop.
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QTest>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness/media_files.h"
+#include "harness/test_desktop.h"
+#include "harness/test_files.h"
+
+namespace moxi::test {
+
+using namespace std::chrono_literals;
+
+// Mesa's software GL driver leaks a few bytes and is unloaded before
+// LeakSanitizer reports, so no suppression can name it: the sanitizer build
+// draws Qt Quick without GL (QT_QUICK_BACKEND=software).
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool kQuickWithoutGL = true;
+#else
+inline constexpr bool kQuickWithoutGL = false;
+#endif
+
+// Visible windows whose name (or, with `byClass`, class) matches the regular expression.
+std::vector<std::string> visibleWindows(const std::string& name, bool byClass = false);
+// The visible alert of the program (a window named "Moxiscope"), or empty.
+std::string alertWindow();
+// A window's client area in root coordinates (empty when it is gone).
+QRect windowRect(const std::string& id);
+// The centre of the tray icon of the program of this class, if it is shown.
+std::optional<QPoint> trayIcon(const std::string& windowClass = "moxiscope");
+void clickAt(QPoint at, int button = 1);
+// Waits until the main thread of the program with this window class has
+// handled what reached it so far (a _NET_WM_PING to one of its windows comes back
+// from there). Its pointer log reads the pointer's position when it handles
+// a click, so a test holds the pointer still until then.
+bool programCaughtUp(const std::string& windowClass = "moxiscope");
+void pressKeys(const std::string& keys);
+QImage screenshot();
+
+// Runs Qt's event loop (when there is one) until `condition` holds or 20 s pass.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+  return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
+}
+
+// An animated window (ffplay's test picture) with the name `title`, at
+// (left, top); waits until it is shown.
+class TestPicture {
+ public:
+  TestPicture(const std::string& title, int left, int top, const std::string& source = "testsrc");
+  const std::string& id() const { return id_; }
+  QRect rect() const { return windowRect(id_); }
+
+ private:
+  ChildProcess process_;
+  std::string id_;
+};
+
+// The program as a user runs it, in a home of its own (with the stand-in
+// opener) and its standard output in a log. On destruction a program still
+// running is asked to finish as at logout; it must end cleanly, and without
+// a sanitizer report.
+class Program {
+ public:
+  // `settings`: lines for the [General] section of the settings file.
+  explicit Program(const std::string& settings = {});
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  ChildProcess& process() { return *process_; }
+  std::string log() const;
+  // Lines of the log that equal `line`, or start with it when it ends in a space.
+  int count(const std::string& line) const;
+  bool waitFor(const std::string& line, int times = 1, std::chrono::milliseconds timeout = 60s) const;
+  // Presses Return on the visible window named "Moxiscope" (Return picks the
+  // default button) or another key, until that window has gone.
+  void answerAlert(const std::string& key = "Return");
+  // Waits until the program has ended (after a signal, say) and returns its wait status.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s);
+
+  std::string documents() const { return home_.documents(); }
+  std::string opened() const { return home_.opened(); }
+  // The "tmp-" movies in the caches directory, oldest name first.
+  std::vector<std::string> movies() const;
+  // The path of the last "exported as file://..." line, or empty.
+  std::string exported() const;
+  // The raw recording beside the exported movie.
+  std::string raw() const;
+
+ private:
+  PrivateHome home_{false};
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// Decodes every `step`-th video frame as RGB24, width x height each.
+std::vector<QImage> frames(const std::string& path, int step);
+
+}  // namespace moxi::test
