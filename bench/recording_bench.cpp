@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/recording_pipeline_support.h"
+#include "recording_pipeline.h"
 #include "capture/test_windows_support.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program twice (optimised, and with
-# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both.
+# AddressSanitizer + UndefinedBehaviorSanitizer), runs every test in the
+# first and the tests of the threaded code in the second.
 # Integration tests start their own Xvfb, openbox, trayer and PulseAudio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,8 +12,15 @@ jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
+# The sanitizers add what the optimised run cannot see: races, leaks and
+# undefined behaviour in the threaded capture, writer, microphone and
+# controller code and in the FFmpeg owners of the export. The key tables, the
+# outline, the hot keys and the end-to-end run of the whole program find
+# nothing more there and are left to the optimised build.
+sanitized='^(capture_|app_recorder_itest|app_toggler_test|handoff_movie_export_test|platform_serial_queue_test)'
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOXI_SANITIZE=ON -DMOXI_BENCH=OFF >/dev/null
-cmake --build build-asan -j "$jobs"
+mapfile -t sanitized_programs < <(ctest --test-dir build-asan -N -R "$sanitized" | sed -n 's/^ *Test *#[0-9]*: //p')
+cmake --build build-asan -j "$jobs" --target "${sanitized_programs[@]}"
 
 # The tests must not reach a display, sound server or session bus of the
 # caller's session.
@@ -21,11 +29,11 @@ unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER DBUS_SESSION_BUS_ADDRESS
 echo "== tests (optimised build)"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-echo "== tests (sanitizer build)"
+echo "== tests (sanitizer build: $sanitized)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:suppressions=$root/tests/sanitizer/asan.supp"
 export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/tests/sanitizer/ubsan.supp"
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -R "$sanitized"
 
 echo "== package (build, install, run, remove)"
 bash scripts/package-test.sh

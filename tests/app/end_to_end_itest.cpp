@@ -34,11 +34,13 @@ void clickSlowly(QPoint at) {
   std::this_thread::sleep_for(600ms);
 }
 
-void recordWithHotKey(Program& program, QPoint over) {
+void recordWithHotKey(Program& program, QPoint over, int times = 1) {
   output({"xdotool", "mousemove", std::to_string(over.x()), std::to_string(over.y())});
   pressKeys("ctrl+F1");
-  ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
+  ASSERT_TRUE(program.waitFor("START RECORDING", times)) << program.log();
 }
+
+std::string clipboardText() { return runCommand({"xclip", "-selection", "clipboard", "-o"}, 5s).out; }
 
 // Another client owns the clipboard with a known text for as long as it runs.
 struct ClipboardText {
@@ -46,14 +48,13 @@ struct ClipboardText {
   ChildProcess xclip;
   explicit ClipboardText(const std::string& text)
       : xclip({"xclip", "-quiet", "-selection", "clipboard", "-i", file(text)}) {
-    EXPECT_TRUE(eventually([&] { return current() == text; }));
+    EXPECT_TRUE(eventually([&] { return clipboardText() == text; }));
   }
   ~ClipboardText() { std::filesystem::remove_all(dir); }
   std::string file(const std::string& text) {
     writeFile(dir + "/text", text);
     return dir + "/text";
   }
-  static std::string current() { return runCommand({"xclip", "-selection", "clipboard", "-o"}, 5s).out; }
 };
 
 // Truncated towards zero, as the description has it.
@@ -64,9 +65,8 @@ int videoPacketCount(const std::string& path) {
   return p.video() ? static_cast<int>(p.video()->packets) : 0;
 }
 
-// Waits until the one recording being written holds `atLeast` video packets
-// and returns how many it has. The file grows a fragment at a time, so it is
-// read again only when it has grown.
+// Waits until the one recording being written holds `atLeast` video packets.
+// The file grows a fragment at a time, so it is read again only when it grew.
 int waitForPackets(const Program& program, int atLeast) {
   std::uintmax_t size = 0;
   int count = 0;
@@ -77,19 +77,29 @@ int waitForPackets(const Program& program, int atLeast) {
     if (error || now == size) return false;
     size = now;
     return (count = videoPacketCount(files[0])) >= atLeast;
-  })) << "the recording did not reach "
-      << atLeast << " frames";
+  })) << "the recording did not reach " << atLeast << " frames";
   return count;
+}
+
+// The movie is the raw recording's packets re-wrapped as M4V, header first.
+void expectRewrapped(const std::string& movie, const std::string& raw) {
+  EXPECT_EQ(formatTag(movie, "major_brand"), "M4V ");
+  std::vector<std::string> boxes;
+  for (const auto& box : topLevelBoxes(movie)) boxes.push_back(box.type);
+  auto moov = std::find(boxes.begin(), boxes.end(), "moov"), mdat = std::find(boxes.begin(), boxes.end(), "mdat");
+  EXPECT_TRUE(moov < mdat && mdat != boxes.end());
+  EXPECT_EQ(packets(movie), packets(raw));
 }
 
 }  // namespace
 
-TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMovie) {
+TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMovieAndCancelCopiesNothing) {
   Program program;
   program.answerAlert();
   TestPicture picture("E2E", 200, 150);
   const QRect window = picture.rect();
-  recordWithHotKey(program, window.center());
+  // Off the screen's middle row, so that a pointer read upside down misses.
+  recordWithHotKey(program, window.center() + QPoint(0, window.center().y() < 540 ? -150 : 150));
 
   const std::vector<QPoint> clicks = {window.topLeft() + QPoint(40, 60), window.center() + QPoint(17, -9),
                                       window.bottomRight() - QPoint(50, 30)};
@@ -107,31 +117,21 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   EXPECT_EQ(output({"xclip", "-selection", "clipboard", "-o", "-t", "text/uri-list"}), fileURL(movie) + "\r\n");
   ASSERT_TRUE(eventually([&] { return !program.opened().empty(); }));
   EXPECT_EQ(program.opened(), fileURL(movie) + "\n");
-
-  // The raw recording sits beside the movie; the movie is the same packets,
-  // re-wrapped as M4V with its header first.
-  auto files = program.movies();
-  ASSERT_EQ(files.size(), 2u);
-  const std::string raw = files[0] == movie ? files[1] : files[0];
-  EXPECT_EQ(formatTag(movie, "major_brand"), "M4V ");
-  std::vector<std::string> boxes;
-  for (const auto& box : topLevelBoxes(movie)) boxes.push_back(box.type);
-  auto moov = std::find(boxes.begin(), boxes.end(), "moov"), mdat = std::find(boxes.begin(), boxes.end(), "mdat");
-  EXPECT_TRUE(moov < mdat && mdat != boxes.end());
+  ASSERT_EQ(program.movies().size(), 2u);
+  const std::string raw = program.raw();
+  expectRewrapped(movie, raw);
   auto streams = packets(movie);
   ASSERT_EQ(streams.size(), 2u) << "a video and a microphone track";
   EXPECT_GT(streams[0].size(), 10u);
   EXPECT_FALSE(streams[1].empty());
-  EXPECT_EQ(streams, packets(raw));
 
   // The side files, and the description built from them.
   EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");
   std::string rawURL = fileURL(raw);
   for (size_t at = 0; (at = rawURL.find('/', at)) != std::string::npos; at += 2) rawURL.insert(at, "\\");
   EXPECT_EQ(readFile(program.documents() + "/video.json"), "\"" + rawURL + "\"");
-  auto size = nlohmann::json::parse(readFile(program.documents() + "/videosize.json"));
   auto log = nlohmann::json::parse(readFile(program.documents() + "/mouse.json"));
-  std::string description = "moxiscope:" + truncated(size[0]) + "," + truncated(size[1]);
+  std::string description = "moxiscope:640,480";
   std::vector<QPoint> logged;
   double last = 0;
   for (const auto& e : log) {
@@ -147,9 +147,19 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   std::vector<QPoint> expected;
   for (QPoint p : clicks) expected.emplace_back(p.x() - window.x(), window.y() + window.height() - p.y());
   EXPECT_EQ(logged, expected) << readFile(program.documents() + "/mouse.json");
+
+  // Again, answered with Cancel: the clipboard keeps the first movie, the second is opened.
+  recordWithHotKey(program, window.center(), 2);
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(program.waitFor("exported as ", 2)) << program.log();
+  program.answerAlert("Escape");  // the dialog's escape button is "Cancel"
+  ASSERT_TRUE(eventually([&] { return program.opened() != fileURL(movie) + "\n"; })) << program.log();
+  EXPECT_EQ(program.opened(), fileURL(movie) + "\n" + fileURL(program.exported()) + "\n");
+  EXPECT_EQ(clipboardText(), fileURL(movie));
+  EXPECT_EQ(program.count("true") + program.count("false"), 1);
 }
 
-TEST(EndToEnd, APopoverRowRecordsAndATrayClickStopsWithoutTheDialog) {
+TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWithoutTheDialog) {
   TestPicture picture("E2E popover", 300, 250);
   Program program("showDialog=false\n");
   program.answerAlert();
@@ -157,13 +167,23 @@ TEST(EndToEnd, APopoverRowRecordsAndATrayClickStopsWithoutTheDialog) {
 
   std::optional<QPoint> icon;
   ASSERT_TRUE(eventually([&] { return (icon = trayIcon()).has_value(); })) << "no tray icon";
-  clickAt(*icon);
   std::string popover;
-  ASSERT_TRUE(eventually([&] {
-    for (const auto& id : visibleWindowsOfClass("moxiscope"))
-      if (windowRect(id).size() == QSize(400, 400)) popover = id;
-    return !popover.empty();
-  })) << "the popover did not open";
+  auto popoverOpens = [&] {
+    clickAt(*icon);
+    return eventually([&] {
+      for (const auto& id : visibleWindows("moxiscope", true))
+        if (windowRect(id).size() == QSize(400, 400)) popover = id;
+      return !popover.empty();
+    });
+  };
+  ASSERT_TRUE(popoverOpens()) << "the popover did not open";
+  // A second click closes it, and must not reach the icon again and reopen it.
+  clickAt(*icon);
+  ASSERT_TRUE(eventually([&] { return windowRect(popover).isEmpty(); })) << "the popover stayed open";
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(windowRect(popover).isEmpty()) << "the popover opened again";
+  popover.clear();
+  ASSERT_TRUE(popoverOpens()) << "the popover did not open again";
 
   // The only listed window is the test picture: its row is the first, with
   // the picture's colourful thumbnail at its left (the switches below are
@@ -188,71 +208,37 @@ TEST(EndToEnd, APopoverRowRecordsAndATrayClickStopsWithoutTheDialog) {
 
   clickAt(*icon);
   ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
-  const std::string movie = program.exported();
   // The movie is opened without a question (a dialog would hold the opener back).
   ASSERT_TRUE(eventually([&] { return !program.opened().empty(); })) << program.log();
-  EXPECT_EQ(program.opened(), fileURL(movie) + "\n");
+  EXPECT_EQ(program.opened(), fileURL(program.exported()) + "\n");
   EXPECT_EQ(alertWindow(), "");
-  EXPECT_EQ(ClipboardText::current(), "before");
+  EXPECT_EQ(clipboardText(), "before");
   EXPECT_TRUE(clipboard.xclip.running());
   EXPECT_EQ(program.count("true") + program.count("false"), 0);
   EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");
 }
 
-TEST(EndToEnd, CancelInTheDialogLeavesTheClipboardAndStillOpensTheMovie) {
-  TestPicture picture("E2E cancel", 250, 200);
+TEST(EndToEnd, AKilledRecordingStaysReadable) {
+  TestPicture picture("E2E killed", 250, 200);
   Program program;
   program.answerAlert();
-  ClipboardText clipboard("before");
   recordWithHotKey(program, picture.rect().center());
-  pressKeys("ctrl+F1");
-  ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
-  program.answerAlert("Escape");  // the dialog's escape button is "Cancel"
-  ASSERT_TRUE(eventually([&] { return !program.opened().empty(); })) << program.log();
-  EXPECT_EQ(program.opened(), fileURL(program.exported()) + "\n");
-  EXPECT_EQ(ClipboardText::current(), "before");
-  EXPECT_TRUE(clipboard.xclip.running());
-  EXPECT_EQ(program.count("true") + program.count("false"), 0);
+  // Killed once a fragment is on disk: what was written stays readable.
+  const int written = waitForPackets(program, 1);
+  ASSERT_GE(written, 1);
+  program.process().kill(SIGKILL);
+  ASSERT_TRUE(program.waitForExit());
+  auto files = program.movies();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_GE(videoPacketCount(files[0]), written);
+  auto pictures = frames(files[0], 1);
+  ASSERT_FALSE(pictures.empty());
+  EXPECT_EQ(pictures[0].size(), QSize(640, 480));
 }
 
-TEST(EndToEnd, AKilledRecordingStaysReadableAndATerminatedOneIsFinishedAndExported) {
-  TestPicture picture("E2E signals", 250, 200);
-  {
-    Program program;
-    program.answerAlert();
-    recordWithHotKey(program, picture.rect().center());
-    // Killed once a fragment is on disk: what was written stays readable.
-    const int written = waitForPackets(program, 1);
-    ASSERT_GE(written, 1);
-    program.process().kill(SIGKILL);
-    ASSERT_TRUE(program.waitForExit());
-    auto files = program.movies();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_GE(videoPacketCount(files[0]), written);
-    auto pictures = frames(files[0], 1);
-    ASSERT_FALSE(pictures.empty());
-    EXPECT_EQ(pictures[0].size(), QSize(640, 480));
-  }
-  {
-    Program program;
-    program.answerAlert();
-    recordWithHotKey(program, picture.rect().center());
-    waitForPackets(program, 1);
-    program.process().kill(SIGTERM);
-    auto status = program.waitForExit();
-    ASSERT_TRUE(status && WIFEXITED(*status)) << program.log();
-    EXPECT_EQ(WEXITSTATUS(*status), 0) << program.log();
-    EXPECT_EQ(program.count("mark as finished"), 1) << program.log();
-    const std::string movie = program.exported();
-    ASSERT_FALSE(movie.empty()) << program.log();
-    auto files = program.movies();
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(formatTag(movie, "major_brand"), "M4V ");
-    EXPECT_EQ(packets(movie), packets(files[0] == movie ? files[1] : files[0]));
-  }
-}
-
-TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecording) {
+// Stopped by the hot key, then (with pop-ups) by SIGTERM, which finishes and
+// exports the recording before the program ends.
+TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecordingAndSigtermFinishesIt) {
   // A grey window: any blue at the edge of a frame would be the outline.
   TestPicture picture("E2E outline", 250, 200, "color=c=0x808080");
   const QRect window = picture.rect();
@@ -261,6 +247,7 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecording) {
   };
   for (const char* popups : {"false", "true"}) {
     SCOPED_TRACE(std::string("capturePopups=") + popups);
+    const bool terminate = std::string(popups) == "true";
     Program program(std::string("capturePopups=") + popups + "\nshowDialog=false\n");
     program.answerAlert();
     recordWithHotKey(program, window.center());
@@ -274,11 +261,20 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecording) {
              isOutline(shot.pixelColor(c.x(), window.bottom() + 3));
     })) << "the outline is not on the screen";
     waitForPackets(program, 30);
-    pressKeys("ctrl+F1");
+    if (terminate) {
+      program.process().kill(SIGTERM);
+      auto status = program.waitForExit();
+      ASSERT_TRUE(status && WIFEXITED(*status)) << program.log();
+      EXPECT_EQ(WEXITSTATUS(*status), 0) << program.log();
+      EXPECT_EQ(program.count("mark as finished"), 1) << program.log();
+    } else {
+      pressKeys("ctrl+F1");
+    }
     ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
+    ASSERT_EQ(program.movies().size(), 2u);
+    expectRewrapped(program.exported(), program.raw());
 
-    auto raw = program.movies();
-    auto pictures = frames(raw[0] == program.exported() ? raw[1] : raw[0], 5);
+    auto pictures = frames(program.raw(), 5);
     ASSERT_GT(pictures.size(), 5u);
     int outlined = 0;
     for (const QImage& frame : pictures) {

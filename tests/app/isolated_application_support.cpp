@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QTemporaryDir>
+
+#include "harness/test_files.h"
 
 // Resources are registered by a function of the global namespace.
 static void initResources() { Q_INIT_RESOURCE(ui); }
@@ -11,15 +12,10 @@ static void initResources() { Q_INIT_RESOURCE(ui); }
 namespace moxi::test {
 
 int runTestsInIsolatedApplication(int argc, char** argv) {
-  QTemporaryDir home;
-  qputenv("HOME", home.path().toUtf8());
-  qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-  qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
+  PrivateHome home;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("QT_QUICK_BACKEND", "software");
   QApplication app(argc, argv);
-  QApplication::setOrganizationName("Moxiscope");
-  QApplication::setApplicationName("Moxiscope");
   initResources();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "harness/test_window.h"
 #include "platform/xcb.h"
 
 namespace moxi::test {
@@ -27,12 +28,8 @@ std::vector<std::string> lines(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> visibleWindows(const std::string& name) {
-  return lines(runCommand({"xdotool", "search", "--onlyvisible", "--name", name}).out);
-}
-
-std::vector<std::string> visibleWindowsOfClass(const std::string& windowClass) {
-  return lines(runCommand({"xdotool", "search", "--onlyvisible", "--class", windowClass}).out);
+std::vector<std::string> visibleWindows(const std::string& name, bool byClass) {
+  return lines(runCommand({"xdotool", "search", "--onlyvisible", byClass ? "--class" : "--name", name}).out);
 }
 
 std::string alertWindow() {
@@ -97,8 +94,8 @@ bool programCaughtUp(const std::string& windowClass) {
 void pressKeys(const std::string& keys) { output({"xdotool", "key", keys}); }
 
 QImage screenshot() {
-  std::string png = output({"import", "-window", "root", "png:-"});
-  return QImage::fromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG");
+  xcb::Connection x;
+  return screenshot(x);
 }
 
 TestPicture::TestPicture(const std::string& title, int left, int top, const std::string& source)
@@ -115,20 +112,13 @@ TestPicture::TestPicture(const std::string& title, int left, int top, const std:
 }
 
 Program::Program(const std::string& settings, const std::vector<std::string>& args,
-                 const std::map<std::string, std::string>& desktop)
-    : home_(makeTempDirectory("moxi-program-")) {
-  for (const char* dir : {"/config/Moxiscope", "/cache", "/runtime", "/bin"}) fs::create_directories(home_ + dir);
-  chmod((home_ + "/runtime").c_str(), 0700);
-  if (!settings.empty()) writeFile(home_ + "/config/Moxiscope/Moxiscope.conf", "[General]\n" + settings);
-  writeFile(home_ + "/bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " + home_ + "/opened\n");
-  fs::permissions(home_ + "/bin/xdg-open", fs::perms::owner_all);
-  const char* path = std::getenv("PATH");
-  env_ = {{"HOME", home_},
-                                         {"XDG_CONFIG_HOME", home_ + "/config"},
-                                         {"XDG_CACHE_HOME", home_ + "/cache"},
-                                         {"XDG_RUNTIME_DIR", home_ + "/runtime"},
-                                         {"QT_QPA_PLATFORM", "xcb"},
-                                         {"PATH", home_ + "/bin:" + (path ? path : "/usr/bin:/bin")}};
+                 const std::map<std::string, std::string>& desktop) {
+  if (!settings.empty()) {
+    std::filesystem::create_directories(home_.path() + "/config/Moxiscope");
+    writeFile(home_.path() + "/config/Moxiscope/Moxiscope.conf", "[General]\n" + settings);
+  }
+  env_ = home_.environment();
+  env_["QT_QPA_PLATFORM"] = "xcb";
   if (kQuickWithoutGL) env_["QT_QUICK_BACKEND"] = "software";
   for (const auto& [name, value] : desktop)
     if (name != "XDG_RUNTIME_DIR") env_[name] = value;  // the program's own runtime directory stays
@@ -139,7 +129,7 @@ void Program::restart(const std::vector<std::string>& args) {
   std::vector<std::string> argv{MOXI_BINARY_DIR "/moxiscope"};
   argv.insert(argv.end(), args.begin(), args.end());
   process_.reset();
-  process_ = std::make_unique<ChildProcess>(argv, env_, home_ + "/moxiscope.log");
+  process_ = std::make_unique<ChildProcess>(argv, env_, home_.path() + "/moxiscope.log");
 }
 
 CommandResult Program::launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const {
@@ -149,8 +139,6 @@ CommandResult Program::launch(const std::vector<std::string>& args, std::chrono:
 }
 
 Program::~Program() {
-  // A program still running is asked to finish as at logout; it must end
-  // cleanly, and (in the sanitizer build) without a report.
   if (process_->running()) {
     process_->kill(SIGTERM);
     auto status = waitForExit();
@@ -160,11 +148,9 @@ Program::~Program() {
   std::string text = log();
   for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"})
     EXPECT_EQ(text.find(report), std::string::npos) << text;
-  std::error_code ec;
-  fs::remove_all(home_, ec);
 }
 
-std::string Program::log() const { return readFile(home_ + "/moxiscope.log"); }
+std::string Program::log() const { return readFile(home_.path() + "/moxiscope.log"); }
 
 int Program::count(const std::string& line) const {
   int n = 0;
@@ -199,7 +185,7 @@ std::optional<int> Program::waitForExit(std::chrono::milliseconds timeout) {
 std::vector<std::string> Program::movies() const {
   std::vector<std::string> found;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(caches(), ec)) {
+  for (const auto& entry : fs::directory_iterator(home_.caches(), ec)) {
     std::string name = entry.path().filename();
     if (name.rfind("tmp-", 0) == 0 && name.ends_with(".mp4")) found.push_back(entry.path());
   }
@@ -212,6 +198,12 @@ std::string Program::exported() const {
   for (const auto& l : lines(log()))
     if (l.rfind("exported as ", 0) == 0) url = l.substr(12);
   return QUrl(QString::fromStdString(url)).toLocalFile().toStdString();
+}
+
+std::string Program::raw() const {
+  for (const auto& movie : movies())
+    if (movie != exported()) return movie;
+  return {};
 }
 
 std::vector<QImage> frames(const std::string& path, int step) {

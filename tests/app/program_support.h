@@ -30,9 +30,8 @@ inline constexpr bool kQuickWithoutGL = true;
 inline constexpr bool kQuickWithoutGL = false;
 #endif
 
-// Visible windows whose name (or class) matches the regular expression.
-std::vector<std::string> visibleWindows(const std::string& name);
-std::vector<std::string> visibleWindowsOfClass(const std::string& windowClass);
+// Visible windows whose name (or, with `byClass`, class) matches the regular expression.
+std::vector<std::string> visibleWindows(const std::string& name, bool byClass = false);
 // The visible alert of the program (a window named "Moxiscope"), or empty.
 std::string alertWindow();
 // A window's client area in root coordinates (empty when it is gone).
@@ -66,9 +65,10 @@ class TestPicture {
   std::string id_;
 };
 
-// The program as a user runs it: its own home, settings, caches and runtime
-// directories, a stand-in `xdg-open` first on PATH that notes what it opens,
-// and its standard output in a log.
+// The program as a user runs it, in a home of its own (with the stand-in
+// opener) and its standard output in a log. On destruction a program still
+// running is asked to finish as at logout; it must end cleanly, and without
+// a sanitizer report.
 class Program {
  public:
   // `settings`: lines for the [General] section of the settings file;
@@ -95,17 +95,17 @@ class Program {
   // After the first launch has ended: a new one, with this log appended to.
   void restart(const std::vector<std::string>& args = {});
 
-  std::string documents() const { return home_ + "/Documents"; }
-  std::string caches() const { return home_ + "/cache/Moxiscope/Moxiscope"; }
-  // Every file the stand-in opener was given, one a line.
-  std::string opened() const { return readFile(home_ + "/opened"); }
+  std::string documents() const { return home_.documents(); }
+  std::string opened() const { return home_.opened(); }
   // The "tmp-" movies in the caches directory, oldest name first.
   std::vector<std::string> movies() const;
   // The path of the last "exported as file://..." line, or empty.
   std::string exported() const;
+  // The raw recording beside the exported movie.
+  std::string raw() const;
 
  private:
-  std::string home_;
+  PrivateHome home_{false};
   std::map<std::string, std::string> env_;
   std::unique_ptr<ChildProcess> process_;
 };

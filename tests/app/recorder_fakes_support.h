@@ -1,9 +1,7 @@
 #pragma once
 // Fakes of the recorder's platform services, and a controller built on them.
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -14,27 +12,14 @@
 #include "capture/fake_microphone.h"
 #include "capture/fake_window_server_support.h"
 #include "platform/serial_queue.h"
-#include "ui/highlight_surface.h"
+#include "ui/recording_surface_support.h"
 
 namespace moxi::test {
 
 class FakeCaptureStream : public CaptureStream {
  public:
-  struct Shared {
-    std::mutex mutex;
-    std::vector<FakeCaptureStream*> streams;  // the streams alive now
-    std::atomic<int> stops{0};                // stopCapture calls, also of streams gone since
-  };
-  FakeCaptureStream(std::shared_ptr<Shared> shared, ContentFilter f, StreamConfiguration c)
-      : filter(std::move(f)), configuration(c), shared_(std::move(shared)) {
-    std::lock_guard lock(shared_->mutex);
-    shared_->streams.push_back(this);
-  }
-  ~FakeCaptureStream() override {
-    std::lock_guard lock(shared_->mutex);
-    std::erase(shared_->streams, this);
-  }
-
+  FakeCaptureStream(ContentFilter f, StreamConfiguration c, std::atomic<int>& stops)
+      : filter(std::move(f)), configuration(c), stops_(stops) {}
   bool addStreamOutput(StreamOutputHandler h, SerialQueue& q) override {
     if (refuseOutput) return false;
     handler = std::move(h);
@@ -45,7 +30,7 @@ class FakeCaptureStream : public CaptureStream {
   void updateConfiguration(const StreamConfiguration& c) override { updates.push_back(c); }
   void stopCapture(std::function<void()> completion) override {
     stopped = true;
-    ++shared_->stops;
+    ++stops_;
     std::thread(std::move(completion)).detach();
   }
   // Hands a frame to the recorder's queue, as the capture thread would.
@@ -62,9 +47,10 @@ class FakeCaptureStream : public CaptureStream {
   std::atomic<bool> stopped{false};
 
  private:
-  std::shared_ptr<Shared> shared_;
+  std::atomic<int>& stops_;
 };
 
+// What the recorder asked of its writers, in order.
 struct WriterLog {
   std::mutex mutex;
   std::vector<std::string> calls;
@@ -155,40 +141,31 @@ class FakePointerMonitor : public PointerMonitor {
   Token lastToken = 0;
 };
 
-class FakeSurface : public HighlightSurface {
- public:
-  void setFrame(Rect f) override { frames.push_back(f); }
-  void setAlpha(double a) override { alpha_ = a; }
-  double alpha() const override { return alpha_; }
-  void orderAbove(std::int64_t) override {}
-  std::vector<Rect> frames;
-
- private:
-  double alpha_ = 0;
-};
-
-// A controller on fakes, with a window 42 of 800 x 600 at (100, 50).
+// A controller on fakes, with a window 42 of 800 x 600 at (100, 50) on a
+// screen 900 high.
 struct FakeRecorder {
   std::shared_ptr<FakeWindowServer> windows = std::make_shared<FakeWindowServer>();
-  std::shared_ptr<FakeCaptureStream::Shared> streams = std::make_shared<FakeCaptureStream::Shared>();
+  std::atomic<int> streamStops{0};  // stopCapture calls, also of streams gone since
+  std::vector<FakeCaptureStream*> streams;  // every stream made; only the last may be alive
   std::shared_ptr<WriterLog> writerLog = std::make_shared<WriterLog>();
   std::shared_ptr<FakeMicrophoneAccess> access = std::make_shared<FakeMicrophoneAccess>();
   std::shared_ptr<FakeMicrophoneSession> session = std::make_shared<FakeMicrophoneSession>();
   std::shared_ptr<FakePointerMonitor> monitor = std::make_shared<FakePointerMonitor>();
-  std::atomic<bool> refuseWriter{false}, failStart{false}, refuseOutput{false};
+  bool refuseWriter = false, failStart = false, refuseOutput = false;
   std::vector<QUrl> opened;
   std::vector<UserNotice> notices;
   std::unique_ptr<Toggler> toggler;
 
-  explicit FakeRecorder(std::shared_ptr<SourcePicker> picker = nullptr) {
+  explicit FakeRecorder(StatusButton* button = nullptr, std::shared_ptr<SourcePicker> picker = nullptr) {
     windows->addWindow(42, {100, 50, 800, 600});
     windows->bounds[42] = {100, 50, 800, 600};
     windows->order = {42};
     RecorderServices s;
     s.windowServer = windows;
     s.makeCaptureStream = [this](const ContentFilter& f, const StreamConfiguration& c) {
-      auto stream = std::make_unique<FakeCaptureStream>(streams, f, c);
+      auto stream = std::make_unique<FakeCaptureStream>(f, c, streamStops);
       stream->refuseOutput = refuseOutput;
+      streams.push_back(stream.get());
       return stream;
     };
     s.makeWriter = [this](const std::string& path, std::string& error) -> std::unique_ptr<RecordingWriter> {
@@ -202,7 +179,7 @@ struct FakeRecorder {
     s.microphoneSession = session;
     s.pointerMonitor = monitor;
     s.makeOverlay = [](int64_t n) {
-      return std::make_unique<HighlightWindowController>(n, false, std::make_unique<FakeSurface>());
+      return std::make_unique<HighlightWindowController>(n, false, std::make_unique<RecordingSurface>());
     };
     s.askToCopy = [] { return false; };
     s.copyToClipboard = [](const QUrl&) { return true; };
@@ -215,13 +192,10 @@ struct FakeRecorder {
     s.mainScreenHeight = [] { return std::optional<double>(900); };
     s.createHotKey = false;
     s.sourcePicker = std::move(picker);
-    toggler = std::make_unique<Toggler>(nullptr, nullptr, std::move(s));
+    toggler = std::make_unique<Toggler>(nullptr, button, std::move(s));
   }
 
-  FakeCaptureStream* stream() {
-    std::lock_guard lock(streams->mutex);
-    return streams->streams.empty() ? nullptr : streams->streams.back();
-  }
+  FakeCaptureStream* stream() { return streams.empty() ? nullptr : streams.back(); }
   CaptureWindow window() { return windows->content->windows.front(); }
   void frame(int64_t t, FrameStatus status = FrameStatus::complete) {
     stream()->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(800, 600), t, status));

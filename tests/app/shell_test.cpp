@@ -10,25 +10,14 @@
 
 using namespace moxi;
 
-TEST(ElapsedTitle, MinutesAndSecondsBelowAnHourThenHours) {
-  EXPECT_EQ(elapsedTitle(0), "00:00");
-  EXPECT_EQ(elapsedTitle(59), "00:59");
-  EXPECT_EQ(elapsedTitle(60), "01:00");
-  EXPECT_EQ(elapsedTitle(65), "01:05");
-  EXPECT_EQ(elapsedTitle(3599), "59:59");
-  EXPECT_EQ(elapsedTitle(3600), "1:00:00");
-  EXPECT_EQ(elapsedTitle(3723), "1:02:03");
-  EXPECT_EQ(elapsedTitle(36000), "10:00:00");
-}
-
-TEST(ScaledImage, KeepsTheAspectRatioInsideTheBox) {
-  EXPECT_EQ(scaledImage(QImage(32, 32, QImage::Format_ARGB32), 16, 16).size(), QSize(16, 16));
+TEST(Shell, ElapsedTitleIconAndTitleLines) {
+  const std::pair<int, const char*> titles[] = {{0, "00:00"},      {59, "00:59"},      {60, "01:00"},
+                                                {3599, "59:59"},   {3600, "1:00:00"},  {3723, "1:02:03"},
+                                                {36000, "10:00:00"}};
+  for (const auto& [seconds, title] : titles) EXPECT_EQ(elapsedTitle(seconds), title) << seconds;
   EXPECT_EQ(scaledImage(QImage(64, 32, QImage::Format_ARGB32), 16, 16).size(), QSize(16, 8));
   EXPECT_EQ(scaledImage(QImage(20, 80, QImage::Format_ARGB32), 16, 16).size(), QSize(4, 16));
   EXPECT_TRUE(scaledImage(QImage(), 16, 16).isNull());
-}
-
-TEST(StatusButton, SplitsTheTitleIntoTwoLinesForASquareIcon) {
   EXPECT_EQ(StatusButton::iconLines("12:34"), std::make_pair(QString("12"), QString("34")));
   EXPECT_EQ(StatusButton::iconLines("1:02:03 MIC"), std::make_pair(QString("1:02"), QString("03")));
 }
@@ -37,7 +26,6 @@ TEST(Popover, HangsBelowTheIconAndStaysOnTheScreen) {
   QRect screen(0, 0, 1920, 1080);
   // Icon at the top right: centred under it, then pushed left to stay whole.
   EXPECT_EQ(Popover::placement({400, 400}, QRect(1897, 1, 22, 22), {}, screen), QRect(1520, 23, 400, 400));
-  // Icon in the middle of a top bar: centred under it.
   EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 0, 20, 24), {}, screen), QRect(800, 24, 400, 400));
   // Icon at the bottom: opens upwards.
   EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 1056, 20, 24), {}, screen).bottom(), 1055);

@@ -19,7 +19,7 @@ namespace {
 
 int trayIcons() {
   int n = 0;
-  for (const auto& id : visibleWindowsOfClass("moxiscope")) {
+  for (const auto& id : visibleWindows("moxiscope", true)) {
     QRect r = windowRect(id);
     n += r.width() >= 8 && r.width() <= 32 && r.height() >= 8 && r.height() <= 32;
   }
@@ -27,7 +27,7 @@ int trayIcons() {
 }
 
 bool popoverShown() {
-  for (const auto& id : visibleWindowsOfClass("moxiscope"))
+  for (const auto& id : visibleWindows("moxiscope", true))
     if (windowRect(id).size() == QSize(400, 400)) return true;
   return false;
 }

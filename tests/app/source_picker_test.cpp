@@ -45,7 +45,7 @@ class FakePicker : public SourcePicker {
 
 TEST(SourcePicker, CancelledOrFailedPickersLeaveTheRecorderIdle) {
   auto picker = std::make_shared<FakePicker>();
-  FakeRecorder r(picker);
+  FakeRecorder r(nullptr, picker);
   for (auto outcome : {PickResult::Outcome::cancelled, PickResult::Outcome::failed}) {
     r.toggler->startElapsedTimer();  // a row click starts the timer first
     r.toggler->startRecordingWindow(kChoose);
@@ -65,7 +65,7 @@ TEST(SourcePicker, CancelledOrFailedPickersLeaveTheRecorderIdle) {
 TEST(SourcePicker, RecordsThePickedWindowAndFinishesWhenItGoes) {
   auto picker = std::make_shared<FakePicker>();
   picker->hasToken = true;
-  FakeRecorder r(picker);
+  FakeRecorder r(nullptr, picker);
   // The hot key takes the last choice again where the desktop keeps one.
   r.toggler->hotKeyPressed();
   ASSERT_EQ(picker->asks, std::vector<bool>{true});

@@ -1,17 +1,22 @@
 // The recorder controller on fake platform services: its states, what each
-// frame does, the stop and its hand-over, and the ways back to idle.
+// frame does, the stop and its hand-over, the ways back to idle, and the
+// popover's QML view over it driven with real mouse events, all under Qt's
+// offscreen platform in a home of the program's own.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTest>
 
 #include "app/isolated_application_support.h"
 #include "app/recorder_fakes_support.h"
-#include "app/status_button.h"
 #include "handoff/pointer_log.h"
+#include "harness/test_files.h"
+#include "ui/window_list_model.h"
 
 using namespace moxi;
 using namespace moxi::test;
@@ -20,58 +25,85 @@ using ::testing::HasSubstr;
 
 namespace {
 
-QString readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-QString documents() { return QDir::homePath() + "/Documents"; }
+
+std::string documents(const std::string& name) { return QDir::homePath().toStdString() + "/Documents/" + name; }
+
+struct View {
+  FakeRecorder recorder;
+  QQuickView view;
+
+  View() {
+    view.engine()->addImageProvider(ThumbnailImageProvider::name,
+                                    new ThumbnailImageProvider(recorder.toggler->windowListModel()));
+    view.rootContext()->setContextProperty("toggler", recorder.toggler.get());
+    view.setSource(QUrl("qrc:/moxiscope/ContentView.qml"));
+    view.show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
+  }
+  QQuickItem* find(const char* name) { return view.rootObject()->findChild<QQuickItem*>(name); }
+  std::vector<QQuickItem*> rows() {
+    std::vector<QQuickItem*> out;
+    auto* list = find("windowList");
+    auto* content = list ? list->property("contentItem").value<QQuickItem*>() : nullptr;
+    if (!content) return out;
+    for (auto* item : content->childItems())
+      if (item->objectName() == "windowRow" && item->isVisible()) out.push_back(item);
+    std::sort(out.begin(), out.end(), [](auto* a, auto* b) { return a->y() < b->y(); });
+    return out;
+  }
+  void click(QQuickItem* item, QPointF at = {}) {
+    QPointF local = at.isNull() ? QPointF(item->width() / 2, item->height() / 2) : at;
+    QTest::mouseClick(&view, Qt::LeftButton, {}, item->mapToScene(local).toPoint());
+    QTest::qWait(20);
+  }
+  void capsule(const char* name) { click(find(name)->findChild<QQuickItem*>("capsule")); }
+  void refresh() {
+    recorder.toggler->refreshWindows();
+    recorder.settle();
+    QTest::qWait(50);
+  }
+};
 
 }  // namespace
 
-TEST(Toggler, SettingsDefaultThenPersistForTheNextController) {
-  {
-    FakeRecorder r;
-    EXPECT_TRUE(r.toggler->showDialog());
-    EXPECT_TRUE(r.toggler->cursorOn());
-    EXPECT_TRUE(r.toggler->captureMicrophone());
-    EXPECT_TRUE(r.toggler->windowAudioOn());
-    EXPECT_FALSE(r.toggler->capturePopups());
-    EXPECT_EQ(r.toggler->videoSize(), (Size{1064.0, 860.0}));
-    r.toggler->setCursorOn(false);
-    r.toggler->setCapturePopups(true);
-  }
-  FakeRecorder again;
-  EXPECT_FALSE(again.toggler->cursorOn());
-  EXPECT_TRUE(again.toggler->capturePopups());
-  again.toggler->setCursorOn(true);
-  again.toggler->setCapturePopups(false);
-}
-
-TEST(Toggler, WalksIdleArmedRecordingStoppedAndRefusesLateFrames) {
+TEST(Toggler, WalksIdleArmedRecordingStoppedLogsThePointerAndRefusesLateFrames) {
   FakeRecorder r;
   r.toggler->startRecording(r.window());
   ASSERT_NE(r.stream(), nullptr);
   EXPECT_TRUE(r.toggler->armed());
   EXPECT_EQ(r.stream()->configuration.width, 800);
   EXPECT_EQ(r.stream()->filter.kind, ContentFilter::Kind::desktopIndependentWindow);
-  EXPECT_EQ(readFile(documents() + "/videosize.json"), "[800,600]");
+  EXPECT_EQ(readFile(documents("videosize.json")), "[800,600]");
+  ASSERT_TRUE(r.monitor->handler);
+  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});  // still armed: dropped
 
-  // Frames that are not complete do not open the writer.
+  // Frames that are not complete do not open the writer; the first complete one is written too.
+  testing::internal::CaptureStdout();
   r.frame(1000, FrameStatus::idle);
   r.settle();
   EXPECT_FALSE(r.toggler->recording());
-
-  testing::internal::CaptureStdout();
   r.frame(2000);
   r.frame(3000);
   r.settle();
   EXPECT_TRUE(r.toggler->recording());
-  // The first complete frame is written too.
   EXPECT_THAT(r.writerLog->videoTimes, ElementsAre(2000, 3000));
+
+  // Window (100, 50, 800, 600) top-left on a 900-high screen: bottom-left y 250.
+  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});
+  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{900, 850}});      // top-right corner, edges count
+  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{901, 850}});      // outside
+  r.monitor->handler(PointerEvent{kLeftMouseDown, 7, Point{150, 300}});    // another window
+  r.monitor->handler(PointerEvent{kRightMouseDown, 42, Point{100, 250}});  // bottom-left corner, a click
+  ASSERT_EQ(r.toggler->mouseEvents().size(), 3u);
+  EXPECT_EQ(r.toggler->mouseEvents()[0], (MouseEvent{50, 50, true, r.toggler->mouseEvents()[0].timestamp}));
+  EXPECT_FALSE(r.toggler->mouseEvents()[1].down);
+  EXPECT_TRUE(r.toggler->mouseEvents()[2].down);
 
   r.toggler->stopRecording();
   EXPECT_TRUE(r.toggler->doneRecording());
   EXPECT_FALSE(r.toggler->recording());
+  EXPECT_EQ(r.monitor->removes, 1);
+  EXPECT_FALSE(r.toggler->mouseEventsRegistered());
   r.frame(4000);  // a late frame of the stopped stream
   r.settle();
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
@@ -79,15 +111,14 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedAndRefusesLateFrames) {
   EXPECT_THAT(out, HasSubstr("START RECORDING"));
   EXPECT_THAT(out, HasSubstr("doneRecording, not adding frame"));
   EXPECT_THAT(out, HasSubstr("mark as finished"));
-  EXPECT_THAT(r.writerLog->snapshot(),
-              ElementsAre("addVideoInput", "startWriting", "startSession", "endSession", "markAsFinished",
-                          "finishWriting"));
+  EXPECT_THAT(r.writerLog->snapshot(), ElementsAre("addVideoInput", "startWriting", "startSession", "endSession",
+                                                   "markAsFinished", "finishWriting"));
   EXPECT_EQ(r.writerLog->videoTimes.size(), 2u);
   // The fake writer wrote no file, so the export fails and nothing is opened.
   EXPECT_THAT(out, HasSubstr("the recording is kept at"));
   EXPECT_TRUE(r.opened.empty());
-  EXPECT_THAT(readFile(documents() + "/video.json").toStdString(), HasSubstr("tmp-"));
-  EXPECT_EQ(readFile(documents() + "/mouse.json"), "[]");
+  EXPECT_THAT(readFile(documents("video.json")), HasSubstr("tmp-"));
+  EXPECT_THAT(readFile(documents("mouse.json")), HasSubstr("{\"x\":50,\"y\":50,\"down\":true,"));
 
   // Stopped -> Armed again.
   r.toggler->startRecording(r.window());
@@ -95,68 +126,34 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedAndRefusesLateFrames) {
   EXPECT_TRUE(r.toggler->armed());
 }
 
-TEST(Toggler, LogsPointerSamplesOnlyWhileRecordingAndInsideTheWindow) {
-  FakeRecorder r;
-  r.toggler->startRecording(r.window());
-  ASSERT_TRUE(r.monitor->handler);
-  // Window (100, 50, 800, 600) top-left on a 900-high screen: bottom-left y 250.
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});  // still armed: dropped
-  r.frame(1000);
-  r.settle();
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});
-  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{900, 850}});      // top-right corner, edges count
-  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{901, 850}});      // outside
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 7, Point{150, 300}});    // another window
-  r.monitor->handler(PointerEvent{kRightMouseDown, 42, Point{100, 250}});  // bottom-left corner, a click
-  ASSERT_EQ(r.toggler->mouseEvents().size(), 3u);
-  EXPECT_EQ(r.toggler->mouseEvents()[0].x, 50);
-  EXPECT_EQ(r.toggler->mouseEvents()[0].y, 50);
-  EXPECT_TRUE(r.toggler->mouseEvents()[0].down);
-  EXPECT_FALSE(r.toggler->mouseEvents()[1].down);
-  EXPECT_TRUE(r.toggler->mouseEvents()[2].down);
-  r.toggler->stopRecording();
-  EXPECT_EQ(r.monitor->removes, 1);
-  EXPECT_FALSE(r.toggler->mouseEventsRegistered());
-  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-  EXPECT_THAT(readFile(documents() + "/mouse.json").toStdString(), HasSubstr("\"down\":true"));
-}
-
 TEST(Toggler, EveryFailedStartReturnsToIdle) {
-  auto expectIdle = [](FakeRecorder& r) {
+  enum Failure { refusedOutput, refusedWriter, failedStart, windowClosed };
+  for (Failure failure : {refusedOutput, refusedWriter, failedStart, windowClosed}) {
+    SCOPED_TRACE(failure);
+    FakeRecorder r;
+    r.refuseOutput = failure == refusedOutput;
+    r.refuseWriter = failure == refusedWriter;
+    r.failStart = failure == failedStart;
+    r.toggler->startElapsedTimer();
+    testing::internal::CaptureStdout();
+    r.toggler->startRecording(r.window());
+    if (failure == windowClosed) {
+      r.windows->bounds.clear();  // before its first frame
+      r.toggler->update();
+    } else if (failure != refusedOutput) {
+      r.frame(1000);
+      r.settle();
+      EXPECT_EQ(r.streamStops, 1);  // the stream is stopped (and gone once it said so)
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (failure == refusedOutput) {
+      EXPECT_THAT(out, HasSubstr("error starting stream"));
+    }
     EXPECT_FALSE(r.toggler->recording());
     EXPECT_FALSE(r.toggler->armed());
     EXPECT_EQ(r.toggler->hv(), nullptr);
     EXPECT_FALSE(r.toggler->timerRunning());
     EXPECT_FALSE(r.toggler->mouseEventsRegistered());
-  };
-  {
-    FakeRecorder r;
-    r.refuseOutput = true;
-    testing::internal::CaptureStdout();
-    r.toggler->startElapsedTimer();
-    r.toggler->startRecording(r.window());
-    EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr("error starting stream"));
-    expectIdle(r);
-  }
-  for (bool failStart : {false, true}) {
-    FakeRecorder r;
-    r.refuseWriter = !failStart;
-    r.failStart = failStart;
-    r.toggler->startElapsedTimer();
-    r.toggler->startRecording(r.window());
-    r.frame(1000);
-    r.settle();
-    expectIdle(r);
-    EXPECT_EQ(r.streams->stops, 1);  // the stream is stopped (and gone once it said so)
-  }
-  {
-    // The window closes before its first frame.
-    FakeRecorder r;
-    r.toggler->startElapsedTimer();
-    r.toggler->startRecording(r.window());
-    r.windows->bounds.clear();
-    r.toggler->update();
-    expectIdle(r);
   }
 }
 
@@ -170,7 +167,6 @@ TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   first->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(8, 8), 5));
   r.settle();
   EXPECT_FALSE(r.toggler->recording());
-
   r.frame(10);
   r.settle();
   ASSERT_TRUE(r.toggler->recording());
@@ -199,7 +195,7 @@ TEST(Toggler, FollowsTheWindowOnlyWhileRecordingAndReconfiguresOnlyForPopups) {
     r.toggler->followCapturedWindow();  // unchanged frame: nothing new
     EXPECT_EQ(r.toggler->lastFrame(), (Rect{120, 250, 800, 600}));
     EXPECT_EQ(r.toggler->hv()->existingFrame, (Rect{120, 250, 800, 600}));
-    EXPECT_EQ(r.stream()->updates.size(), popups ? 1u : 0u);
+    ASSERT_EQ(r.stream()->updates.size(), popups ? 1u : 0u);
     if (popups) {
       EXPECT_EQ(r.stream()->updates[0].sourceRect, (Rect{120, 50, 800, 600}));
     }
@@ -209,38 +205,20 @@ TEST(Toggler, FollowsTheWindowOnlyWhileRecordingAndReconfiguresOnlyForPopups) {
   }
 }
 
-TEST(Toggler, TitleShowsMicOnlyWithTheSettingAndAccess) {
+TEST(Toggler, TheMicrophoneRunsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   FakeRecorder r;
-  StatusButton button;
-  RecorderServices none;
-  none.windowServer = r.windows;
-  none.createHotKey = false;
-  Toggler t(nullptr, &button, none);
-  t.startElapsedTimer();
-  EXPECT_EQ(t.buttonTitle(), "00:00");
-  EXPECT_FALSE(button.hasImage());
-  t.update();
-  EXPECT_EQ(t.buttonTitle(), "00:00");  // no access yet
-  r.access->status = MicrophoneAuthorization::authorized;
-  RecorderServices withMic;
-  withMic.windowServer = r.windows;
-  withMic.microphoneAccess = r.access;
-  withMic.createHotKey = false;
-  Toggler m(nullptr, &button, withMic);
-  m.checkMicrophonePermission(false);
-  m.startElapsedTimer();
-  m.update();
-  EXPECT_EQ(m.buttonTitle(), "00:00 MIC");
-  m.setCaptureMicrophone(false);
-  m.update();
-  EXPECT_EQ(m.buttonTitle(), "00:00");
-  m.setCaptureMicrophone(true);
-}
+  r.access->status = MicrophoneAuthorization::denied;
+  r.toggler->checkMicrophonePermission(true);
+  EXPECT_FALSE(r.toggler->hasMicPermission());
+  EXPECT_TRUE(r.toggler->showingAlert());
+  r.toggler->setShowingAlert(false);
+  r.access->status = MicrophoneAuthorization::notDetermined;
+  r.toggler->checkMicrophonePermission(true);
+  EXPECT_FALSE(r.toggler->showingAlert());
+  r.access->answer(true);  // from another thread: published on the main thread
+  r.settle();
+  EXPECT_TRUE(r.toggler->hasMicPermission());
 
-TEST(Toggler, MicrophoneRecordsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
-  FakeRecorder r;
-  r.access->status = MicrophoneAuthorization::authorized;
-  r.toggler->checkMicrophonePermission(false);
   r.toggler->startRecording(r.window());
   r.frame(1);
   r.settle();
@@ -251,7 +229,6 @@ TEST(Toggler, MicrophoneRecordsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   r.settle();
   EXPECT_GE(r.session->stops, 1);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-
   r.toggler->startRecording(r.window());
   r.frame(10);
   r.settle();
@@ -259,37 +236,6 @@ TEST(Toggler, MicrophoneRecordsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   r.toggler->stopRecording();
   r.toggler->setCaptureMicrophone(true);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-}
-
-TEST(Toggler, MicrophonePermissionCasesAndAlert) {
-  FakeRecorder r;
-  r.access->status = MicrophoneAuthorization::denied;
-  r.toggler->checkMicrophonePermission(false);
-  EXPECT_FALSE(r.toggler->hasMicPermission());
-  EXPECT_FALSE(r.toggler->showingAlert());
-  r.toggler->checkMicrophonePermission(true);
-  EXPECT_TRUE(r.toggler->showingAlert());
-  r.toggler->setShowingAlert(false);
-
-  r.access->status = MicrophoneAuthorization::notDetermined;
-  r.toggler->checkMicrophonePermission(true);
-  EXPECT_FALSE(r.toggler->showingAlert());
-  r.access->answer(true);  // from another thread's point of view: published on the main thread
-  r.settle();
-  EXPECT_TRUE(r.toggler->hasMicPermission());
-}
-
-TEST(Toggler, RefreshPublishesTheListOrThePermissionError) {
-  FakeRecorder r;
-  r.toggler->refreshWindows();
-  r.settle();
-  ASSERT_EQ(r.toggler->allwindows().size(), 1u);
-  EXPECT_FALSE(r.toggler->permissionError());
-  r.windows->content.reset();  // the capture service refuses
-  r.toggler->refreshWindows();
-  r.settle();
-  EXPECT_TRUE(r.toggler->permissionError());
-  EXPECT_EQ(r.toggler->allwindows().size(), 1u);
 }
 
 TEST(Toggler, QuickRecordFindsTheWindowUnderThePointerAndIgnoresASecondPress) {
@@ -309,6 +255,90 @@ TEST(Toggler, QuickRecordFindsTheWindowUnderThePointerAndIgnoresASecondPress) {
   r.toggler->hotKeyPressed();  // recording: stops
   EXPECT_TRUE(r.toggler->doneRecording());
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
+}
+
+TEST(ContentView, RowsFollowTheCatalogueAClickRecordsAndThePermissionPanelComesWithTheError) {
+  View v;
+  EXPECT_TRUE(v.rows().empty());  // an empty catalogue: an empty list
+  v.recorder.windows->addWindow(7, {0, 0, 1600, 800});
+  v.recorder.windows->addWindow(8, {0, 0, 300, 900});
+  v.refresh();
+  ASSERT_EQ(v.rows().size(), 3u);
+  EXPECT_EQ(v.rows()[0]->property("title").toString(), "window 42");
+  // Thumbnails at their own size: 1600 x 800 fits 64 x 32.
+  EXPECT_EQ(v.rows()[1]->property("thumbnailSize").toSizeF(), QSizeF(64, 32));
+  QQuickItem* panel = v.find("permissionPanel");
+  ASSERT_NE(panel, nullptr);
+  EXPECT_FALSE(panel->isVisible());
+
+  v.recorder.windows->content->windows.resize(2);
+  v.refresh();
+  ASSERT_EQ(v.rows().size(), 2u);
+  v.click(v.rows()[1]);
+  ASSERT_NE(v.recorder.stream(), nullptr);
+  EXPECT_EQ(v.recorder.stream()->filter.windowID, 7u);
+  EXPECT_TRUE(v.recorder.toggler->armed());
+  v.recorder.frame(1);
+  v.recorder.settle();
+  v.recorder.toggler->stopRecording();
+  ASSERT_TRUE(v.recorder.toggler->waitForPendingFinishes(10000));
+
+  // The capture service refuses: the last list stays, the panel shows below it.
+  v.recorder.windows->content.reset();
+  v.refresh();
+  EXPECT_TRUE(v.recorder.toggler->permissionError());
+  EXPECT_TRUE(panel->isVisible());
+  ASSERT_EQ(v.rows().size(), 2u);
+  EXPECT_GT(panel->mapToScene({0, 0}).y(), v.rows()[1]->mapToScene({0, 0}).y());
+}
+
+TEST(ContentView, SwitchesWriteTheirSettingAtOnceAndTheMicrophoneOneNeedsAccess) {
+  {
+    View v;
+    QQuickItem* cursor = v.find("cursorSwitch");
+    ASSERT_TRUE(v.recorder.toggler->cursorOn());
+    v.capsule("cursorSwitch");
+    EXPECT_FALSE(RecorderSettings::read(RecorderSettings::cursorOnKey));
+    v.click(cursor, QPointF(2, cursor->height() / 2));  // the label takes no clicks
+    EXPECT_FALSE(RecorderSettings::read(RecorderSettings::cursorOnKey));
+    v.capsule("popupsSwitch");
+    EXPECT_TRUE(RecorderSettings::read(RecorderSettings::capturePopupsKey));
+
+    // No microphone access: its switch ignores clicks and the request button shows.
+    v.capsule("microphoneSwitch");
+    EXPECT_TRUE(RecorderSettings::read(RecorderSettings::captureMicrophoneKey));
+    EXPECT_TRUE(v.find("requestMicButton")->isVisible());
+    v.recorder.access->status = MicrophoneAuthorization::authorized;
+    v.recorder.toggler->checkMicrophonePermission(false);
+    v.recorder.settle();
+    QTest::qWait(50);
+    EXPECT_FALSE(v.find("requestMicButton")->isVisible());
+    v.capsule("microphoneSwitch");
+    EXPECT_FALSE(RecorderSettings::read(RecorderSettings::captureMicrophoneKey));
+  }
+  FakeRecorder next;  // a new controller reads them back
+  EXPECT_FALSE(next.toggler->cursorOn());
+  EXPECT_TRUE(next.toggler->capturePopups());
+  EXPECT_FALSE(next.toggler->captureMicrophone());
+  next.toggler->setCursorOn(true);
+  next.toggler->setCapturePopups(false);
+  next.toggler->setCaptureMicrophone(true);
+}
+
+TEST(ContentView, TheAlertComesWithTheFlagAndGoesWithIt) {
+  View v;
+  v.recorder.access->status = MicrophoneAuthorization::denied;
+  v.click(v.find("requestMicButton"));
+  EXPECT_TRUE(v.recorder.toggler->showingAlert());
+  QObject* alert = v.view.rootObject()->findChild<QObject*>("micAlert");
+  ASSERT_NE(alert, nullptr);
+  QTest::qWait(100);
+  EXPECT_TRUE(alert->property("visible").toBool());
+  EXPECT_EQ(alert->property("title").toString(), "Moxiscope");
+  QMetaObject::invokeMethod(alert, "accept");
+  QTest::qWait(300);
+  EXPECT_FALSE(v.recorder.toggler->showingAlert());
+
 }
 
 int main(int argc, char** argv) { return moxi::test::runTestsInIsolatedApplication(argc, argv); }

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <thread>
 
 #include "capture/window_catalogue.h"
@@ -48,15 +47,10 @@ std::string ownProcessName() {
   return name;
 }
 
-// Position and size of a window as xwininfo reports them.
-Rect xwininfoFrame(xcb_window_t w) {
-  const std::string out = runCommand({"xwininfo", "-id", std::to_string(w)}).out;
-  auto field = [&](const char* label) {
-    std::smatch m;
-    std::regex re(std::string(label) + R"(:\s+(-?\d+))");
-    return std::regex_search(out, m, re) ? std::stod(m[1]) : -1.0;
-  };
-  return {field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height")};
+// Position and size of a client area on the root window.
+Rect rootFrame(const TestWindow& w) {
+  const QRect r = w.rootFrame();
+  return {double(r.x()), double(r.y()), double(r.width()), double(r.height())};
 }
 
 }  // namespace
@@ -105,7 +99,7 @@ TEST_F(WindowCatalogueOnX11, ListsRecordableWindowsFrontToBackWithTitlesAndPictu
   EXPECT_EQ(cafe.title, ownProcessName() + " - Caf\xc3\xa9");
   EXPECT_EQ(gamma.title, "Gamma - notitle");
   EXPECT_EQ(gamma.window.owningApplication->processID, 0);
-  EXPECT_EQ(xwininfoFrame(a.id()), alpha.window.frame);
+  EXPECT_EQ(rootFrame(a), alpha.window.frame);
   EXPECT_EQ(alpha.window.frame.size(), (Size{300, 200}));
   EXPECT_EQ(cafe.window.frame.size(), (Size{64, 16}));
 
@@ -124,7 +118,7 @@ TEST_F(WindowCatalogueOnX11, ACoveredWindowGivesItsOwnPicture) {
   TestWindow covered(x, TestWindowOptions().at(300, 300).size(400, 300).paint(0xE03030).netName("covered"));
   TestWindow cover(x, TestWindowOptions().at(200, 200).size(700, 500).paint(0x30E0E0).netName("cover"));
   ASSERT_EQ(stackingFrontToBack(x).front(), cover.id());
-  const Rect frame = xwininfoFrame(covered.id());
+  const Rect frame = rootFrame(covered);
   ASSERT_EQ(screenColour(x, int(frame.x) + 200, int(frame.y) + 150), 0x30E0E0u) << "not covered on screen";
 
   // Made after the window was covered: its content comes back all the same.
@@ -167,11 +161,11 @@ TEST_F(WindowCatalogueOnX11, CurrentWindowFrameFollowsTheWindowUntilItCloses) {
   X11WindowServer server;
   TestWindow w(x, TestWindowOptions().at(100, 100).size(300, 200).netName("moving"));
   auto flipped = [](Rect r) { return Rect{r.x, 1080 - r.y - r.height, r.width, r.height}; };
-  EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(xwininfoFrame(w.id())));
+  EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(rootFrame(w)));
 
   w.moveResize(700, 400, 500, 350);
   ASSERT_TRUE(waitUntil([&] { return currentWindowFrame(server, w.id())->size() == Size{500, 350}; }, 5s));
-  const Rect moved = xwininfoFrame(w.id());
+  const Rect moved = rootFrame(w);
   EXPECT_GE(moved.x, 700);
   EXPECT_GE(moved.y, 400);
   EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(moved));
@@ -196,7 +190,7 @@ TEST_F(WindowCatalogueOnX11, ActivatingAnOwningApplicationActivatesItsWindow) {
     auto a = xcb::cardinalProperty(x, x.root(), "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW);
     return a && !a->empty() ? a->front() : 0u;
   };
-  ASSERT_EQ(runCommand({"xdotool", "windowactivate", "--sync", std::to_string(front.id())}).exitCode, 0);
+  xdotool({"windowactivate", "--sync", std::to_string(front.id())});
   ASSERT_EQ(active(), front.id());
 
   activateOwningApplication(server, int32_t(orphan.id()));

@@ -6,10 +6,10 @@
 #include <filesystem>
 
 #include "handoff/click_description.h"
-#include "handoff/handoff_support.h"
 #include "handoff/movie_export.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"
+#include "harness/test_files.h"
 
 using namespace moxi;
 using namespace moxi::test;
@@ -33,9 +33,15 @@ class MovieExport : public testing::Test {
   static inline PrivateHome* home_ = nullptr;
 };
 
+std::vector<std::string> boxTypes(const std::string& path) {
+  std::vector<std::string> types;
+  for (const auto& box : topLevelBoxes(path)) types.push_back(box.type);
+  return types;
+}
+
 }  // namespace
 
-TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePackets) {
+TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePacketsToTheEnd) {
   std::vector<MouseEvent> clicks;
   for (int i = 0; i < 1000; ++i) clicks.push_back({i + 0.5, 239.9 - i % 240, true, i * 0.0031});
   for (const std::string& description : {clickDescription({320, 240}, clicks), std::string("moxiscope:")}) {
@@ -43,18 +49,14 @@ TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePackets) {
     ExportResult result = exportMovie(raw(), out, description);
     ASSERT_TRUE(result.ok()) << result.reason;
     EXPECT_FALSE(result.sourceTruncated);
-
     EXPECT_EQ(formatTag(out, "major_brand"), "M4V ");
     EXPECT_EQ(formatTag(out, "title"), "Moxiscope");
     EXPECT_EQ(formatTag(out, "description"), description);
-
-    std::vector<std::string> types;
-    for (const auto& box : topLevelBoxes(out)) types.push_back(box.type);
+    auto types = boxTypes(out);
     ASSERT_FALSE(types.empty());
     EXPECT_EQ(types[0], "ftyp");
     auto mdat = std::find(types.begin(), types.end(), "mdat");
     EXPECT_TRUE(std::find(types.begin(), types.end(), "moov") < mdat && mdat != types.end());
-
     auto streams = packets(out);
     EXPECT_EQ(streams, packets(raw()));
     ASSERT_EQ(streams.size(), 2u);
@@ -63,13 +65,12 @@ TEST_F(MovieExport, WritesAnM4VWithMetadataHeaderFirstAndTheSamePackets) {
   }
 }
 
-TEST_F(MovieExport, AKilledRecordingExportsUpToItsLastWholePacket) {
+TEST_F(MovieExport, AKilledRecordingExportsUpToItsLastWholePacketAndFailuresLeaveNoFile) {
   std::string bytes = readFile(raw());
   writeFile(path("cut.mp4"), bytes.substr(0, bytes.size() - 700));
   ExportResult result = exportMovie(path("cut.mp4"), path("cut-export.mp4"), "moxiscope:");
   ASSERT_TRUE(result.ok()) << result.reason;
   EXPECT_TRUE(result.sourceTruncated);
-
   auto whole = packets(raw()), kept = packets(path("cut-export.mp4"));
   ASSERT_EQ(kept.size(), whole.size());
   for (size_t s = 0; s < kept.size(); ++s) {
@@ -78,24 +79,20 @@ TEST_F(MovieExport, AKilledRecordingExportsUpToItsLastWholePacket) {
   }
   EXPECT_EQ(result.packets, static_cast<int64_t>(kept[0].size() + kept[1].size()));
   EXPECT_LT(kept[0].size() + kept[1].size(), whole[0].size() + whole[1].size());
-}
 
-TEST_F(MovieExport, FailuresSayWhyAndLeaveNoFile) {
   // Killed before its first fragment: headers only, no packet.
   for (const auto& [offset, type] : topLevelBoxes(raw()))
     if (type == "moof") {
-      writeFile(path("empty.mp4"), readFile(raw()).substr(0, offset));
+      writeFile(path("empty.mp4"), bytes.substr(0, offset));
       break;
     }
-  ExportResult result = exportMovie(path("empty.mp4"), path("out.mp4"), "moxiscope:");
+  result = exportMovie(path("empty.mp4"), path("out.mp4"), "moxiscope:");
   EXPECT_EQ(result.status, ExportStatus::failed);
   EXPECT_NE(result.reason.find("no readable packet"), std::string::npos) << result.reason;
   EXPECT_FALSE(fs::exists(path("out.mp4")));
-
   result = exportMovie(raw(), path("no/such/dir/out.mp4"), "moxiscope:");
   EXPECT_EQ(result.status, ExportStatus::failed);
   EXPECT_NE(result.reason.find("out.mp4"), std::string::npos) << result.reason;
-
   // A source that is missing or no movie: the session error, distinct.
   writeFile(path("text.mp4"), "not a movie");
   for (const std::string& source : {path("missing.mp4"), path("text.mp4")}) {

@@ -1,27 +1,30 @@
-// Side files and video file names: the exact bytes written, the atomic
-// replacement, and failures that must not stop the program.
+// What the hand-off writes: the pointer samples kept, the click description,
+// the side files' exact bytes and their atomic replacement, and the names of
+// video files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <random>
 
-#include "handoff/handoff_support.h"
+#include "handoff/click_description.h"
+#include "handoff/pointer_log.h"
 #include "handoff/side_file_json.h"
 #include "handoff/storage.h"
 #include "handoff/video_file.h"
+#include "harness/test_files.h"
 #include "platform/clock.h"
 
 using namespace moxi;
-using moxi::test::PrivateHome;
-using moxi::test::readFile;
-using moxi::test::writeFile;
+using namespace moxi::test;
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 unsigned modeOf(const std::string& path) {
   struct stat st {};
@@ -36,18 +39,74 @@ std::vector<std::string> namesIn(const std::string& dir) {
   return names;
 }
 
+// Runs `write` and returns what it logged.
+template <class F>
+std::string logged(F write) {
+  testing::internal::CaptureStdout();
+  write();
+  return testing::internal::GetCapturedStdout();
+}
+
 }  // namespace
 
-TEST(SideFileJson, NumbersAreShortestAndWholeValuesHaveNoFraction) {
+TEST(PointerSample, KeepsPointerEventsOverTheWindowEdgesIncludedOnly) {
+  constexpr uint32_t kWindow = 0x1200007;
+  const Rect frame{100, 200, 640, 480};  // bottom-left convention
+  struct Case {
+    int type;
+    Point at;
+    std::optional<MouseEvent> sample;
+    uint32_t window = kWindow;
+  };
+  const Case cases[] = {
+      {kMouseMoved, {150.5, 260}, MouseEvent{50.5, 60, false, 2.5}},
+      {kLeftMouseDown, {100, 200}, MouseEvent{0, 0, true, 2.5}},
+      {kRightMouseDown, {740, 680}, MouseEvent{640, 480, true, 2.5}},
+      {kLeftMouseUp, {740, 200}, MouseEvent{640, 0, false, 2.5}},
+      {kLeftMouseDragged, {740, 200}, MouseEvent{640, 0, false, 2.5}},
+      {kRightMouseDragged, {740, 200}, MouseEvent{640, 0, false, 2.5}},
+      {kFlagsChanged, {740, 200}, MouseEvent{640, 0, false, 2.5}},
+      {kLeftMouseDown, {99, 300}, std::nullopt},
+      {kLeftMouseDown, {740.001, 300}, std::nullopt},
+      {kLeftMouseDown, {300, 199.5}, std::nullopt},
+      {kLeftMouseDown, {300, 681}, std::nullopt},
+      {kLeftMouseDown, {kNan, 300}, std::nullopt},
+      {kLeftMouseDown, {300, 300}, std::nullopt, kWindow + 1},
+      {kRightMouseUp, {300, 300}, std::nullopt},
+      {0, {300, 300}, std::nullopt},
+      {40, {300, 300}, std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(pointerSample(c.type, c.window, kWindow, frame, c.at, 1000.0, 1002.5), c.sample)
+        << c.type << " at " << c.at.x << "," << c.at.y;
+  EXPECT_FALSE(pointerSample(kLeftMouseDown, kWindow, kWindow, std::nullopt, {300, 300}, 0, 1));  // window gone
+}
+
+TEST(ClickDescription, SizeThenOneTruncatedGroupPerClickAndNothingUnrepresentable) {
+  const std::pair<std::string, std::string> cases[] = {
+      {clickDescription({1064, 860}, {}), "moxiscope:"},
+      {clickDescription({1064, 860}, {{5, 5, false, 1}, {6, 6, false, 2}}), "moxiscope:"},
+      {clickDescription({1064.9, 860.2}, {{99.9, 300.7, true, 0.0009}}), "moxiscope:1064,860,99,300,0"},
+      {clickDescription({1064, 860}, {{512.4, 300.9, true, 1.534}, {1, 1, false, 2}, {80.99, 122.5, true, 4.0109}}),
+       "moxiscope:1064,860,512,300,1534,80,122,4010"},
+      {clickDescription({10, 10}, {{-0.5, -1.7, true, -0.0025}}), "moxiscope:10,10,0,-1,-2"},
+      {clickDescription({10, 10}, {{kNan, 1, true, 1}, {1, 2, true, 1e300}, {3, 4, true, 0.5}}),
+       "moxiscope:10,10,3,4,500"},
+      {clickDescription({kInf, 1e19}, {{1, 2, true, 0}}), "moxiscope:0,0,1,2,0"},
+      {clickDescription({1, 1}, {{-9.2e18, 0, true, 0}}), "moxiscope:1,1,-9200000000000000000,0,0"},
+  };
+  for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
+}
+
+TEST(SideFileJson, ShortestNumbersAndCompactEscapedText) {
   EXPECT_EQ(json::encode(Size{1280, 720}), "[1280,720]");
   EXPECT_EQ(json::encode(Size{0.5, 1.0}), "[0.5,1]");
   EXPECT_EQ(json::number(100000), "100000");
   EXPECT_EQ(json::number(-0.25), "-0.25");
   EXPECT_EQ(json::number(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(json::number(1e21), "1e+21");
-  EXPECT_EQ(json::number(std::numeric_limits<double>::quiet_NaN()), std::nullopt);
-  EXPECT_EQ(json::number(-std::numeric_limits<double>::infinity()), std::nullopt);
-
+  EXPECT_EQ(json::number(kNan), std::nullopt);
+  EXPECT_EQ(json::number(-kInf), std::nullopt);
   // Every finite double reads back as itself.
   std::mt19937_64 random(7);
   std::uniform_real_distribution<double> mantissa(-10, 10);
@@ -58,78 +117,57 @@ TEST(SideFileJson, NumbersAreShortestAndWholeValuesHaveNoFraction) {
     ASSERT_TRUE(text);
     EXPECT_EQ(std::strtod(text->c_str(), nullptr), v) << *text;
   }
-}
 
-TEST(SideFileJson, EventsAndStringsEncodeCompactlyWithEscapedSolidus) {
-  std::vector<MouseEvent> events{{10.5, 20, true, 1.25}, {0, 720, false, 0.000125}};
-  EXPECT_EQ(json::encode(events),
+  EXPECT_EQ(json::encode(std::vector<MouseEvent>{{10.5, 20, true, 1.25}, {0, 720, false, 0.000125}}),
             R"([{"x":10.5,"y":20,"down":true,"timestamp":1.25},{"x":0,"y":720,"down":false,"timestamp":0.000125}])");
   EXPECT_EQ(json::encode(std::vector<MouseEvent>{}), "[]");
-  EXPECT_EQ(json::encode(std::vector<MouseEvent>{{1, std::nan(""), false, 0}}), std::nullopt);
-
+  EXPECT_EQ(json::encode(std::vector<MouseEvent>{{1, kNan, false, 0}}), std::nullopt);
   EXPECT_EQ(json::encode("file:///a b/\"q\"\\\n\x01\xc3\xa9"), R"("file:\/\/\/a b\/\"q\"\\\n\u0001é")");
-  EXPECT_EQ(json::encode("\xc3"), std::nullopt);          // cut-off sequence
-  EXPECT_EQ(json::encode("\xed\xa0\x80"), std::nullopt);  // a surrogate
+  for (const char* bad : {"\xc3", "\xed\xa0\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xf4\x90\x80\x80"})
+    EXPECT_EQ(json::encode(bad), std::nullopt) << "malformed UTF-8";
 }
 
-TEST(Storage, WritesTheThreeSideFilesAtomicallyWithMode0600) {
+TEST(Storage, ReplacesSideFilesAtomicallyWithMode0600AndAFailureKeepsTheOldFile) {
   PrivateHome home;
+  const std::string docs = home.documents();
   QUrl raw = QUrl::fromLocalFile(QString::fromStdString(home.caches() + "/tmp-1.mp4"));
   ASSERT_TRUE(Storage::saveSideFile(Size{1280, 720}, false, "videosize.json"));
   ASSERT_TRUE(Storage::saveSideFile(raw, false, "video.json"));
-  ASSERT_TRUE(Storage::saveSideFile(std::vector<MouseEvent>{{3, 4, true, 0.5}}, false, "mouse.json"));
-
-  std::string docs = home.documents();
-  EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
-  std::string escapedHome = home.path();
-  for (size_t p = 0; (p = escapedHome.find('/', p)) != std::string::npos; p += 2) escapedHome.insert(p, "\\");
-  EXPECT_EQ(readFile(docs + "/video.json"),
-            "\"file:\\/\\/" + escapedHome + "\\/cache\\/Moxiscope\\/Moxiscope\\/tmp-1.mp4\"");
-  EXPECT_EQ(readFile(docs + "/mouse.json"), R"([{"x":3,"y":4,"down":true,"timestamp":0.5}])");
-
-  // Replacing an existing file (of another mode) leaves only the new file.
   writeFile(docs + "/mouse.json", "old and longer content");
   chmod((docs + "/mouse.json").c_str(), 0644);
-  ASSERT_TRUE(Storage::saveSideFile(std::vector<MouseEvent>{}, false, "mouse.json"));
-  EXPECT_EQ(readFile(docs + "/mouse.json"), "[]");
+  ASSERT_TRUE(Storage::saveSideFile(std::vector<MouseEvent>{{3, 4, true, 0.5}}, false, "mouse.json"));
+  EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
+  std::string escaped = home.path();
+  for (size_t p = 0; (p = escaped.find('/', p)) != std::string::npos; p += 2) escaped.insert(p, "\\");
+  EXPECT_EQ(readFile(docs + "/video.json"), "\"file:\\/\\/" + escaped + "\\/cache\\/Moxiscope\\/Moxiscope\\/tmp-1.mp4\"");
+  EXPECT_EQ(readFile(docs + "/mouse.json"), R"([{"x":3,"y":4,"down":true,"timestamp":0.5}])");
   EXPECT_EQ(namesIn(docs), (std::vector<std::string>{"mouse.json", "video.json", "videosize.json"}));
   for (const auto& name : namesIn(docs)) EXPECT_EQ(modeOf(docs + "/" + name), 0600u) << name;
-
   ASSERT_TRUE(Storage::saveSideFile(QString("a/b"), true, "note.json"));
   EXPECT_EQ(readFile(home.caches() + "/note.json"), R"("a\/b")");
   EXPECT_EQ(modeOf(home.caches()), 0700u);
-}
 
-TEST(Storage, AFailedWriteIsOneLineAndKeepsThePreviousFile) {
-  PrivateHome home;
-  ASSERT_TRUE(Storage::saveSideFile(Size{1, 2}, false, "videosize.json"));
-
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(Storage::saveSideFile(Size{std::numeric_limits<double>::infinity(), 2}, false, "videosize.json"));
-  std::string out = testing::internal::GetCapturedStdout();
+  // Failures are one line each and leave what was there.
+  std::string out = logged([] { EXPECT_FALSE(Storage::saveSideFile(Size{kInf, 2}, false, "videosize.json")); });
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-  EXPECT_EQ(readFile(home.documents() + "/videosize.json"), "[1,2]");
-
-  // A directory in the way of the target.
-  fs::create_directory(home.documents() + "/mouse.json");
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(Storage::saveSideFile(std::vector<MouseEvent>{}, false, "mouse.json"));
-  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
+  fs::remove(docs + "/mouse.json");
+  fs::create_directory(docs + "/mouse.json");  // a directory in the way
+  out = logged([] { EXPECT_FALSE(Storage::saveSideFile(std::vector<MouseEvent>{}, false, "mouse.json")); });
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
   EXPECT_NE(out.find("mouse.json"), std::string::npos) << out;
-  EXPECT_EQ(namesIn(home.documents()), (std::vector<std::string>{"mouse.json", "videosize.json"}));
-
+  EXPECT_EQ(namesIn(docs), (std::vector<std::string>{"mouse.json", "video.json", "videosize.json"}));
   // A documents directory that cannot exist: its parent is a plain file.
   writeFile(home.path() + "/file", "");
   setenv("HOME", (home.path() + "/file").c_str(), 1);
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(Storage::saveSideFile("x", false, "video.json"));
-  EXPECT_FALSE(Storage::directory(false).has_value());
-  out = testing::internal::GetCapturedStdout();
+  out = logged([] {
+    EXPECT_FALSE(Storage::saveSideFile("x", false, "video.json"));
+    EXPECT_FALSE(Storage::directory(false).has_value());
+  });
   EXPECT_EQ(out, "Could not create URL for specified directory!\nCould not create URL for specified directory!\n");
 }
 
-TEST(VideoFile, NamedAfterTruncatedMillisecondsInTheCachesDirectory) {
+TEST(VideoFile, NamedAfterTruncatedMillisecondsOncePerProcess) {
   EXPECT_EQ(videoFileName(1.2349), "tmp-1234.mp4");
   EXPECT_EQ(videoFileName(725000000.0009), "tmp-725000000000.mp4");
   EXPECT_EQ(videoFileName(-0.0019), "tmp--1.mp4");
@@ -137,14 +175,10 @@ TEST(VideoFile, NamedAfterTruncatedMillisecondsInTheCachesDirectory) {
   PrivateHome home;
   fs::create_directories(home.caches());
   writeFile(home.caches() + "/tmp-5000.mp4", "stale");
-  QUrl url = makeVideoFileURL(5.0);
-  EXPECT_TRUE(url.isLocalFile());
-  EXPECT_EQ(url.toLocalFile().toStdString(), home.caches() + "/tmp-5000.mp4");
+  EXPECT_EQ(makeVideoFileURL(5.0).toLocalFile().toStdString(), home.caches() + "/tmp-5000.mp4");
   EXPECT_FALSE(fs::exists(home.caches() + "/tmp-5000.mp4"));
-
-  // Named in the same millisecond as a recording of this process (the raw
-  // file of the next recording while the last one is exported): the next
-  // millisecond, and the recording is not removed as stale.
+  // The same millisecond again (the next raw file while the last is
+  // exported): the next millisecond, and the recording is not removed.
   writeFile(home.caches() + "/tmp-5000.mp4", "recording");
   EXPECT_EQ(makeVideoFileURL(5.0).fileName().toStdString(), "tmp-5001.mp4");
   EXPECT_EQ(readFile(home.caches() + "/tmp-5000.mp4"), "recording");

@@ -1,5 +1,7 @@
 #include "harness/test_window.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
 #include <xcb/xcb_icccm.h>
 
 #include <algorithm>
@@ -84,6 +86,26 @@ void TestWindow::raise() {
   xcb_flush(c_.get());
 }
 
+QRect TestWindow::rootFrame() const {
+  xcb_connection_t* x = c_.get();
+  auto g = xcb::reply(x, xcb_get_geometry(x, id_), xcb_get_geometry_reply);
+  auto t = xcb::reply(x, xcb_translate_coordinates(x, id_, c_.root(), 0, 0), xcb_translate_coordinates_reply);
+  if (!g || !t) return {};
+  return QRect(t->dst_x, t->dst_y, g->width, g->height);
+}
+
+xcb_window_t TestWindow::frameWindow() const {
+  for (xcb_window_t w = id_;;) {
+    auto tree = xcb::reply(c_.get(), xcb_query_tree(c_.get(), w), xcb_query_tree_reply);
+    if (!tree || tree->parent == tree->root) return w;
+    w = tree->parent;
+  }
+}
+
+std::string uniqueTitle(const std::string& prefix) {
+  return prefix + "-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 std::vector<xcb_window_t> stackingFrontToBack(xcb::Connection& c) {
   auto list = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW)
                   .value_or(std::vector<uint32_t>{});
@@ -99,6 +121,17 @@ uint32_t screenColour(xcb::Connection& c, int x, int y) {
   uint32_t pixel = 0;
   std::copy_n(xcb_get_image_data(r.get()), 4, reinterpret_cast<uint8_t*>(&pixel));
   return pixel & 0xFFFFFF;
+}
+
+QImage screenshot(xcb::Connection& c) {
+  const auto* s = c.screen();
+  auto r = xcb::reply(c.get(),
+                      xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, c.root(), 0, 0, s->width_in_pixels,
+                                    s->height_in_pixels, ~0u),
+                      xcb_get_image_reply);
+  const size_t bytes = size_t(s->width_in_pixels) * s->height_in_pixels * 4;
+  if (!r || size_t(xcb_get_image_data_length(r.get())) < bytes) return {};
+  return QImage(xcb_get_image_data(r.get()), s->width_in_pixels, s->height_in_pixels, QImage::Format_RGB32).copy();
 }
 
 }  // namespace moxi::test

@@ -4,6 +4,9 @@
 // real application sets.
 #include <xcb/xcb.h>
 
+#include <QImage>
+#include <QRect>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,15 +55,25 @@ class TestWindow {
   // Requests to the window manager, as an application makes them.
   void moveResize(int x, int y, uint16_t width, uint16_t height);
   void raise();
+  // The client area on the root window (top-left origin), empty once gone.
+  QRect rootFrame() const;
+  // The outermost ancestor below the root: the window manager's frame.
+  xcb_window_t frameWindow() const;
 
  private:
   xcb::Connection& c_;
   xcb_window_t id_ = XCB_WINDOW_NONE;
 };
 
+// A window title no other test program on the desktop uses: the prefix, the
+// process id and the running test's name.
+std::string uniqueTitle(const std::string& prefix);
+
 // The window manager's stacking list, front to back.
 std::vector<xcb_window_t> stackingFrontToBack(xcb::Connection& c);
 // The 0xRRGGBB colour of the screen at a root position.
 uint32_t screenColour(xcb::Connection& c, int x, int y);
+// The whole screen as the user sees it (null when it cannot be read).
+QImage screenshot(xcb::Connection& c);
 
 }  // namespace moxi::test

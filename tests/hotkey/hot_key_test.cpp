@@ -1,13 +1,64 @@
 // Registration, IDs and dispatch of hot keys, against the fake service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
+
 #include "hotkey/hot_key.h"
-#include "hotkey_support.h"
+#include "hotkey/hot_key_service.h"
 
 using namespace moxi::hotkey;
-using moxi::hotkey::test::FakeHotKeyService;
 
 namespace {
+
+// A hot-key service that records what it is asked and delivers events on request.
+class FakeHotKeyService : public HotKeyService {
+ public:
+  struct Call {
+    std::uint32_t keyCode;
+    std::uint32_t modifiers;
+    HotKeyID hotKeyID;
+  };
+
+  HotKeyRegistration registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyID id) override {
+    const Call call{keyCode, modifiers, id};
+    registerCalls.push_back(call);
+    if (std::find(refused.begin(), refused.end(), KeyCombo(keyCode, modifiers)) != refused.end())
+      return {status::hotKeyExists, {}};
+    const HotKeyRef ref = nextRef_++;
+    active[ref] = call;
+    return {status::noErr, ref};
+  }
+  void unregisterHotKey(HotKeyRef ref) override {
+    unregisterCalls.push_back(ref);
+    active.erase(ref);
+    if (onUnregister) onUnregister(ref);
+  }
+  std::optional<HandlerRef> installHandler(Handler handler) override {
+    ++installCalls;
+    handler_ = std::move(handler);
+    return HandlerRef{1};
+  }
+
+  // Sends an event to the installed handler, as the system would.
+  OSStatus send(std::uint32_t id, std::uint32_t kind, std::uint32_t signature = HotKeysController::signature) {
+    return handler_ ? handler_(HotKeyEvent{{signature, id}, kind, status::noErr}) : status::eventNotHandled;
+  }
+  OSStatus press(std::uint32_t id) { return send(id, eventKind::hotKeyPressed); }
+  OSStatus release(std::uint32_t id) { return send(id, eventKind::hotKeyReleased); }
+
+  std::vector<KeyCombo> refused;          // combinations the system turns down
+  std::vector<Call> registerCalls;         // every registerHotKey, in order
+  std::vector<HotKeyRef> unregisterCalls;  // every unregisterHotKey, in order
+  std::map<HotKeyRef, Call> active;        // granted and not yet given back
+  int installCalls = 0;
+  std::function<void(HotKeyRef)> onUnregister;  // runs inside unregisterHotKey
+
+ private:
+  Handler handler_;
+  HotKeyRef nextRef_ = 100;
+};
 
 class HotKeyTest : public ::testing::Test {
  protected:

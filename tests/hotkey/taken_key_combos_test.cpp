@@ -131,14 +131,3 @@ TEST(MenuKeyCombos, DepthFirstWalkOfItemsAndSubmenus) {
                                    KeyCombo(Key::delete_, M()), KeyCombo(Key::quote, M::command),
                                    KeyCombo(Key::return_, M::command), KeyCombo(Key::f5, M::shift)}));
 }
-
-TEST(StandardMenuKeyCombos, FixedListOfFortySix) {
-  const auto combos = HotKeysController::standardMenuKeyCombos();
-  ASSERT_EQ(combos.size(), 46u);
-  EXPECT_EQ(combos.front(), KeyCombo(43, 256));
-  EXPECT_EQ(combos[2], KeyCombo(Key::h, M::option | M::command));
-  EXPECT_EQ(combos[17], KeyCombo(9, 2816));
-  EXPECT_EQ(combos[25], KeyCombo(Key::semicolon, M::shift | M::command));
-  EXPECT_EQ(combos[39], KeyCombo(Key::c, M::control | M::command));
-  EXPECT_EQ(combos.back(), KeyCombo(Key::slash, M::shift | M::command));
-}
