@@ -55,7 +55,6 @@ void AppDelegate::applicationDidFinishLaunching() {
   autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
                        {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
-  popover_->prepare();
 
   QString problem;
   if (QGuiApplication::platformName() != QLatin1String("xcb"))
@@ -64,6 +63,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     problem = QStringLiteral("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a window to "
                              "start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
+  popover_->prepare();
 
   if (showsLaunchAlert_) {
     auto alert = makeLaunchAlert();

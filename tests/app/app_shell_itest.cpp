@@ -80,7 +80,12 @@ class AppShell : public testing::Test {
   }
 
   static QPoint icon() {
-    EXPECT_TRUE(eventually([] { return !delegate_->statusBarItem()->geometry().isEmpty(); })) << "no tray icon";
+    // Where the tray has docked it (until then Qt reports where the icon
+    // was made), and once this process has seen it there.
+    EXPECT_TRUE(eventually([] {
+      std::optional<QPoint> docked = trayIcon("Moxiscope");
+      return docked && delegate_->statusBarItem()->geometry().center() == *docked;
+    })) << "no tray icon";
     return delegate_->statusBarItem()->geometry().center();
   }
 
