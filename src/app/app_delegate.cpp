@@ -63,7 +63,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     problem = QStringLiteral("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a window to "
                              "start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
-  popover_->prepare();
 
   if (showsLaunchAlert_) {
     auto alert = makeLaunchAlert();
