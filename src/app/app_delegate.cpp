@@ -4,8 +4,8 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QThreadPool>
 #include <QQmlEngine>
+#include <QThreadPool>
 #include <QUrl>
 #include <cstdlib>
 
