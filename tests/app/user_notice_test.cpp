@@ -83,7 +83,9 @@ TEST(UserNotices, EveryFailureTellsTheUserOnce) {
     for (const auto& n : r.notices) {
       EXPECT_EQ(n.kind, UserNotice::Kind::failure);
       EXPECT_FALSE(n.body.isEmpty());
-      if (n.summary == "Export failed") EXPECT_THAT(n.body.toStdString(), HasSubstr("kept at"));
+      if (n.summary == "Export failed") {
+        EXPECT_THAT(n.body.toStdString(), HasSubstr("kept at"));
+      }
     }
   }
 }
