@@ -5,6 +5,8 @@
 // time ends at the MapNotify of the 400 x 400 popover. Prints the first
 // opening (nothing of the popover has been shown before) and the median of
 // the later ones. Twelve other windows are open, so each opening lists them.
+// QT_QUICK_BACKEND is handed to the program: "rhi" measures the GL renderer
+// it used before.
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,7 +132,8 @@ int main(int, char** argv) {
                                                        {"XDG_CONFIG_HOME", home + "/config"},
                                                        {"XDG_CACHE_HOME", home + "/cache"},
                                                        {"XDG_RUNTIME_DIR", home + "/runtime"},
-                                                       {"QT_QPA_PLATFORM", "xcb"}},
+                                                       {"QT_QPA_PLATFORM", "xcb"},
+                                                       {"QT_QUICK_BACKEND", getenv("QT_QUICK_BACKEND") ? getenv("QT_QUICK_BACKEND") : ""}},
                     home + "/moxiscope.log");
 
   // The launch alert: answered with Return once the window manager has given it the focus.

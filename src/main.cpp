@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QQuickWindow>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
@@ -86,6 +87,10 @@ int main(int argc, char** argv) {
     if (platform.platform == moxi::DesktopPlatform::wayland) qputenv("QT_QPA_PLATFORM", "wayland");
     else if (!qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
   }
+  // The popover is a small flat panel: Qt Quick's software renderer draws it
+  // in a few milliseconds, where a GL context and its shaders took a quarter
+  // of a second and more on the first opening.
+  if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")) QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
   QApplication app(argc, argv);
   nameApplication();
   QApplication::setQuitOnLastWindowClosed(false);  // a tray program lives on without windows

@@ -4,8 +4,8 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QThreadPool>
 #include <QQmlEngine>
+#include <QThreadPool>
 #include <QUrl>
 #include <cstdlib>
 
@@ -55,7 +55,6 @@ void AppDelegate::applicationDidFinishLaunching() {
   autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
                        {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
-  popover_->prepare();
 
   QString problem;
   const bool wayland = platform_ == DesktopPlatform::wayland;

@@ -9,6 +9,10 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/log.h"
 
 namespace moxi {
 
@@ -30,7 +34,11 @@ QString instanceSocketPath() {
 std::unique_ptr<InstanceLock> InstanceLock::tryClaim(const QString& socketPath) {
   const QByteArray path = QFile::encodeName(socketPath + QStringLiteral(".lock"));
   int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    // Better two instances than none: start without the guard.
+    logLine("cannot open " + path.toStdString() + ": " + std::strerror(errno) + "; not guarding against a second instance");
+    return std::unique_ptr<InstanceLock>(new InstanceLock(-1));
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return nullptr;
@@ -38,7 +46,9 @@ std::unique_ptr<InstanceLock> InstanceLock::tryClaim(const QString& socketPath) 
   return std::unique_ptr<InstanceLock>(new InstanceLock(fd));
 }
 
-InstanceLock::~InstanceLock() { ::close(fd_); }
+InstanceLock::~InstanceLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 std::optional<QString> handOver(const QString& socketPath, InstanceRequest request, int timeoutMs) {
   QLocalSocket socket;

@@ -22,7 +22,8 @@ QString instanceSocketPath();
 // The lock of the running instance; an RAII owner of its descriptor.
 class InstanceLock {
  public:
-  // The lock, or none when another live process holds it.
+  // The lock, or none when another live process holds it. Where no lock
+  // file can be made, a lock that guards nothing.
   static std::unique_ptr<InstanceLock> tryClaim(const QString& socketPath);
   ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
@@ -30,7 +31,7 @@ class InstanceLock {
 
  private:
   explicit InstanceLock(int fd) : fd_(fd) {}
-  int fd_;
+  int fd_;  // -1: nothing held
 };
 
 // Sends `request` to the instance listening at `socketPath`; its reply, or

@@ -345,8 +345,7 @@ void Toggler::startRecording(const CaptureWindow& window) {
                               videoSampleBufferQueue_);
   if (!added) {
     logLine("error starting stream");
-    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording could not start"),
-              QStringLiteral("This window cannot be captured."), {}});
+    tellUser(UserNotice::streamRefused());
     returnToIdle("");
     return;
   }
@@ -424,14 +423,12 @@ void Toggler::update() {
   if (capturedWindow_ && (armed() || recording_) && !services_.windowServer->windowBounds(capturedWindow_->windowID)) {
     // A window that closed before its first frame will never give one.
     if (armed()) {
-      tellUser({UserNotice::Kind::failure, QStringLiteral("Recording did not start"),
-                QStringLiteral("The window closed before its recording could start."), {}});
+      tellUser(UserNotice::windowClosedBeforeStart());
       return returnToIdle("the window closed before its recording could start");
     }
     // What was recorded until the window went is kept and handed over.
     logLine("the recorded window is gone; finishing its recording");
-    tellUser({UserNotice::Kind::failure, QStringLiteral("The recorded window is gone"),
-              QStringLiteral("Its recording was finished with what it holds."), {}});
+    tellUser(UserNotice::windowGone());
     return stopRecording();
   }
   followCapturedWindow();
@@ -507,8 +504,7 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
     recording->writeFailed = true;
     const std::string error = recording->videoWriter->error();
     logLine("the recording stopped: " + error);
-    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording stopped"),
-              QStringLiteral("Writing the recording failed: %1").arg(QString::fromStdString(error)), {}});
+    tellUser(UserNotice::writeFailed(error));
     QMetaObject::invokeMethod(
         this,
         [this, recording] {
@@ -581,7 +577,7 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
 
 void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason) {
   logLine(reason);
-  tellUser({UserNotice::Kind::failure, QStringLiteral("Recording failed"), QString::fromStdString(reason), {}});
+  tellUser(UserNotice::recordingFailed(reason));
   recording->abandoned = true;
   if (recording->microphoneStarted) stopMicrophone(recording);
   {
@@ -715,8 +711,7 @@ void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok
   QUrl raw = recording->videoURL;
   if (!ok) {
     logLine("the recording " + raw.toLocalFile().toStdString() + " could not be completed: " + error);
-    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording incomplete"),
-              QStringLiteral("The recording could not be completed: %1").arg(QString::fromStdString(error)), raw});
+    tellUser(UserNotice::incomplete(error, raw));
   }
   QThreadPool::globalInstance()->start([this, raw, log] { exportRecording(raw, log); });
   {
@@ -737,25 +732,21 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
   const std::string rawPath = raw.toLocalFile().toStdString();
   ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
   QUrl exported;
-  if (!result.ok()) {
-    const std::string prefix = result.status == ExportStatus::noSession ? std::string(kNoExportSessionMessage)
-                                                                          : std::string("export failed");
-    logLine(prefix + ": " + result.reason + "; the recording is kept at " + rawPath);
-    tellUser({UserNotice::Kind::failure, QStringLiteral("Export failed"),
-              QStringLiteral("%1. The recording is kept at %2")
-                  .arg(QString::fromStdString(result.reason), QString::fromStdString(rawPath)),
-              QFile::exists(raw.toLocalFile()) ? raw : QUrl()});
+  if (result.status == ExportStatus::noSession) {
+    logLine(std::string(kNoExportSessionMessage) + ": " + result.reason + "; the recording is kept at " + rawPath);
+  } else if (!result.ok()) {
+    logLine("export failed: " + result.reason + "; the recording is kept at " + rawPath);
   } else {
     logLine("exported as " + movie.toString().toStdString());
     exported = movie;
   }
+  if (!result.ok()) tellUser(UserNotice::exportFailed(result.reason, raw));
   QPointer<Toggler> self(this);
   QMetaObject::invokeMethod(
       QCoreApplication::instance(),
       [self, raw, exported] {
         if (!self) return;
-        if (!exported.isEmpty() && !self->showDialog())
-          self->tellUser({UserNotice::Kind::saved, QStringLiteral("Recording saved"), exported.fileName(), exported});
+        if (!exported.isEmpty() && !self->showDialog()) self->tellUser(UserNotice::saved(exported));
         if (!exported.isEmpty()) self->offerAndOpen(raw, exported);
         emit self->exportFinished(raw, exported);
         self->finishDone();

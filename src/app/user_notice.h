@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <QUrl>
+#include <string>
 
 namespace moxi {
 
@@ -12,6 +13,16 @@ struct UserNotice {
   QString summary;
   QString body;
   QUrl file;  // opened by the notice's "Open" action; none when empty
+
+  static UserNotice saved(const QUrl& movie);
+  static UserNotice streamRefused();
+  static UserNotice recordingFailed(const std::string& reason);
+  static UserNotice windowClosedBeforeStart();
+  static UserNotice windowGone();
+  static UserNotice writeFailed(const std::string& error);
+  static UserNotice incomplete(const std::string& error, const QUrl& raw);
+  // `raw` is offered to open when it is still there.
+  static UserNotice exportFailed(const std::string& reason, const QUrl& raw);
 };
 
 }  // namespace moxi

@@ -41,19 +41,6 @@ void Popover::setContentSize(QSize size) {
   window_->setFixedSize(size);
 }
 
-void Popover::prepare() {
-  // Shown once without reaching the screen: the scene graph, its graphics
-  // context and the first frame (a quarter of a second and more) are made
-  // now, not on the user's first click.
-  window_->winId();
-  preparing_ = true;
-  window_->setAttribute(Qt::WA_DontShowOnScreen, true);
-  window_->show();
-  window_->hide();
-  window_->setAttribute(Qt::WA_DontShowOnScreen, false);
-  preparing_ = false;
-}
-
 bool Popover::isShown() const { return window_->isVisible(); }
 
 void Popover::performClose() { window_->hide(); }
@@ -89,7 +76,7 @@ void Popover::showRelativeTo(QRect anchor) {
 }
 
 bool Popover::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == window_.get() && !preparing_) {
+  if (watched == window_.get()) {
     if (event->type() == QEvent::Show) emit shownChanged(true);
     if (event->type() == QEvent::Hide) emit shownChanged(false);
   }

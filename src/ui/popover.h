@@ -22,9 +22,6 @@ class Popover : public QObject {
   // Loads the QML content; `contextObjects` become context properties.
   void setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects);
   void setContentSize(QSize size);
-  // Does at start-up, hidden, what the first opening would otherwise do on
-  // the click: the native window, the layout and the scene's first frame.
-  void prepare();
 
   bool isShown() const;
   void performClose();
@@ -49,7 +46,6 @@ class Popover : public QObject {
   std::unique_ptr<QWidget> window_;
   QQuickWidget* quick_ = nullptr;  // owned by window_
   QSize contentSize_{400, 400};
-  bool preparing_ = false;  // the hidden first showing is no opening
 };
 
 }  // namespace moxi
