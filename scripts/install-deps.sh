@@ -13,8 +13,8 @@ packages=(
   qml6-module-qttest qml6-module-qtquick-shapes qt6-qpa-plugins libgl-dev
   # media: FFmpeg 5.1 (libx264 inside libavcodec), libyuv, PulseAudio client
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libyuv-dev libpulse-dev
-  # PipeWire client (Wayland screen casts), and the daemon and session manager its tests run
-  libpipewire-0.3-dev pipewire-bin wireplumber dbus-daemon
+  # PipeWire client (Wayland screen casts)
+  libpipewire-0.3-dev
   # X11 client libraries
   libxcb1-dev libxcb-composite0-dev libxcb-damage0-dev libxcb-shm0-dev libxcb-xfixes0-dev
   libxcb-xinput-dev libxcb-randr0-dev libxcb-shape0-dev libxcb-keysyms1-dev libxcb-ewmh-dev
@@ -32,7 +32,7 @@ packages=(
   # the headless Wayland session: compositor, PipeWire, the portal front end,
   # the harness's portal backend (Python with Gio) and its frame probe
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
-  python3 python3-gi gir1.2-glib-2.0 gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base libpipewire-0.3-dev
+  python3 python3-gi gir1.2-glib-2.0 gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base
 )
 
 missing=()

@@ -14,7 +14,15 @@
 
 namespace moxi {
 
-Popover::Popover(QObject* parent) : QObject(parent), window_(std::make_unique<QWidget>(nullptr, Qt::Popup)) {
+namespace {
+// A Wayland client may place no window of its own and may open a popup only
+// from one of its windows: there the popover is a top-level window the
+// compositor places, and it closes when it loses the focus, as a popup would.
+bool onWayland() { return QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
+}  // namespace
+
+Popover::Popover(QObject* parent)
+    : QObject(parent), window_(std::make_unique<QWidget>(nullptr, onWayland() ? Qt::Window : Qt::Popup)) {
   window_->setObjectName("popover");
   window_->setWindowTitle("Moxiscope");
   auto* layout = new QVBoxLayout(window_.get());
@@ -79,6 +87,7 @@ bool Popover::eventFilter(QObject* watched, QEvent* event) {
   if (watched == window_.get()) {
     if (event->type() == QEvent::Show) emit shownChanged(true);
     if (event->type() == QEvent::Hide) emit shownChanged(false);
+    if (event->type() == QEvent::WindowDeactivate && !(window_->windowFlags() & Qt::Popup)) window_->hide();
   }
   return QObject::eventFilter(watched, event);
 }
