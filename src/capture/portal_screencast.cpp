@@ -19,8 +19,6 @@ namespace moxi {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kScreenCast = QStringLiteral("org.freedesktop.portal.ScreenCast");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 
@@ -75,7 +73,7 @@ ScreenCastRequest screenCastRequest(const ScreenCastOffer& offer, bool showsCurs
 // ---------------------------------------------------------------- session
 
 ScreenCastSession::ScreenCastSession(QString handle) : handle_(std::move(handle)) {
-  bus().connect(kService, handle_, kSession, QStringLiteral("Closed"), this, SLOT(handleClosed(QVariantMap)));
+  bus().connect(kPortalService, handle_, kSession, QStringLiteral("Closed"), this, SLOT(handleClosed(QVariantMap)));
 }
 
 ScreenCastSession::~ScreenCastSession() { close(); }
@@ -83,9 +81,9 @@ ScreenCastSession::~ScreenCastSession() { close(); }
 void ScreenCastSession::close() {
   if (!open_) return;
   open_ = false;
-  bus().disconnect(kService, handle_, kSession, QStringLiteral("Closed"), this, SLOT(handleClosed(QVariantMap)));
+  bus().disconnect(kPortalService, handle_, kSession, QStringLiteral("Closed"), this, SLOT(handleClosed(QVariantMap)));
   // No answer is needed: the cast ends whether or not anyone listens.
-  bus().asyncCall(QDBusMessage::createMethodCall(kService, handle_, kSession, QStringLiteral("Close")));
+  bus().asyncCall(QDBusMessage::createMethodCall(kPortalService, handle_, kSession, QStringLiteral("Close")));
 }
 
 void ScreenCastSession::handleClosed(const QVariantMap&) {
@@ -135,7 +133,7 @@ void PortalScreenCast::queryOffer(std::function<void(ScreenCastOffer)> done) {
     offer.reason = QStringLiteral("there is no D-Bus session bus");
     return done(offer);
   }
-  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+  QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                      QStringLiteral("GetAll"));
   call.setArguments({kScreenCast});
   auto* watcher = new QDBusPendingCallWatcher(bus().asyncCall(call, 10000), this);
@@ -228,7 +226,7 @@ void PortalScreenCast::openRemote(std::shared_ptr<Flow> flow, const QVariantMap&
 }
 
 void PortalScreenCast::openPipeWireRemote(const QString& sessionHandle, std::function<void(UniqueFd, QString)> done) {
-  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
+  QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
   call.setArguments({QVariant::fromValue(QDBusObjectPath(sessionHandle)), QVariantMap()});
   auto* watcher = new QDBusPendingCallWatcher(bus().asyncCall(call, 10000), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this, [done = std::move(done)](QDBusPendingCallWatcher* w) {

@@ -16,8 +16,6 @@ namespace moxi {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kShortcutID = QStringLiteral("toggle-recording");
 const char* const kUnboundHint =
@@ -53,7 +51,7 @@ namespace moxi {
 PortalGlobalShortcut::PortalGlobalShortcut(std::function<void()> activated) : activated_(std::move(activated)) {
   qDBusRegisterMetaType<Shortcut>();
   qDBusRegisterMetaType<QList<Shortcut>>();
-  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+  QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                      QStringLiteral("Get"));
   call.setArguments({kShortcuts, QStringLiteral("version")});
   auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 10000), this);
@@ -71,7 +69,7 @@ PortalGlobalShortcut::PortalGlobalShortcut(std::function<void()> activated) : ac
 PortalGlobalShortcut::~PortalGlobalShortcut() {
   if (session_.isEmpty()) return;
   QDBusConnection::sessionBus().asyncCall(
-      QDBusMessage::createMethodCall(kService, session_, QStringLiteral("org.freedesktop.portal.Session"),
+      QDBusMessage::createMethodCall(kPortalService, session_, QStringLiteral("org.freedesktop.portal.Session"),
                                      QStringLiteral("Close")));
 }
 
@@ -88,7 +86,7 @@ void PortalGlobalShortcut::bind() {
         }
         self->session_ = results.value(QStringLiteral("session_handle")).toString();
         QDBusConnection::sessionBus().connect(
-            kService, kPath, kShortcuts, QStringLiteral("Activated"), self,
+            kPortalService, kPortalPath, kShortcuts, QStringLiteral("Activated"), self,
             SLOT(handleActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
         Shortcut shortcut{kShortcutID,
                           {{QStringLiteral("description"), QStringLiteral("Start or stop recording a window")},

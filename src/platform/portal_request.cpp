@@ -10,8 +10,6 @@ namespace moxi {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 
 QDBusConnection bus() { return QDBusConnection::sessionBus(); }
@@ -29,10 +27,10 @@ PortalRequest::PortalRequest(Done done, QObject* owner) : QObject(owner), done_(
 void PortalRequest::listen(const QString& path) {
   if (path == path_) return;
   if (!path_.isEmpty())
-    bus().disconnect(kService, path_, kRequest, QStringLiteral("Response"), this,
+    bus().disconnect(kPortalService, path_, kRequest, QStringLiteral("Response"), this,
                      SLOT(handleResponse(uint, QVariantMap)));
   path_ = path;
-  bus().connect(kService, path_, kRequest, QStringLiteral("Response"), this, SLOT(handleResponse(uint, QVariantMap)));
+  bus().connect(kPortalService, path_, kRequest, QStringLiteral("Response"), this, SLOT(handleResponse(uint, QVariantMap)));
 }
 
 void PortalRequest::send(const QString& interface, const QString& method, QList<QVariant> arguments, QString token,
@@ -42,7 +40,7 @@ void PortalRequest::send(const QString& interface, const QString& method, QList<
   QVariantMap options = arguments.takeLast().toMap();
   options.insert(QStringLiteral("handle_token"), token);
   arguments.append(options);
-  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, interface, method);
+  QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, interface, method);
   call.setArguments(arguments);
   auto* watcher = new QDBusPendingCallWatcher(bus().asyncCall(call, 30000), request);
   connect(watcher, &QDBusPendingCallWatcher::finished, request, [request](QDBusPendingCallWatcher* w) {
@@ -61,7 +59,7 @@ void PortalRequest::handleResponse(uint response, const QVariantMap& results) { 
 
 void PortalRequest::finish(uint32_t response, const QVariantMap& results) {
   if (!done_) return;
-  bus().disconnect(kService, path_, kRequest, QStringLiteral("Response"), this, SLOT(handleResponse(uint, QVariantMap)));
+  bus().disconnect(kPortalService, path_, kRequest, QStringLiteral("Response"), this, SLOT(handleResponse(uint, QVariantMap)));
   Done done = std::move(done_);
   done_ = nullptr;
   deleteLater();

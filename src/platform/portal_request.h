@@ -11,6 +11,10 @@
 
 namespace moxi {
 
+// Where every desktop portal answers on the session bus.
+inline const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
+inline const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+
 // One portal request: subscribes to its Response before the call goes out,
 // so that a fast answer is never missed, then hands the answer on once.
 class PortalRequest : public QObject {
