@@ -1,13 +1,12 @@
 #include "app/toggler.h"
+#include "app/toggler_recording.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
-#include <cmath>
 #include <thread>
 
 #include "app/elapsed_title.h"
@@ -15,11 +14,8 @@
 #include "capture/microphone_permission.h"
 #include "capture/quick_record.h"
 #include "capture/window_catalogue.h"
-#include "handoff/click_description.h"
-#include "handoff/movie_export.h"
 #include "handoff/pointer_log.h"
 #include "handoff/storage.h"
-#include "handoff/video_file.h"
 #include "hotkey/hot_key.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -28,22 +24,7 @@
 
 namespace moxi {
 
-struct Toggler::Recording {
-  uint64_t generation = 0;
-  QUrl videoURL;
-  // Set on videoSampleBufferQueue while the writer opens, read there later.
-  std::shared_ptr<RecordingWriter> videoWriter;
-  std::shared_ptr<VideoWriterInput> videoWriterInput;
-  bool microphoneStarted = false;
-  bool abandoned = false;
-  bool writeFailed = false;        // videoSampleBufferQueue
-  // Sound: appended up to audioEndNs so far; nothing from audioStopNs on.
-  std::atomic<int64_t> audioEndNs{INT64_MIN};
-  std::atomic<int64_t> audioStopNs{INT64_MAX};
-  // Read on audioSampleBufferQueue; guarded by audioMutex.
-  std::mutex audioMutex;
-  std::shared_ptr<AudioWriterInput> audioWriterInput;
-};
+
 
 namespace {
 bool onMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
@@ -454,316 +435,6 @@ void Toggler::followCapturedWindow() {
     stream_->updateConfiguration(configuration);
   }
 }
-
-// ---------------------------------------------------------------- frames (videoSampleBufferQueue)
-
-void Toggler::streamDidOutputSampleBuffer(uint64_t generation, const SampleBuffer& sampleBuffer) {
-  if (!sampleBuffer.valid) return;
-  if (generation != acceptedGeneration_) return;  // a stream that was replaced or abandoned
-  if (sampleBuffer.outputType != SampleOutputType::screen) {
-    logLine("default");
-    return;
-  }
-  auto frame = completeFrame(sampleBuffer);
-  if (!frame) return;
-  appendRecordingFrame(generation, *frame);
-}
-
-void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& frame) {
-  std::shared_ptr<Recording> recording;
-  bool first = false;
-  {
-    std::lock_guard lock(stateMutex_);
-    if (doneRecording_) {
-      logLine("doneRecording, not adding frame");
-      return;
-    }
-    if (recording_) {
-      recording = current_;
-    } else {
-      // The first complete frame: the recording begins here. A stop from now
-      // on finds this recording and finishes it after the writer has opened
-      // (both run on this queue).
-      recording = std::make_shared<Recording>();
-      recording->generation = generation;
-      recording->videoURL = makeVideoFileURL();
-      recording_ = true;
-      startTime_ = secondsSinceReferenceDate();
-      current_ = recording;
-      first = true;
-    }
-  }
-  if (first) return openRecordingWriter(recording, frame);
-  if (!recording || !recording->videoWriterInput) return;
-  if (recording->videoWriterInput->isReadyForMoreMediaData()) {
-    recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
-  } else if (!recording->writeFailed && recording->videoWriter &&
-             recording->videoWriter->status() == WriterStatus::failed) {
-    // A full disk, say: recording on would only lose more. What was written
-    // up to here is finished and exported as usual.
-    recording->writeFailed = true;
-    const std::string error = recording->videoWriter->error();
-    logLine("the recording stopped: " + error);
-    tellUser(UserNotice::writeFailed(error));
-    QMetaObject::invokeMethod(
-        this,
-        [this, recording] {
-          bool stillCurrent = false;
-          {
-            std::lock_guard lock(stateMutex_);
-            stillCurrent = current_ == recording;
-          }
-          if (stillCurrent) stopRecording();
-        },
-        Qt::QueuedConnection);
-  }
-}
-
-void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, const CompleteFrame& first) {
-  logLine("START RECORDING");
-  if (recording->videoURL.isEmpty()) return abandonRecording(recording, "cannot name the recording file");
-  const std::string path = recording->videoURL.toLocalFile().toStdString();
-  std::string error;
-  std::shared_ptr<RecordingWriter> writer = services_.makeWriter(path, error);
-  if (!writer) return abandonRecording(recording, "cannot create the recording " + path + ": " + error);
-  recording->videoWriter = writer;
-
-  VideoSettings settings{VideoCodec::h264, static_cast<float>(first.image->width),
-                         static_cast<float>(first.image->height)};
-  if (!writer->canApplyVideoSettings(settings))
-    return abandonRecording(recording, "Negative : Can't apply the Output settings...");
-  recording->videoWriterInput = writer->addVideoInput(settings);
-  if (!recording->videoWriterInput)
-    return abandonRecording(recording, "Negative : Can't apply the Output settings...");
-
-  auto& session = services_.microphoneSession;
-  bool microphoneReady = false;
-  if (session && captureMicrophone() && micPermissionForQueues_) {
-    MicrophoneConfiguration configuration = session->configure();
-    for (const auto& line : microphoneSetupMessages(configuration)) logLine(line);
-    session->setSampleBufferDelegate([this](AudioBuffer buffer) { captureOutputDidOutputAudio(buffer); },
-                                     audioSampleBufferQueue_);
-    // Without a microphone to feed it, a sound track would stay empty: the
-    // file would claim sound it never gets, so none is added.
-    if (configuration.inputAdded && configuration.outputAdded) {
-      auto audioInput = writer->addAudioInput(AudioSettings{}, true);
-      if (!audioInput) logLine("No audio Input");
-      {
-        std::lock_guard lock(recording->audioMutex);
-        recording->audioWriterInput = audioInput;
-      }
-      microphoneReady = audioInput != nullptr;
-    }
-    if (configuration.noDevice) logLine("no microphone found; recording without sound");
-  }
-  // Not the switches again: flipped in between, they would leave a sound
-  // track that no microphone feeds.
-  if (microphoneReady) {
-    {
-      std::lock_guard lock(audioMutex_);
-      audioRecording_ = recording;
-    }
-    session->startRunning();
-    recording->microphoneStarted = true;
-  }
-
-  if (!writer->startWriting())
-    return abandonRecording(recording, "cannot start writing " + path + ": " + writer->error());
-  writer->startSession(first.sample.presentationTimeNs);
-  // The first frame is written too: a window that never changes again still
-  // gives a video with its picture.
-  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);
-}
-
-void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason) {
-  logLine(reason);
-  tellUser(UserNotice::recordingFailed(reason));
-  recording->abandoned = true;
-  if (recording->microphoneStarted) stopMicrophone(recording);
-  {
-    std::lock_guard lock(recording->audioMutex);
-    recording->audioWriterInput.reset();
-  }
-  recording->videoWriterInput.reset();
-  recording->videoWriter.reset();
-  // Nothing usable was written; leave no half file behind.
-  if (!recording->videoURL.isEmpty()) QFile::remove(recording->videoURL.toLocalFile());
-  bool stillCurrent = false;
-  {
-    std::lock_guard lock(stateMutex_);
-    if (current_ == recording) {
-      current_.reset();
-      stillCurrent = true;
-    }
-  }
-  if (!stillCurrent) return;  // already stopped by the user
-  uint64_t generation = recording->generation;
-  acceptedGeneration_ = 0;
-  QPointer<Toggler> self(this);
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(),
-      [self, generation] {
-        if (self && self->generation_ == generation) self->returnToIdle("the recording was abandoned");
-      },
-      Qt::QueuedConnection);
-}
-
-// ---------------------------------------------------------------- sound (audioSampleBufferQueue)
-
-void Toggler::captureOutputDidOutputAudio(const AudioBuffer& buffer) {
-  // Sound goes to the recording the microphone was started for, from its
-  // first frame until the stop time, also when it arrives after the stop.
-  std::shared_ptr<Recording> recording;
-  {
-    std::lock_guard lock(audioMutex_);
-    recording = audioRecording_;
-  }
-  if (!recording || buffer.presentationTimeNs >= recording->audioStopNs) return;
-  std::shared_ptr<AudioWriterInput> input;
-  {
-    std::lock_guard lock(recording->audioMutex);
-    input = recording->audioWriterInput;
-  }
-  if (input && input->isReadyForMoreMediaData()) input->append(buffer);
-  int channels = std::max(1, buffer.channels);
-  int64_t frames = static_cast<int64_t>(buffer.samples.size()) / channels;
-  recording->audioEndNs = buffer.presentationTimeNs + frames * 1'000'000'000 / std::max(1, buffer.sampleRate);
-}
-
-void Toggler::stopMicrophone(const std::shared_ptr<Recording>& recording) {
-  auto& session = services_.microphoneSession;
-  if (session) session->stopRunning();
-  recording->microphoneStarted = false;
-  std::lock_guard lock(audioMutex_);
-  if (audioRecording_ == recording) audioRecording_.reset();
-}
-
-// ---------------------------------------------------------------- stopping
-
-void Toggler::stopRecording() {
-  if (hv_) hv_->hide();
-  hv_.reset();
-  std::shared_ptr<Recording> recording;
-  {
-    std::lock_guard lock(stateMutex_);
-    recording_ = false;
-    doneRecording_ = true;
-    recording = std::move(current_);
-  }
-  removePointerMonitor();
-  finishRawRecording(std::move(recording));
-  timer_.reset();
-  restoreButtonIcon();
-}
-
-void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
-  if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
-    services_.microphoneSession->stopRunning();
-  if (recording) {
-    Storage::saveSideFile(recording->videoURL, false, QStringLiteral("video.json"));
-    Storage::saveSideFile(mouseEvents_, false, QStringLiteral("mouse.json"));
-  }
-  stopStream();
-  int64_t end = monotonicNanos();
-  if (!recording) return;
-
-  LogSnapshot log{videoSize_, mouseEvents_};
-  ++pendingFinishes_;
-  {
-    std::lock_guard lock(finishingMutex_);
-    finishing_.push_back(recording);
-  }
-  // The writer is finished on its own queue, after the frames already queued,
-  // so no frame is cut off and nothing touches it from two threads.
-  videoSampleBufferQueue_.async([this, recording, end, log] {
-    if (recording->microphoneStarted) {
-      // The sound of the last moments may still be on its way (some sources
-      // hand it over in large blocks): wait for it a little, so the track
-      // does not end early.
-      recording->audioStopNs = end;
-      auto& session = services_.microphoneSession;
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
-      while (recording->audioEndNs < end && session->isRunning() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      stopMicrophone(recording);
-    }
-    // The microphone stops whatever the switches say by now.
-    if (services_.microphoneSession && services_.microphoneSession->isRunning())
-      services_.microphoneSession->stopRunning();
-    auto writer = recording->videoWriter;
-    if (!writer || recording->abandoned) {
-      finishDone();
-      return;
-    }
-    writer->endSession(end);
-    if (recording->videoWriterInput) recording->videoWriterInput->markAsFinished();
-    logLine("mark as finished");
-    writer->finishWriting([this, recording, log](bool ok, std::string error) {
-      rawRecordingFinished(recording, ok, std::move(error), log);
-    });
-  });
-}
-
-void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error,
-                                   LogSnapshot log) {
-  // Everything used here is a copy: dropping the writer below may destroy the
-  // completion that called this.
-  QUrl raw = recording->videoURL;
-  if (!ok) {
-    logLine("the recording " + raw.toLocalFile().toStdString() + " could not be completed: " + error);
-    tellUser(UserNotice::incomplete(error, raw));
-  }
-  QThreadPool::globalInstance()->start([this, raw, log] { exportRecording(raw, log); });
-  {
-    std::lock_guard lock(finishingMutex_);
-    std::erase(finishing_, recording);
-  }
-  {
-    std::lock_guard lock(recording->audioMutex);
-    recording->audioWriterInput.reset();
-  }
-  recording->videoWriterInput.reset();
-  recording->videoWriter.reset();
-}
-
-void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
-  std::string description = clickDescription(log.videoSize, log.mouseEvents);
-  const QUrl movie = makeVideoFileURL();
-  const std::string rawPath = raw.toLocalFile().toStdString();
-  ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
-  QUrl exported;
-  if (result.status == ExportStatus::noSession) {
-    logLine(std::string(kNoExportSessionMessage) + ": " + result.reason + "; the recording is kept at " + rawPath);
-  } else if (!result.ok()) {
-    logLine("export failed: " + result.reason + "; the recording is kept at " + rawPath);
-  } else {
-    logLine("exported as " + movie.toString().toStdString());
-    exported = movie;
-  }
-  if (!result.ok()) tellUser(UserNotice::exportFailed(result.reason, raw));
-  QPointer<Toggler> self(this);
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(),
-      [self, raw, exported] {
-        if (!self) return;
-        if (!exported.isEmpty() && !self->showDialog()) self->tellUser(UserNotice::saved(exported));
-        if (!exported.isEmpty()) self->offerAndOpen(raw, exported);
-        emit self->exportFinished(raw, exported);
-        self->finishDone();
-      },
-      Qt::QueuedConnection);
-}
-
-void Toggler::offerAndOpen(const QUrl&, const QUrl& movie) {
-  if (quitting_) return;
-  if (showDialog() && services_.askToCopy && services_.askToCopy()) {
-    bool copied = services_.copyToClipboard && services_.copyToClipboard(movie);
-    logLine(copied ? "true" : "false");
-  }
-  if (services_.openURL) services_.openURL(movie);
-}
-
-void Toggler::finishDone() { --pendingFinishes_; }
 
 // ---------------------------------------------------------------- quick record
 

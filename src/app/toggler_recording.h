@@ -1,0 +1,33 @@
+#pragma once
+// One recording's writer side, shared by the controller's two halves: the
+// shell and start (toggler.cpp) and the frames, sound and finish
+// (toggler_recording.cpp).
+#include <QUrl>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "app/toggler.h"
+#include "capture/recording_writer.h"
+
+namespace moxi {
+
+struct Toggler::Recording {
+  uint64_t generation = 0;
+  QUrl videoURL;
+  // Set on videoSampleBufferQueue while the writer opens, read there later.
+  std::shared_ptr<RecordingWriter> videoWriter;
+  std::shared_ptr<VideoWriterInput> videoWriterInput;
+  bool microphoneStarted = false;
+  bool abandoned = false;
+  bool writeFailed = false;        // videoSampleBufferQueue
+  // Sound: appended up to audioEndNs so far; nothing from audioStopNs on.
+  std::atomic<int64_t> audioEndNs{INT64_MIN};
+  std::atomic<int64_t> audioStopNs{INT64_MAX};
+  // Read on audioSampleBufferQueue; guarded by audioMutex.
+  std::mutex audioMutex;
+  std::shared_ptr<AudioWriterInput> audioWriterInput;
+};
+
+}  // namespace moxi
