@@ -1,0 +1,73 @@
+// The Wayland pointer monitor: which input devices it may read, and the
+// pointer events it makes of the cast's positions and the buttons.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <vector>
+
+#include "handoff/pipewire_pointer_monitor.h"
+#include "handoff/pointer_log.h"
+
+using namespace moxi;
+
+TEST(EvdevButtons, ReadsPointersAndNeverAKeyboard) {
+  auto device = [](std::vector<int> keys, std::vector<int> rel, std::vector<int> abs) {
+    InputCapabilities c;
+    for (int k : keys) c.keys.set(k);
+    for (int r : rel) c.relative.set(r);
+    for (int a : abs) c.absolute.set(a);
+    return c;
+  };
+  struct Row {
+    const char* name;
+    InputCapabilities caps;
+    bool pointer;
+  } rows[] = {
+      {"mouse", device({BTN_LEFT, BTN_RIGHT}, {REL_X, REL_Y, REL_WHEEL}, {}), true},
+      {"touchpad", device({BTN_LEFT, BTN_TOUCH}, {}, {ABS_X, ABS_Y}), true},
+      {"keyboard", device({KEY_A, KEY_Q, KEY_ENTER}, {}, {}), false},
+      // A keyboard with a pointing stick types letters: never opened.
+      {"keyboard with a stick", device({KEY_A, KEY_M, BTN_LEFT}, {REL_X, REL_Y}, {}), false},
+      {"wheel without buttons", device({}, {REL_WHEEL}, {}), false},
+      {"buttons without motion", device({BTN_LEFT}, {}, {}), false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(isPointerDevice(row.caps), row.pointer) << row.name;
+  std::string why;
+  EXPECT_EQ(EvdevButtons::open([](int, bool) {}, why, "/nonexistent"), nullptr);
+  EXPECT_NE(why.find("Clicks are not logged"), std::string::npos) << why;
+}
+
+TEST(PipeWirePointerMonitor, PlacesButtonsAtTheLastPositionAndFlipsToTheBottomLeft) {
+  int argc = 0;
+  QCoreApplication app(argc, nullptr);
+  PipeWirePointerMonitor monitor;
+  std::vector<PointerEvent> events;
+  auto token = monitor.install([&](const PointerEvent& e) { events.push_back(e); });
+  ASSERT_TRUE(token);
+  monitor.cursorMoved(36, true, 100, 30, 480);  // 30 from the top of 480: 450 from the bottom
+  monitor.buttonChanged(BTN_LEFT, true);
+  monitor.buttonChanged(BTN_LEFT, true);  // no change: no event
+  monitor.cursorMoved(36, true, 120, 40, 480);
+  monitor.buttonChanged(BTN_LEFT, false);
+  monitor.buttonChanged(BTN_RIGHT, true);
+  monitor.buttonChanged(BTN_RIGHT, false);  // a right release leaves no trace
+  monitor.cursorMoved(36, false, 700, 40, 480);  // left the window
+  QCoreApplication::processEvents();
+  struct Expected {
+    int type;
+    uint32_t window;
+    Point location;
+  } expected[] = {{kMouseMoved, 36, {100, 450}},       {kLeftMouseDown, 36, {100, 450}},
+                  {kLeftMouseDragged, 36, {120, 440}}, {kLeftMouseUp, 36, {120, 440}},
+                  {kRightMouseDown, 36, {120, 440}},   {kMouseMoved, 0, {700, 440}}};
+  ASSERT_EQ(events.size(), std::size(expected));
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].type, expected[i].type) << i;
+    EXPECT_EQ(events[i].windowNumber, expected[i].window) << i;
+    EXPECT_EQ(events[i].location, expected[i].location) << i;
+  }
+  monitor.remove(*token);
+  monitor.cursorMoved(36, true, 1, 1, 480);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events.size(), std::size(expected));
+}
