@@ -30,9 +30,9 @@ packages=(
   # the tests, the validators of the menu entry and metainfo, the icon renderer
   dbus dunst desktop-file-utils appstream librsvg2-bin
   # the headless Wayland session: compositor, PipeWire, the portal front end,
-  # the harness's portal backend (Python with Gio) and its frame probe
+  # the harness's portal backend (Python with Gio)
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
-  python3 python3-gi gir1.2-glib-2.0 gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base
+  python3 python3-gi gir1.2-glib-2.0
 )
 
 missing=()

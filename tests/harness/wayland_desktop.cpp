@@ -79,12 +79,6 @@ WaylandDesktop::WaylandDesktop() : workDir_(makeTempDirectory("moxi-wayland-")) 
                              "xdg-desktop-portal, python3-gi: scripts/install-deps.sh):\n" + why);
   }
   env_ = parseEnv(readFile(envFile));
-  servicePids_.push_back(supervisor_->pid());
-  std::istringstream services(readFile(workDir_ + "/services"));
-  std::string name;
-  pid_t pid;
-  double seconds;
-  while (services >> name >> pid >> seconds) servicePids_.push_back(pid);
   for (const char* key : {"WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR"})
     if (env_[key].empty()) throw std::runtime_error(std::string("the Wayland session gave no ") + key);
 }
@@ -126,26 +120,10 @@ unsigned lastUint(const std::string& reply) {
 
 void WaylandDesktop::cancelNextPicker() { control("CancelNextPicker"); }
 unsigned WaylandDesktop::stopScreenCasts() { return lastUint(control("StopSessions")); }
-unsigned WaylandDesktop::runningScreenCasts() { return lastUint(control("SessionCount")); }
 void WaylandDesktop::movePointer(double x, double y) {
   control("MovePointer", {"double:" + std::to_string(x), "double:" + std::to_string(y)});
 }
-void WaylandDesktop::click(int button) { control("PressButton", {"int32:" + std::to_string(button)}); }
 
-std::vector<std::pair<std::string, double>> WaylandDesktop::startTimes() const {
-  std::vector<std::pair<std::string, double>> times;
-  std::istringstream services(readFile(workDir_ + "/services"));
-  std::string name;
-  pid_t pid;
-  double seconds;
-  while (services >> name >> pid >> seconds) times.emplace_back(name, seconds);
-  return times;
-}
-
-std::vector<pid_t> WaylandDesktop::servicePids() const { return servicePids_; }
-
-std::string WaylandDesktop::portalProbe() { return std::string(MOXI_WAYLAND_HARNESS_DIR) + "/portal_probe.py"; }
-std::string WaylandDesktop::frameReader() { return MOXI_PIPEWIRE_FRAME_PROBE; }
 
 namespace {
 std::unique_ptr<WaylandDesktop>& sharedSession() {

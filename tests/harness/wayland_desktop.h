@@ -70,21 +70,9 @@ class WaylandDesktop {
   // Ends every running screencast from the compositor's side, as when the
   // user stops sharing; returns how many there were.
   unsigned stopScreenCasts();
-  unsigned runningScreenCasts();
-  // Moves the pointer to a position on the monitor / clicks (evdev button
-  // code, BTN_LEFT by default), through mutter's remote desktop interface.
+  // Moves the pointer to a position on the monitor, through mutter's remote
+  // desktop interface.
   void movePointer(double x, double y);
-  void click(int button = 0x110);
-
-  // The harness's portal client (wayland/portal_probe.py) and its PipeWire
-  // reader that reports each buffer's metadata (pipewire_frame_probe).
-  static std::string portalProbe();
-  static std::string frameReader();
-
-  // Seconds from the start until each service answered, in start order.
-  std::vector<std::pair<std::string, double>> startTimes() const;
-  // The supervisor and every service it runs.
-  std::vector<pid_t> servicePids() const;
 
  private:
   std::string control(const std::string& method, const std::vector<std::string>& args = {});
@@ -92,7 +80,6 @@ class WaylandDesktop {
   std::string workDir_;
   std::unique_ptr<ChildProcess> supervisor_;
   std::map<std::string, std::string> env_;
-  std::vector<pid_t> servicePids_;
   int windows_ = 0;
 };
 
