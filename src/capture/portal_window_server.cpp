@@ -67,13 +67,13 @@ PortalWindowServer::PortalWindowServer() {
                    : "; it gives no pointer positions, so the pointer is not logged on this desktop"));
     else
       logLine("screen cast: " + offer.reason.toStdString());
-    std::function<void()> waiting;
+    std::function<void(const ScreenCastOffer&)> waiting;
     {
       std::lock_guard lock(mutex_);
-      offer_ = std::move(offer);
+      offer_ = offer;
       waiting = std::move(waitingForOffer_);
     }
-    if (waiting) waiting();
+    if (waiting) waiting(offer);
   });
 }
 
@@ -125,12 +125,12 @@ std::optional<ShareableContent> PortalWindowServer::shareableContent() {
 }
 
 std::optional<QImage> PortalWindowServer::windowPicture(uint32_t windowID) {
-  if (windowID == kChooseSourceEntryID || windowID == kPickAgainEntryID) return entryPicture(windowID == kPickAgainEntryID);
+  if (std::optional<bool> again = entryPicksAgain(windowID)) return entryPicture(*again);
   return std::nullopt;
 }
 
 std::optional<Rect> PortalWindowServer::windowBounds(uint32_t windowID) {
-  if (windowID == kChooseSourceEntryID || windowID == kPickAgainEntryID) return kEntryFrame;
+  if (entryPicksAgain(windowID)) return kEntryFrame;
   std::lock_guard lock(mutex_);
   auto it = sources_.find(windowID);
   if (it == sources_.end() || it->second.ended) return std::nullopt;
@@ -159,37 +159,44 @@ std::optional<bool> PortalWindowServer::entryPicksAgain(uint32_t windowID) const
 bool PortalWindowServer::canPickAgain() const { return !storedRestoreToken().isEmpty(); }
 
 void PortalWindowServer::pick(bool again, bool showsCursor, std::function<void(PickResult)> done) {
-  ScreenCastOffer offer;
+  std::optional<ScreenCastOffer> offer;
+  bool busy = false;
   {
     std::lock_guard lock(mutex_);
-    if (picking_) {
-      PickResult busy;
-      busy.outcome = PickResult::Outcome::cancelled;
-      logLine("the desktop's picker is already open");
-      return done(busy);
+    busy = picking_;
+    if (!busy) {
+      picking_ = true;
+      offer = offer_;
+      // What to ask for depends on what the desktop offers: ask once it has said.
+      if (!offer)
+        waitingForOffer_ = [this, again, showsCursor, done](const ScreenCastOffer& answered) {
+          askPortal(answered, again, showsCursor, done);
+        };
     }
-    picking_ = true;
-    // What to ask for depends on what the desktop offers: ask once it has said.
-    if (!offer_) {
-      waitingForOffer_ = [this, again, showsCursor, done = std::move(done)]() mutable {
-        {
-          std::lock_guard lock(mutex_);
-          picking_ = false;
-        }
-        pick(again, showsCursor, std::move(done));
-      };
-      return;
-    }
-    offer = *offer_;
   }
+  if (busy) {
+    logLine("the desktop's picker is already open");
+    PickResult cancelled;
+    cancelled.outcome = PickResult::Outcome::cancelled;
+    return done(cancelled);
+  }
+  if (offer) askPortal(*offer, again, showsCursor, std::move(done));
+}
+
+void PortalWindowServer::endPick(const std::function<void(PickResult)>& done, PickResult result) {
+  {
+    std::lock_guard lock(mutex_);
+    picking_ = false;
+  }
+  done(std::move(result));
+}
+
+void PortalWindowServer::askPortal(const ScreenCastOffer& offer, bool again, bool showsCursor,
+                                   std::function<void(PickResult)> done) {
   if (!offer.available) {
-    {
-      std::lock_guard lock(mutex_);
-      picking_ = false;
-    }
     PickResult failed;
     failed.reason = offer.reason.toStdString();
-    return done(failed);
+    return endPick(done, std::move(failed));
   }
   const ScreenCastRequest request = screenCastRequest(offer, showsCursor, again ? storedRestoreToken() : QString());
   logLine(std::string("screen cast: asking for ") + (request.sourceType == kPortalSourceWindow ? "a window" : "a screen") +
@@ -206,17 +213,13 @@ void PortalWindowServer::pick(bool again, bool showsCursor, std::function<void(P
 
 void PortalWindowServer::finishPick(ScreenCastStart start, const std::function<void(PickResult)>& done) {
   PickResult result;
-  {
-    std::lock_guard lock(mutex_);
-    picking_ = false;
-  }
   if (start.outcome == ScreenCastStart::Outcome::cancelled) {
     result.outcome = PickResult::Outcome::cancelled;
-    return done(result);
+    return endPick(done, std::move(result));
   }
   if (start.outcome == ScreenCastStart::Outcome::failed) {
     result.reason = start.reason.toStdString();
-    return done(result);
+    return endPick(done, std::move(result));
   }
   // A token is good for one start; the desktop hands out the next one.
   storeRestoreToken(start.restoreToken);
@@ -313,7 +316,7 @@ void PortalWindowServer::completePick(uint32_t id, bool window, Size size, const
   }
   if (!usable) {
     result.reason = "the desktop ended the screen cast before the recording could start";
-    return done(result);
+    return endPick(done, std::move(result));
   }
   CaptureWindow picked;
   picked.windowID = id;
@@ -321,7 +324,7 @@ void PortalWindowServer::completePick(uint32_t id, bool window, Size size, const
   picked.title = window ? "Shared window" : "Shared screen";
   result.outcome = PickResult::Outcome::picked;
   result.window = picked;
-  done(result);
+  endPick(done, std::move(result));
 }
 
 std::optional<SharedSource> PortalWindowServer::source(uint32_t windowID) {

@@ -59,9 +59,6 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
 
   // Said once in the popover: what this desktop shares, or why nothing.
   QString offerNote() const;
-  bool sharesWindows() const;
-
-  static QString storedRestoreToken();
 
  private:
   struct Source {
@@ -70,7 +67,13 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
     std::shared_ptr<ScreenCastSession> session;
     bool ended = false;
   };
+  bool sharesWindows() const;
+  static QString storedRestoreToken();
+  // From what the desktop offers to its answer; a pick is open (`picking_`)
+  // until endPick hands the result on.
+  void askPortal(const ScreenCastOffer& offer, bool again, bool showsCursor, std::function<void(PickResult)> done);
   void finishPick(ScreenCastStart start, const std::function<void(PickResult)>& done);
+  void endPick(const std::function<void(PickResult)>& done, PickResult result);
   // The portal tells the size of the screen a window is on, not the
   // window's; its first frame tells the window's.
   void measureThenPick(uint32_t id, bool window, Size portalSize, const std::function<void(PickResult)>& done);
@@ -82,7 +85,8 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
   mutable std::mutex mutex_;
   std::optional<ScreenCastOffer> offer_;  // until the portal has answered
   bool picking_ = false;
-  std::function<void()> waitingForOffer_;  // a pick asked for before the portal answered
+  // A pick asked for before the portal said what it offers.
+  std::function<void(const ScreenCastOffer&)> waitingForOffer_;
   std::map<uint32_t, Source> sources_;
   std::optional<uint32_t> current_;
 };
