@@ -7,13 +7,13 @@
 #include <QScreen>
 
 #include "app/desktop_notifications.h"
+#include "capture/portal_capture_stream.h"
+#include "capture/portal_window_server.h"
 #include "capture/x11_capture_stream.h"
 #include "capture/x11_window_server.h"
 #include "handoff/clipboard_handoff.h"
-#include "handoff/x11_pointer_monitor.h"
 #include "handoff/pipewire_pointer_monitor.h"
-#include "capture/portal_capture_stream.h"
-#include "capture/portal_window_server.h"
+#include "handoff/x11_pointer_monitor.h"
 #include "hotkey/portal_global_shortcut.h"
 
 namespace moxi {

@@ -18,8 +18,8 @@ PortalCaptureStream::PortalCaptureStream(std::shared_ptr<PortalWindowServer> ser
   // The window is gone for the controller once its stream ends by itself;
   // the controller then finishes the recording as on a stop.
   std::weak_ptr<PortalWindowServer> weak = server_;
-  stream_->setEndedHandler([weak, windowID](std::string reason) {
-    logLine("the recording's stream ended: " + reason);
+  // (The stream itself says why in the log.)
+  stream_->setEndedHandler([weak, windowID](std::string) {
     if (auto server = weak.lock()) server->sourceEnded(windowID);
   });
 }
