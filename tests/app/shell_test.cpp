@@ -1,10 +1,12 @@
 // Pure pieces of the application shell: the elapsed title, the icon scaling,
-// the tray icon's two-line title and where the popover opens.
+// the tray icon's two-line title, where the popover opens and which
+// platform the environment names.
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
 
 #include "app/elapsed_title.h"
+#include "app/platform_choice.h"
 #include "app/status_button.h"
 #include "ui/popover.h"
 
@@ -34,6 +36,26 @@ TEST(Popover, HangsBelowTheIconAndStaysOnTheScreen) {
   EXPECT_EQ(Popover::placement({400, 400}, QRect(), {1900, 1070}, screen), QRect(1520, 680, 400, 400));
   QRect second(1920, 0, 1280, 1024);
   EXPECT_TRUE(second.contains(Popover::placement({400, 400}, QRect(), {3190, 10}, second)));
+}
+
+TEST(PlatformChoice, EnvironmentDecidesOnce) {
+  using Env = std::map<std::string, std::string>;
+  const std::pair<Env, DesktopPlatform> rows[] = {
+      {{}, DesktopPlatform::x11},
+      {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", "x11"}}, DesktopPlatform::x11},
+      {{{"XDG_SESSION_TYPE", "wayland"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", "wayland-0"}, {"MOXISCOPE_PLATFORM", "x11"}}, DesktopPlatform::x11},
+      {{{"DISPLAY", ":0"}, {"MOXISCOPE_PLATFORM", "wayland"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", "w"}, {"MOXISCOPE_PLATFORM", "mir"}}, DesktopPlatform::wayland},
+  };
+  for (const auto& [env, expected] : rows) {
+    PlatformChoice choice = choosePlatform([&](const char* name) -> std::optional<std::string> {
+      auto it = env.find(name);
+      return it == env.end() ? std::nullopt : std::optional(it->second);
+    });
+    EXPECT_EQ(choice.platform, expected) << choice.reason;
+  }
 }
 
 int main(int argc, char** argv) {

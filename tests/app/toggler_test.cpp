@@ -325,20 +325,4 @@ TEST(ContentView, SwitchesWriteTheirSettingAtOnceAndTheMicrophoneOneNeedsAccess)
   next.toggler->setCaptureMicrophone(true);
 }
 
-TEST(ContentView, TheAlertComesWithTheFlagAndGoesWithIt) {
-  View v;
-  v.recorder.access->status = MicrophoneAuthorization::denied;
-  v.click(v.find("requestMicButton"));
-  EXPECT_TRUE(v.recorder.toggler->showingAlert());
-  QObject* alert = v.view.rootObject()->findChild<QObject*>("micAlert");
-  ASSERT_NE(alert, nullptr);
-  QTest::qWait(100);
-  EXPECT_TRUE(alert->property("visible").toBool());
-  EXPECT_EQ(alert->property("title").toString(), "Moxiscope");
-  QMetaObject::invokeMethod(alert, "accept");
-  QTest::qWait(300);
-  EXPECT_FALSE(v.recorder.toggler->showingAlert());
-
-}
-
 int main(int argc, char** argv) { return moxi::test::runTestsInIsolatedApplication(argc, argv); }

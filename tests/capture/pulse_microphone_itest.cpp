@@ -174,31 +174,6 @@ TEST_F(Microphone, AccessIsAuthorizedAndTheSineComesAsContiguousMonoBlocksOnTheM
   EXPECT_NEAR(crossings / (static_cast<double>(sound.size()) / 44100), 880, 10);
 }
 
-// Like a real microphone: a remap of the null sink's monitor while a tone
-// plays into the sink delivers every ~23 ms.
-TEST_F(Microphone, AShortLatencyMicrophoneDeliversEveryBlockFresh) {
-  std::string tone = DesktopEnvironment::desktop().workDir() + "/tone.wav";
-  ASSERT_EQ(runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:duration=30", tone})
-                .exitCode,
-            0);
-  test::ChildProcess player({"paplay", "--device=nullsink", tone});
-  auto module = runCommand({"pactl", "load-module", "module-remap-source", "master=nullsink.monitor",
-                            "source_name=mic", "channels=1"});
-  ASSERT_EQ(module.exitCode, 0);
-  ASSERT_EQ(runCommand({"pactl", "set-default-source", "mic"}).exitCode, 0);
-  auto session = makeMicrophoneSession();
-  std::vector<Arrival> arrivals = record(*session, 1.5);
-  runCommand({"pactl", "unload-module", module.out.substr(0, module.out.find('\n'))});
-
-  EXPECT_LE(correctionSteps(arrivals), 1);
-  int late = 0;
-  for (const auto& a : arrivals) {
-    EXPECT_GT(ageNs(a), -10'000'000) << "sound from the future";
-    late += ageNs(a) > 100'000'000;
-  }
-  EXPECT_LE(late, 3) << "of " << arrivals.size() << " blocks";  // what the server held when we came
-}
-
 TEST_F(Microphone, TheServerVanishingMidRecordingCostsOnlyTheSound) {
   Collector collector(audioQueue_);  // outlives the session, also when a check ends the test early
   auto session = makeMicrophoneSession();

@@ -1,6 +1,9 @@
 #include "harness/media_files.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -103,6 +106,32 @@ std::vector<Box> topLevelBoxes(const std::string& path) {
     if (size < 8) break;
   }
   return boxes;
+}
+
+std::string sineFault(const std::string& path) {
+  const Probe p = probeFile(path);
+  if (p.of("audio").size() != 1 || !p.video()) return "not one audio and one video track";
+  const ProbedStream& a = *p.audio();
+  if (a.codecName != "aac" || a.channels != 1 || a.sampleRate != 44100) return "not mono AAC at 44.1 kHz";
+  if (std::abs(a.duration - p.video()->duration) > 0.15) return "sound and video lengths differ";
+  const std::string pcm = runCommand({"ffmpeg", "-v", "error", "-i", path, "-map", "0:a:0", "-f", "s16le", "-"}, 60s).out;
+  std::vector<int16_t> s(std::min(pcm.size() / 2, static_cast<size_t>(a.duration * 44100)));
+  std::memcpy(s.data(), pcm.data(), s.size() * 2);
+  // The encoder's priming frame, then silence until the microphone started
+  // after the first frame; the last frame ends in the encoder's padding.
+  constexpr size_t kFrame = 1024, kHole = 441, kPitch = 4410;
+  size_t first = 0;
+  while (first < s.size() && std::abs(s[first]) < 4000) ++first;
+  if (first > kFrame + kPitch || s.size() < first + kFrame + 22050) return "the sound starts late or is short";
+  for (size_t from = first; from + kPitch <= s.size() - kFrame; from += kHole) {
+    double energy = 0;
+    int crossings = 0;
+    for (size_t i = from; i < from + kHole; ++i) energy += double(s[i]) * s[i];
+    for (size_t i = from + 1; i < from + kPitch; ++i) crossings += s[i - 1] < 0 && s[i] >= 0;
+    if (std::sqrt(energy / kHole) < 3000) return "silence at " + std::to_string(from / 44100.0) + " s";
+    if (std::abs(crossings * 10 - 440) > 20) return "off pitch at " + std::to_string(from / 44100.0) + " s";
+  }
+  return {};
 }
 
 }  // namespace moxi::test

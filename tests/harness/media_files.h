@@ -40,6 +40,11 @@ std::vector<std::vector<std::string>> packets(const std::string& path);
 // A tag of the container, or empty.
 std::string formatTag(const std::string& path, const std::string& tag);
 
+// What is wrong with the first audio track as the harness's 440 Hz sine
+// source recorded: not one mono 44.1 kHz AAC track as long as the video,
+// late, holes of 10 ms, or off pitch. Empty when it is right.
+std::string sineFault(const std::string& path);
+
 struct Box {
   uint64_t offset = 0;
   std::string type;
