@@ -105,10 +105,19 @@ mutant M27 src/hotkey/key.cpp 'if (bits & carbon::optionKey) flags.insert(option
 mutant M28 src/hotkey/x11_hot_key_service.cpp 'std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};' \
   'std::vector<std::uint16_t> variants{0};' \
   '^hotkey' 'the hot key is dead with Caps Lock on'
-mutant M29 src/app/toggler.cpp '  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);' '' \
+mutant M29 src/app/toggler_recording.cpp '  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);' '' \
   '^app_' 'the first frame is not written'
-mutant M30 src/app/toggler.cpp '    Storage::saveSideFile(mouseEvents_, false, QStringLiteral("mouse.json"));' '' \
+mutant M30 src/app/toggler_recording.cpp '    Storage::saveSideFile(mouseEvents_, false, QStringLiteral("mouse.json"));' '' \
   '^app_' 'mouse.json is not written on stop'
+# On Wayland: the portal's restore token, the cast's colour layouts, and the
+# pointer positions the cast reports.
+mutant M31 src/capture/portal_window_server.cpp '  storeRestoreToken(start.restoreToken);' '' \
+  '^(capture|app_wayland)' 'the portal restore token is never kept'
+mutant M32 src/capture/pipewire_formats.cpp '  if (isRedFirst(format)) {' '  if (!isRedFirst(format)) {' \
+  '^(capture|app_wayland)' 'cast frames copied with red and blue swapped'
+mutant M33 src/capture/pipewire_capture_stream.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
+  '^(capture|handoff|app_wayland)' 'cast pointer x not made relative to the crop'
+
 
 selected() {
   [[ ${#only[@]} -eq 0 ]] && return 0

@@ -1,26 +1,32 @@
 // The recorder controller on fake platform services: its states, what each
-// frame does, the stop and its hand-over, the ways back to idle, and the
-// popover's QML view over it driven with real mouse events, all under Qt's
-// offscreen platform in a home of the program's own.
+// frame does, the stop and its hand-over, the ways back to idle and what
+// reaches the user, and the popover's QML view over it (with the "Login"
+// switch) driven with real mouse events, all under Qt's offscreen platform in
+// a home of the program's own.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTest>
 
+#include "app/autostart.h"
 #include "app/isolated_application_support.h"
 #include "app/recorder_fakes_support.h"
 #include "handoff/pointer_log.h"
+#include "harness/test_desktop.h"
 #include "harness/test_files.h"
 #include "ui/window_list_model.h"
 
 using namespace moxi;
 using namespace moxi::test;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
 namespace {
@@ -30,12 +36,14 @@ std::string documents(const std::string& name) { return QDir::homePath().toStdSt
 
 struct View {
   FakeRecorder recorder;
+  Autostart autostart;
   QQuickView view;
 
   View() {
     view.engine()->addImageProvider(ThumbnailImageProvider::name,
                                     new ThumbnailImageProvider(recorder.toggler->windowListModel()));
     view.rootContext()->setContextProperty("toggler", recorder.toggler.get());
+    view.rootContext()->setContextProperty("autostart", &autostart);
     view.setSource(QUrl("qrc:/moxiscope/ContentView.qml"));
     view.show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
@@ -126,34 +134,70 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedLogsThePointerAndRefusesLateFrames) 
   EXPECT_TRUE(r.toggler->armed());
 }
 
-TEST(Toggler, EveryFailedStartReturnsToIdle) {
-  enum Failure { refusedOutput, refusedWriter, failedStart, windowClosed };
-  for (Failure failure : {refusedOutput, refusedWriter, failedStart, windowClosed}) {
-    SCOPED_TRACE(failure);
+// Every failure the user did not cause ends the recording by itself, leaves
+// the controller idle and tells the user once.
+TEST(Toggler, EveryFailureReturnsToIdleAndTellsTheUserOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeRecorder&)> before;  // before the first frame
+    std::function<void(FakeRecorder&)> during;  // after two frames
+    std::vector<std::string> expected;          // once every finish is done
+  } cases[] = {
+      {"stream refused", [](FakeRecorder& r) { r.refuseOutput = true; }, nullptr, {"Recording could not start"}},
+      {"no writer", [](FakeRecorder& r) { r.refuseWriter = true; }, nullptr, {"Recording failed"}},
+      {"writer cannot start", [](FakeRecorder& r) { r.failStart = true; }, nullptr, {"Recording failed"}},
+      {"window gone before the first frame", nullptr, nullptr, {"Recording did not start"}},
+      // The fake writes no file: the export of what was kept fails, and says where it is.
+      {"window gone while recording", nullptr,
+       [](FakeRecorder& r) {
+         r.windows->bounds.clear();
+         r.toggler->update();
+         r.toggler->update();  // told once, not at every tick
+       },
+       {"The recorded window is gone", "Export failed"}},
+      {"disk full while recording", nullptr,
+       [](FakeRecorder& r) {
+         r.writerLog->writeFails = true;
+         r.frame(3000);
+         r.frame(4000);
+       },
+       {"Recording stopped", "Export failed"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     FakeRecorder r;
-    r.refuseOutput = failure == refusedOutput;
-    r.refuseWriter = failure == refusedWriter;
-    r.failStart = failure == failedStart;
     r.toggler->startElapsedTimer();
-    testing::internal::CaptureStdout();
+    if (c.before) c.before(r);
     r.toggler->startRecording(r.window());
-    if (failure == windowClosed) {
-      r.windows->bounds.clear();  // before its first frame
+    if (std::string(c.name) == "window gone before the first frame") {
+      r.windows->bounds.clear();
       r.toggler->update();
-    } else if (failure != refusedOutput) {
+    } else if (r.toggler->armed()) {
       r.frame(1000);
+      r.frame(2000);
       r.settle();
-      EXPECT_EQ(r.streamStops, 1);  // the stream is stopped (and gone once it said so)
     }
-    const std::string out = testing::internal::GetCapturedStdout();
-    if (failure == refusedOutput) {
-      EXPECT_THAT(out, HasSubstr("error starting stream"));
-    }
+    if (c.during) c.during(r);
+    r.settle();
     EXPECT_FALSE(r.toggler->recording());
+    ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
+    r.settle();
     EXPECT_FALSE(r.toggler->armed());
     EXPECT_EQ(r.toggler->hv(), nullptr);
     EXPECT_FALSE(r.toggler->timerRunning());
     EXPECT_FALSE(r.toggler->mouseEventsRegistered());
+    if (!r.refuseOutput) {
+      EXPECT_EQ(r.streamStops, 1);
+    }
+    std::vector<std::string> summaries;
+    for (const auto& n : r.notices) {
+      summaries.push_back(n.summary.toStdString());
+      EXPECT_EQ(n.kind, UserNotice::Kind::failure);
+      if (n.summary == "Export failed") {
+        EXPECT_THAT(n.body.toStdString(), HasSubstr("kept at"));
+      }
+    }
+    EXPECT_THAT(summaries, ElementsAreArray(c.expected));
   }
 }
 
@@ -323,6 +367,38 @@ TEST(ContentView, SwitchesWriteTheirSettingAtOnceAndTheMicrophoneOneNeedsAccess)
   next.toggler->setCursorOn(true);
   next.toggler->setCapturePopups(false);
   next.toggler->setCaptureMicrophone(true);
+}
+
+// The "Login" switch writes a valid autostart entry that starts this
+// program, and removes it; a folder it cannot write leaves it off.
+TEST(ContentView, TheLoginSwitchWritesAValidEntryAndRemovesItOrStaysOffWithAReason) {
+  View v;
+  QQuickItem* login = v.find("loginSwitch");
+  QQuickItem* row = v.find("switchRow");
+  ASSERT_TRUE(login && row);
+  EXPECT_LE(row->mapToScene({row->width(), 0}).x(), 400) << "the switches fit the popover";
+  const QString path = Autostart::entryPath();
+  EXPECT_TRUE(path.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/")) << path.toStdString();
+  v.capsule("loginSwitch");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(path); }, 2000));
+  EXPECT_TRUE(login->property("isOn").toBool());
+  CommandResult valid = runCommand({"desktop-file-validate", path.toStdString()});
+  EXPECT_EQ(valid.exitCode, 0) << valid.out;
+  EXPECT_THAT(readFile(path.toStdString()), HasSubstr("\nExec=" + QCoreApplication::applicationFilePath().toStdString() + "\n"));
+  v.capsule("loginSwitch");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(path); }, 2000));
+
+  // A file where the folder should be (permissions would not stop root).
+  const QString dir = QFileInfo(path).path();
+  QDir().rmdir(dir);
+  QFile blocker(dir);
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  v.autostart.setEnabled(true);
+  EXPECT_FALSE(v.autostart.enabled());
+  EXPECT_FALSE(v.autostart.error().isEmpty());
+  EXPECT_FALSE(login->property("isOn").toBool());
+  QFile::remove(dir);
 }
 
 int main(int argc, char** argv) { return moxi::test::runTestsInIsolatedApplication(argc, argv); }
