@@ -118,6 +118,11 @@ mutant M32 src/capture/pipewire_formats.cpp '  if (isRedFirst(format)) {' '  if 
 mutant M33 src/capture/pipewire_capture_stream.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
   '^(capture|handoff|app_wayland)' 'cast pointer x not made relative to the crop'
 
+mutant M34 src/capture/pipewire_buffers.cpp '    return !spa_meta_region_is_valid(r);' '    return false;' \
+  '^(capture|app_wayland)' 'cast damage ignored: unchanged buffers become frames'
+mutant M35 src/capture/pipewire_buffers.cpp 'return h && h->pts > now - kPtsPastSlackNs' 'return h && h->pts > 0' \
+  '^(capture|app_wayland)' 'a cast pts on another clock is taken as monotonic'
+
 
 selected() {
   [[ ${#only[@]} -eq 0 ]] && return 0
