@@ -107,7 +107,6 @@ TEST(AudioBlockClock, ADriftingCardIsFollowedInRareSmallSteps) {
     EXPECT_LT(std::llabs(step), 25'000'000);
   }
   // 900 s at 100 ppm is 90 ms: about four steps of 20 ms.
-  EXPECT_EQ(steps, f.clock.corrections());
   EXPECT_TRUE(steps >= 3 && steps <= 5) << steps;
   EXPECT_EQ(f.clock.restarts(), 0);
 }

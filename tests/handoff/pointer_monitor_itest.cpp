@@ -67,7 +67,8 @@ TEST(PointerMonitor, ReportsTypesWindowAndBottomLeftPositionOfEveryEvent) {
     EXPECT_EQ(e.location, (Point{double(inside.x()), double(1080 - inside.y())}));
   }
 
-  for (const char* button : {"1", "3"}) xdotool({"mousedown", button, "mousemove_relative", "4", "0", "mouseup", button});
+  for (const char* button : {"1", "3"})
+    xdotool({"mousedown", button, "mousemove_relative", "4", "0", "mouseup", button});
   EXPECT_EQ(collect(5), (std::vector<int>{kLeftMouseDown, kLeftMouseDragged, kLeftMouseUp, kRightMouseDown,
                                           kRightMouseDragged}));
 

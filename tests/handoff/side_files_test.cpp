@@ -2,10 +2,10 @@
 // the side files' exact bytes and their atomic replacement, and the names of
 // video files.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -27,11 +27,7 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr uint32_t kWindow = 0x1200007;
 
-unsigned modeOf(const std::string& path) {
-  struct stat st {};
-  stat(path.c_str(), &st);
-  return st.st_mode & 07777;
-}
+unsigned modeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
 
 std::vector<std::string> namesIn(const std::string& dir) {
   std::vector<std::string> names;
@@ -41,11 +37,9 @@ std::vector<std::string> namesIn(const std::string& dir) {
 }
 
 // Runs `write` and returns what it logged.
-template <class F>
-std::string logged(F write) {
+std::string logged(const std::function<void()>& write) {
   testing::internal::CaptureStdout();
-  write();
-  return testing::internal::GetCapturedStdout();
+  return write(), testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
@@ -86,17 +80,16 @@ TEST(ClickDescription, SizeThenOneTruncatedGroupPerClickAndNothingUnrepresentabl
 TEST(SideFileJson, ShortestNumbersAndCompactEscapedText) {
   EXPECT_EQ(json::encode(Size{0.5, 1.0}), "[0.5,1]");
   const std::pair<double, std::optional<std::string>> numbers[] = {
-      {100000, "100000"}, {0.1 + 0.2, "0.30000000000000004"}, {1e21, "1e+21"}, {kNan, std::nullopt}, {-kInf, std::nullopt}};
+      {100000, "100000"}, {0.1 + 0.2, "0.30000000000000004"}, {1e21, "1e+21"}, {kNan, {}}, {-kInf, {}}};
   for (const auto& [v, text] : numbers) EXPECT_EQ(json::number(v), text) << v;
   // Every finite double reads back as itself.
   std::mt19937_64 random(7);
   std::uniform_real_distribution<double> mantissa(-10, 10);
   std::uniform_int_distribution<int> exponent(-12, 25);
   for (int i = 0; i < 2000; ++i) {
-    double v = mantissa(random) * std::pow(10.0, exponent(random));
-    auto text = json::number(v);
-    ASSERT_TRUE(text);
-    EXPECT_EQ(std::strtod(text->c_str(), nullptr), v) << *text;
+    const double v = mantissa(random) * std::pow(10.0, exponent(random));
+    const auto text = json::number(v);
+    EXPECT_TRUE(text && std::strtod(text->c_str(), nullptr) == v) << v << " " << text.value_or("none");
   }
 
   EXPECT_EQ(json::encode(std::vector<MouseEvent>{{10.5, 20, true, 1.25}, {0, 720, false, 0.000125}}),
@@ -114,7 +107,7 @@ TEST(Storage, ReplacesSideFilesAtomicallyWithMode0600AndAFailureKeepsTheOldFile)
   ASSERT_TRUE(Storage::saveSideFile(Size{1280, 720}, false, "videosize.json"));
   ASSERT_TRUE(Storage::saveSideFile(QUrl::fromLocalFile("/tmp/a.mp4"), false, "video.json"));
   writeFile(docs + "/mouse.json", "old and longer content");
-  chmod((docs + "/mouse.json").c_str(), 0644);
+  fs::permissions(docs + "/mouse.json", fs::perms(0644));
   ASSERT_TRUE(Storage::saveSideFile(std::vector<MouseEvent>{{3, 4, true, 0.5}}, false, "mouse.json"));
   EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
   EXPECT_EQ(readFile(docs + "/video.json"), R"("file:\/\/\/tmp\/a.mp4")");
@@ -143,9 +136,9 @@ TEST(Storage, ReplacesSideFilesAtomicallyWithMode0600AndAFailureKeepsTheOldFile)
 }
 
 TEST(VideoFile, NamedAfterTruncatedMillisecondsOncePerProcess) {
-  for (const auto& [seconds, name] : {std::pair(1.2349, "tmp-1234.mp4"), std::pair(725000000.0009, "tmp-725000000000.mp4"),
-                                       std::pair(-0.0019, "tmp--1.mp4")})
-    EXPECT_EQ(videoFileName(seconds), name);
+  const std::pair<double, const char*> names[] = {
+      {1.2349, "tmp-1234.mp4"}, {725000000.0009, "tmp-725000000000.mp4"}, {-0.0019, "tmp--1.mp4"}};
+  for (const auto& [seconds, name] : names) EXPECT_EQ(videoFileName(seconds), name);
 
   PrivateHome home;
   fs::create_directories(home.caches());
@@ -162,6 +155,6 @@ TEST(VideoFile, NamedAfterTruncatedMillisecondsOncePerProcess) {
   const double before = secondsSinceReferenceDate();
   const QString name = makeVideoFileURL().fileName();
   const long long ms = name.mid(4, name.size() - 8).toLongLong();
-  EXPECT_TRUE(ms >= static_cast<long long>(before * 1000) && ms <= static_cast<long long>(secondsSinceReferenceDate() * 1000))
-      << name.toStdString();
+  const long long after = static_cast<long long>(secondsSinceReferenceDate() * 1000);
+  EXPECT_TRUE(ms >= static_cast<long long>(before * 1000) && ms <= after) << name.toStdString();
 }

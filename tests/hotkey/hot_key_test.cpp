@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "hotkey/hot_key.h"
 #include "hotkey/hot_key_service.h"
@@ -50,7 +51,9 @@ class HotKeyTest : public ::testing::Test {
  protected:
   void SetUp() override { HotKeysController::setService(std::unique_ptr<HotKeyService>(fake = new FakeHotKeyService)); }
   void TearDown() override { HotKeysController::setService(std::make_unique<FakeHotKeyService>()); }
-  static std::uint32_t idOf(const std::shared_ptr<HotKey>& k) { return HotKeysController::carbonHotKeyID(*k).value_or(0); }
+  static std::uint32_t idOf(const std::shared_ptr<HotKey>& hotKey) {
+    return HotKeysController::carbonHotKeyID(*hotKey).value_or(0);
+  }
 
   FakeHotKeyService* fake = nullptr;
   int downs = 0, ups = 0;
@@ -91,11 +94,9 @@ TEST_F(HotKeyTest, DispatchSelectsTheHandlerOfTheKindAndPassesOnEverythingElse) 
   EXPECT_EQ(std::pair(downs, ups), std::pair(1, 1));
 
   const std::uint32_t pressed = eventKind::hotKeyPressed, sig = HotKeysController::signature;
-  const struct {
-    std::uint32_t id, kind, signature;
-  } others[] = {{idOf(downOnly), eventKind::hotKeyReleased, sig}, {id, 7, sig}, {id, pressed, 0x41424344},
-                {99, pressed, sig}};
-  for (const auto& e : others) EXPECT_EQ(fake->send(e.id, e.kind, e.signature), status::eventNotHandled) << e.kind;
+  const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t> others[] = {
+      {idOf(downOnly), eventKind::hotKeyReleased, sig}, {id, 7, sig}, {id, pressed, 0x41424344}, {99, pressed, sig}};
+  for (const auto& [to, kind, signature] : others) EXPECT_EQ(fake->send(to, kind, signature), status::eventNotHandled);
   EXPECT_EQ(HotKeysController::handleHotKeyEvent(nullptr), status::eventNotHandled);
   HotKeyEvent unreadable{{sig, id}, pressed, -50};
   EXPECT_EQ(HotKeysController::handleHotKeyEvent(&unreadable), -50);
@@ -106,10 +107,7 @@ TEST_F(HotKeyTest, DispatchSelectsTheHandlerOfTheKindAndPassesOnEverythingElse) 
 
 TEST_F(HotKeyTest, ReleaseUnregistersEvenFromItsOwnHandlerAndAnEventMeanwhileFindsNoBox) {
   std::shared_ptr<HotKey> hotKey;
-  hotKey = HotKey::create(Key::f1, ModifierFlags::command, [&] {
-    hotKey.reset();
-    ++downs;
-  });
+  hotKey = HotKey::create(Key::f1, ModifierFlags::command, [&] { hotKey.reset(); });
   auto other = HotKey::create(Key::f2, ModifierFlags::command, down);
   const std::uint32_t id = idOf(hotKey), otherId = idOf(other);
   EXPECT_EQ(fake->send(id), status::noErr);

@@ -35,7 +35,8 @@ TEST(Key, EveryKeyHasItsOwnCodeAndNameAndReadsBackFromThemAndFromItsSymbols) {
 }
 
 TEST(KeyCombo, FourModifiersEachOnItsOwnBitAndDictionariesThatReadBack) {
-  const std::pair<M, std::uint32_t> each[] = {{M::command, 256}, {M::shift, 512}, {M::option, 2048}, {M::control, 4096}};
+  const std::pair<M, std::uint32_t> each[] = {
+      {M::command, 256}, {M::shift, 512}, {M::option, 2048}, {M::control, 4096}};
   for (const auto& [flag, bit] : each) {
     EXPECT_EQ(flag.toCarbonModifiers(), bit);
     EXPECT_EQ(M::fromCarbonModifiers(bit), flag) << bit;
