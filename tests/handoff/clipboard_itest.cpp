@@ -16,27 +16,19 @@ static auto* env = ::testing::AddGlobalTestEnvironment(
     new DesktopEnvironment({.windowManager = true, .tray = false, .sound = false}));
 static auto* qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment<QGuiApplication>("clipboard_itest"));
 
-namespace {
-
-// Reads the clipboard with xclip while this program's event loop serves it.
-std::string clipboard(const QString& target) {
-  QProcess process;
-  process.start("xclip", {"-selection", "clipboard", "-o", "-t", target});
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (process.state() != QProcess::NotRunning && std::chrono::steady_clock::now() < end) {
-    QCoreApplication::processEvents();
-    process.waitForFinished(5);
-  }
-  EXPECT_EQ(process.exitCode(), 0) << target.toStdString() << ": " << process.readAllStandardError().toStdString();
-  return process.readAllStandardOutput().toStdString();
-}
-
-}  // namespace
-
+// Another client reads each form while this program's event loop serves the clipboard.
 TEST(Clipboard, OffersTheFileURLToOtherClientsInEachForm) {
   ASSERT_TRUE(copyFileURLToClipboard(QUrl::fromLocalFile("/root/.cache/Moxiscope/a b/tmp-725000000123.mp4")));
-  std::string text = "file:///root/.cache/Moxiscope/a%20b/tmp-725000000123.mp4";
-  EXPECT_EQ(clipboard("text/uri-list"), text + "\r\n");
-  EXPECT_EQ(clipboard("x-special/gnome-copied-files"), "copy\n" + text);
-  EXPECT_EQ(clipboard("UTF8_STRING"), text);
+  const std::string text = "file:///root/.cache/Moxiscope/a%20b/tmp-725000000123.mp4";
+  const std::pair<QString, std::string> forms[] = {
+      {"text/uri-list", text + "\r\n"}, {"x-special/gnome-copied-files", "copy\n" + text}, {"UTF8_STRING", text}};
+  for (const auto& [target, expected] : forms) {
+    QProcess xclip;
+    xclip.start("xclip", {"-selection", "clipboard", "-o", "-t", target});
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         xclip.state() != QProcess::NotRunning && std::chrono::steady_clock::now() < end;)
+      QCoreApplication::processEvents(), xclip.waitForFinished(5);
+    EXPECT_EQ(xclip.exitCode(), 0) << target.toStdString() << ": " << xclip.readAllStandardError().toStdString();
+    EXPECT_EQ(xclip.readAllStandardOutput().toStdString(), expected) << target.toStdString();
+  }
 }
