@@ -114,68 +114,6 @@ TEST_F(WindowCatalogueOnX11, ListsRecordableWindowsFrontToBackWithTitlesAndPictu
                         5s));
 }
 
-TEST_F(WindowCatalogueOnX11, ACoveredWindowGivesItsOwnPicture) {
-  TestWindow covered(x, TestWindowOptions().at(300, 300).size(400, 300).paint(0xE03030).netName("covered"));
-  TestWindow cover(x, TestWindowOptions().at(200, 200).size(700, 500).paint(0x30E0E0).netName("cover"));
-  ASSERT_EQ(stackingFrontToBack(x).front(), cover.id());
-  const Rect frame = rootFrame(covered);
-  ASSERT_EQ(screenColour(x, int(frame.x) + 200, int(frame.y) + 150), 0x30E0E0u) << "not covered on screen";
-
-  // Made after the window was covered: its content comes back all the same.
-  X11WindowServer server;
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        auto picture = server.windowPicture(covered.id());
-        return picture && picture->size() == QSize(400, 300) && colourAt(*picture, 0, 0) == 0xE03030u &&
-               colourAt(*picture, 200, 150) == 0xE03030u && colourAt(*picture, 399, 299) == 0xE03030u;
-      },
-      5s));
-  const xcb_window_t gone = covered.id();
-  covered.destroy();
-  EXPECT_FALSE(server.windowPicture(gone).has_value());
-}
-
-// openbox sets _NET_CLIENT_LIST_STACKING and _NET_CLIENT_LIST one after the
-// other; a listing made in between must still hold the new window. The gap is
-// made here by taking the window out of one list (openbox rewrites the lists
-// only when it manages or lets go of a window).
-TEST_F(WindowCatalogueOnX11, AWindowInOnlyOneClientListIsListed) {
-  X11WindowServer server;
-  TestWindow fresh(x, TestWindowOptions().at(100, 100).size(300, 200).netName("fresh"));
-  for (const char* list : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
-    const std::vector<uint32_t> all = *xcb::cardinalProperty(x, x.root(), list, XCB_ATOM_WINDOW);
-    std::vector<uint32_t> without;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(without), [&](uint32_t w) { return w != fresh.id(); });
-    auto replace = [&](const std::vector<uint32_t>& ids) {
-      xcb::check(x.get(), xcb_change_property_checked(x.get(), XCB_PROP_MODE_REPLACE, x.root(), x.atom(list),
-                                                      XCB_ATOM_WINDOW, 32, uint32_t(ids.size()), ids.data()));
-    };
-    replace(without);
-    const std::vector<uint32_t> ids = listedIDs(server);
-    replace(all);
-    EXPECT_NE(std::find(ids.begin(), ids.end(), fresh.id()), ids.end()) << "missing while out of " << list;
-  }
-}
-
-TEST_F(WindowCatalogueOnX11, CurrentWindowFrameFollowsTheWindowUntilItCloses) {
-  X11WindowServer server;
-  TestWindow w(x, TestWindowOptions().at(100, 100).size(300, 200).netName("moving"));
-  auto flipped = [](Rect r) { return Rect{r.x, 1080 - r.y - r.height, r.width, r.height}; };
-  EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(rootFrame(w)));
-
-  w.moveResize(700, 400, 500, 350);
-  ASSERT_TRUE(waitUntil([&] { return currentWindowFrame(server, w.id())->size() == Size{500, 350}; }, 5s));
-  const Rect moved = rootFrame(w);
-  EXPECT_GE(moved.x, 700);
-  EXPECT_GE(moved.y, 400);
-  EXPECT_EQ(currentWindowFrame(server, w.id()), flipped(moved));
-  EXPECT_EQ(flippedRect(*currentWindowFrame(server, w.id()), server), moved);
-
-  const xcb_window_t gone = w.id();
-  w.destroy();
-  EXPECT_FALSE(currentWindowFrame(server, gone).has_value());
-}
-
 TEST_F(WindowCatalogueOnX11, ListingsAndLookupsMayOverlap) {
   X11WindowServer server;
   TestWindow small(x, TestWindowOptions().at(100, 100).size(300, 200).paint(0x112233).netName("small"));
