@@ -33,7 +33,7 @@ extern "C" {
 #include <vector>
 
 #include "app/toggler.h"
-#include "capture/test_windows_support.h"
+#include "test_windows.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
 #include "platform/clock.h"

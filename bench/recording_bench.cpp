@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "recording_pipeline.h"
-#include "capture/test_windows_support.h"
+#include "test_windows.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"
 #include "platform/xcb.h"

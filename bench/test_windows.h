@@ -1,7 +1,7 @@
 #pragma once
 // Windows to capture on the test desktop: an animated one (ffplay showing a
 // test pattern), one drawing on a strict clock, and an unchanging one
-// painted once. Header only, so that the benchmarks can use them too.
+// painted once. Header only; the benchmarks record them.
 #include <xcb/xcb.h>
 
 #include <atomic>
