@@ -53,8 +53,8 @@ TEST(UserNotices, EveryFailureTellsTheUserOnce) {
          r.frame(4000);
          r.settle();
        },
-       // The fake writes no file, so the export of what was kept fails too.
-       {"Recording stopped", "Export failed"}},
+       // One notice for the stop and the export of what was kept.
+       {"Recording stopped: it could not be written"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
