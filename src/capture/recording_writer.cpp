@@ -61,7 +61,7 @@ namespace writer_detail {
 
 bool Core::writePacket(AVPacket* packet) {
   const int r = av_write_frame(format.get(), packet);
-  if (r < 0 || checkStorage()) {
+  if (checkStorage() || r < 0) {
     fail("cannot write to " + path, r < 0 ? r : AVERROR(storageError));
     return false;
   }
@@ -373,7 +373,7 @@ class FfmpegRecordingWriter final : public RecordingWriter {
 
   int storageError() override {
     std::lock_guard lock(core_->mutex);
-    if (core_->writing() && core_->checkStorage())
+    if (core_->checkStorage() && core_->writing())
       core_->fail("cannot write to " + core_->path, AVERROR(core_->storageError));
     return core_->storageError;
   }
