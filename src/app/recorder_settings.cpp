@@ -1,6 +1,10 @@
 #include "app/recorder_settings.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
+#include <atomic>
+#include <cstdio>
 #include <optional>
 
 #include "platform/log.h"
@@ -48,11 +52,24 @@ bool validToken(const QVariant& value) {
   return true;
 }
 
-QString shown(const QVariant& value) {
-  QString text = value.typeId() == QMetaType::QStringList ? value.toStringList().join(QStringLiteral(", "))
-                                                           : value.toString();
-  if (text.isEmpty() && value.isValid()) text = QString::fromLatin1(value.typeName());
-  return text.size() > 40 ? text.left(40) + QStringLiteral("...") : text;
+// How a bad value is named in the log.
+std::string shown(const QVariant& value) {
+  if (value.typeId() != QMetaType::QString)
+    return std::string("a value of type ") + value.typeName() + " (not true or false)";
+  QString text = value.toString();
+  if (text.size() > 40) text = text.left(40) + QStringLiteral("...");
+  return "\"" + text.toStdString() + "\" (not true or false)";
+}
+
+// Set once the settings file was found unreadable or damaged: Qt reads such
+// a file once and then answers from what it salvaged, as if all were well.
+std::atomic<bool> damaged{false};
+
+bool unreadable(const QSettings& s) {
+  const QFileInfo info(s.fileName());
+  if (s.status() == QSettings::NoError && (!info.exists() || (info.isFile() && info.isReadable()))) return false;
+  damaged = true;
+  return true;
 }
 
 }  // namespace
@@ -65,19 +82,26 @@ const std::vector<QString>& RecorderSettings::switchKeys() {
 
 bool RecorderSettings::read(const QString& key) {
   QSettings s = store();
-  if (s.status() != QSettings::NoError) return defaultValue(key);
+  if (damaged || unreadable(s)) return defaultValue(key);
   return parseSwitch(s.value(key)).value_or(defaultValue(key));
 }
 
 void RecorderSettings::write(const QString& key, bool value) {
-  QSettings s = store();
-  // A file Qt cannot read would be replaced by one without the rest of it.
-  if (s.status() != QSettings::NoError) {
-    logLine("the setting " + key.toStdString() + " is not saved: the settings file " + s.fileName().toStdString() +
-            " cannot be read");
-    return;
+  if (damaged || unreadable(store())) {
+    // Writing over it would lose what the user may still mend: it is kept
+    // beside the new one.
+    const QString file = store().fileName();
+    const QString aside = file + QStringLiteral(".damaged");
+    QFile::remove(aside);
+    if (std::rename(QFile::encodeName(file).constData(), QFile::encodeName(aside).constData()) != 0) {
+      logLine("the setting " + key.toStdString() + " is not saved: " + file.toStdString() + " cannot be replaced");
+      return;
+    }
+    logLine("the settings file that could not be read is kept as " + aside.toStdString());
+    damaged = false;
   }
   // QSettings writes a new file and renames it over the old one.
+  QSettings s = store();
   s.setValue(key, value);
   s.sync();
   if (s.status() != QSettings::NoError)
@@ -88,16 +112,17 @@ std::vector<std::string> RecorderSettings::check() {
   std::vector<std::string> lines;
   QSettings s = store();
   const std::string file = s.fileName().toStdString();
-  if (s.status() == QSettings::AccessError) {
-    lines.push_back("the settings file " + file + " cannot be read; every setting has its default");
-  } else if (s.status() == QSettings::FormatError) {
-    lines.push_back("the settings file " + file + " is damaged; every setting has its default");
+  const QFileInfo info(s.fileName());
+  const bool isFile = !info.exists() || (info.isFile() && info.isReadable());
+  if (unreadable(s)) {
+    lines.push_back("the settings file " + file + (isFile ? " is damaged" : " cannot be read") +
+                    "; every setting has its default");
   } else {
     for (const QString& key : switchKeys()) {
       const QVariant value = s.value(key);
       if (value.isValid() && !parseSwitch(value))
-        lines.push_back("ignoring the setting " + key.toStdString() + ": \"" + shown(value).toStdString() +
-                        "\" is not true or false; it is " + (defaultValue(key) ? "true" : "false"));
+        lines.push_back("ignoring the setting " + key.toStdString() + ": " + shown(value) + "; it is " +
+                        (defaultValue(key) ? "true" : "false"));
     }
     const QVariant token = s.value(kRestoreTokenKey);
     if (token.isValid() && !validToken(token))

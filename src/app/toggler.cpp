@@ -376,6 +376,11 @@ bool Toggler::roomToRecord() {
 }
 
 void Toggler::saveSideFile(const std::function<bool(bool caches)>& save) {
+  // Once moved, the rest of the recording's side files follow.
+  if (sideFilesRelocatedTold_) {
+    save(true);
+    return;
+  }
   if (save(false)) return;
   const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
   const QString problem = Storage::unusableBecause(documents);
