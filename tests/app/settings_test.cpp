@@ -18,73 +18,59 @@
 using namespace moxi;
 using namespace moxi::test;
 namespace fs = std::filesystem;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
 
 // Qt reads a settings file once and keeps it, as a running program does; each
 // case gets a settings folder of its own, as a new start of the program would.
-std::string settingsDir;
-std::string settingsFile() { return settingsDir + "/Moxiscope/Moxiscope.conf"; }
+std::string settingsFile;
 
 void writeSettings(const std::string& text) {
   static int n = 0;
-  settingsDir = QDir::homePath().toStdString() + "/config-" + std::to_string(++n);
-  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(settingsDir));
-  fs::create_directories(fs::path(settingsFile()).parent_path());
-  writeFile(settingsFile(), text);
+  const std::string dir = QDir::homePath().toStdString() + "/config-" + std::to_string(++n);
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(dir));
+  settingsFile = dir + "/Moxiscope/Moxiscope.conf";
+  fs::create_directories(dir + "/Moxiscope");
+  writeFile(settingsFile, text);
 }
 
 }  // namespace
 
 TEST(Settings, EveryBadValueOfEveryKeyIsLoggedOnceByNameAndReadsAsTheDefault) {
-  struct Case {
-    std::string value;
-    std::optional<bool> reads;  // nothing: ignored
-  } cases[] = {{"false", false}, {"0", false}, {"TRUE", true}, {"1", true},       {"maybe", {}},
-               {"2", {}},        {"-1", {}},   {"", {}},       {"true, false", {}}, {"@ByteArray(true)", {}}};
+  const std::pair<std::string, std::optional<bool>> cases[] = {
+      {"false", false}, {"0", false}, {"TRUE", true},        {"1", true},
+      {"maybe", {}},    {"2", {}},    {"-1", {}},            {"", {}},
+      {"true, false", {}} /* a list */, {"@ByteArray(true)", {}}};
   for (const QString& key : RecorderSettings::switchKeys()) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(key.toStdString() + "=" + c.value);
-      writeSettings("[General]\n" + key.toStdString() + "=" + c.value + "\n");
+    for (const auto& [value, reads] : cases) {
+      SCOPED_TRACE(key.toStdString() + "=" + value);
+      writeSettings("[General]\n" + key.toStdString() + "=" + value + "\n");
       const auto lines = RecorderSettings::check();
-      EXPECT_EQ(RecorderSettings::read(key), c.reads.value_or(RecorderSettings::defaultValue(key)));
-      if (c.reads) {
-        EXPECT_TRUE(lines.empty()) << lines.front();
-      } else {
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_THAT(lines[0], HasSubstr("setting " + key.toStdString() + ":"));
-      }
+      EXPECT_EQ(RecorderSettings::read(key), reads.value_or(RecorderSettings::defaultValue(key)));
+      EXPECT_THAT(lines, ::testing::SizeIs(reads ? 0 : 1));
+      for (const auto& line : lines) EXPECT_THAT(line, HasSubstr("setting " + key.toStdString() + ":"));
     }
   }
   writeSettings("[General]\nscreenCastRestoreToken=a, b\ncursorOn=false\n");
-  EXPECT_THAT(RecorderSettings::check(), ::testing::ElementsAre(HasSubstr("screenCastRestoreToken")));
+  EXPECT_THAT(RecorderSettings::check(), ElementsAre(HasSubstr("screenCastRestoreToken")));
 }
 
-TEST(Settings, AFileThatCannotBeReadGivesDefaultsAndIsNotOverwritten) {
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-  } cases[] = {
-      {"a folder", [] {
-         writeSettings("");
-         fs::remove(settingsFile());
-         fs::create_directories(settingsFile());
-       }},
-      {"unclosed group", [] { writeSettings("[General\ncursorOn=false\ncapturePopups=true\n"); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.make();
-    const std::string before = fs::is_regular_file(settingsFile()) ? readFile(settingsFile()) : "";
-    EXPECT_THAT(RecorderSettings::check(), ::testing::ElementsAre(HasSubstr(settingsFile())));
+TEST(Settings, AFileThatCannotBeReadGivesDefaultsAndIsKeptForTheUser) {
+  for (const bool folder : {true, false}) {
+    SCOPED_TRACE(folder ? "a folder" : "an unclosed group");
+    writeSettings("[General\ncursorOn=false\ncapturePopups=true\n");
+    if (folder) fs::remove(settingsFile), fs::create_directory(settingsFile);
+    const std::string before = folder ? "" : readFile(settingsFile);
+    EXPECT_THAT(RecorderSettings::check(), ElementsAre(HasSubstr(settingsFile)));
     for (const QString& key : RecorderSettings::switchKeys())
       EXPECT_EQ(RecorderSettings::read(key), RecorderSettings::defaultValue(key)) << key.toStdString();
-    // A switch flipped in the popover starts a new file; the old one stays for the user to mend.
+    // A switch flipped in the popover starts a new file; the old one stays beside it.
     RecorderSettings::write(RecorderSettings::capturePopupsKey, true);
     EXPECT_TRUE(RecorderSettings::read(RecorderSettings::capturePopupsKey));
-    EXPECT_TRUE(fs::exists(settingsFile() + ".damaged"));
-    EXPECT_EQ(fs::is_regular_file(settingsFile() + ".damaged") ? readFile(settingsFile() + ".damaged") : "", before);
+    EXPECT_EQ(fs::is_directory(settingsFile + ".damaged"), folder);
+    EXPECT_EQ(folder ? "" : readFile(settingsFile + ".damaged"), before);
   }
 }
 
@@ -94,10 +80,10 @@ TEST(Settings, SideFilesGoWhereTheyCanBeWrittenAndTheUserHearsWhereOnce) {
   struct Case {
     const char* name;
     std::function<std::unique_ptr<ScratchDisk>()> make;
-    std::string dir, reason;  // where the side files go, why (empty: no notice)
+    std::string dir, reason;  // where the side files go, and why (none: not told)
   } cases[] = {
       {"missing", [] { return nullptr; }, docs, ""},
-      {"a file", [&] { writeFile(docs, ""); return nullptr; }, caches, "it is a file"},
+      {"a file", [&] { return writeFile(docs, ""), nullptr; }, caches, "it is a file"},
       {"read-only", [&] { return std::make_unique<ScratchDisk>(docs, "ro,size=1m"); }, caches, "read-only"},
   };
   for (const auto& c : cases) {
@@ -113,17 +99,13 @@ TEST(Settings, SideFilesGoWhereTheyCanBeWrittenAndTheUserHearsWhereOnce) {
     r.toggler->stopRecording();
     ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
     r.settle();
-    EXPECT_EQ(readFile(c.dir + "/videosize.json"), "[800,600]");
-    EXPECT_EQ(readFile(c.dir + "/mouse.json"), "[]");
+    EXPECT_EQ(readFile(c.dir + "/videosize.json") + readFile(c.dir + "/mouse.json"), "[800,600][]");
     EXPECT_TRUE(fs::exists(c.dir + "/video.json"));
     std::vector<std::string> told;
     for (const auto& n : r.notices)
       if (n.summary.startsWith("Side files")) told.push_back((n.summary + " " + n.body).toStdString());
-    if (c.reason.empty()) {
-      EXPECT_TRUE(told.empty());
-    } else {
-      EXPECT_THAT(told, ::testing::ElementsAre(::testing::AllOf(HasSubstr("written to " + caches), HasSubstr(c.reason))));
-    }
+    EXPECT_THAT(told, ::testing::SizeIs(c.reason.empty() ? 0 : 1));
+    for (const auto& t : told) EXPECT_THAT(t, AllOf(HasSubstr("written to " + caches), HasSubstr(c.reason)));
   }
 }
 

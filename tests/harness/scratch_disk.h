@@ -1,7 +1,7 @@
 #pragma once
-// A small disk of the test's own: a tmpfs mounted over a directory (which is
-// created when missing) and unmounted on destruction. A test that needs one
-// fails when it cannot be mounted; it never passes without it.
+// A small disk of the test's own: a tmpfs mounted over a directory (made
+// when missing), lazily unmounted on destruction. A test that needs one
+// fails when it cannot be mounted (it needs root); it never passes without.
 #include <cstdint>
 #include <string>
 
@@ -9,18 +9,13 @@ namespace moxi::test {
 
 class ScratchDisk {
  public:
-  // `options` as for mount -o, e.g. "size=112m" or "ro,size=1m".
-  ScratchDisk(const std::string& dir, const std::string& options);
+  // `options` as for mount -o, e.g. "size=112m"; a leading "ro," mounts it read-only.
+  ScratchDisk(const std::string& dir, std::string options);
   ~ScratchDisk();
   ScratchDisk(const ScratchDisk&) = delete;
   ScratchDisk& operator=(const ScratchDisk&) = delete;
-
-  // Writes a filler file until at most `leaveBytes` stay free.
+  // Writes dir/filler until at most `leaveBytes` stay free.
   void fill(uint64_t leaveBytes = 0);
-  // Removes the filler again.
-  void unfill();
-  uint64_t freeBytes() const;
-  const std::string& dir() const { return dir_; }
 
  private:
   std::string dir_;
