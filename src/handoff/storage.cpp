@@ -83,6 +83,12 @@ std::optional<Storage::Folder> Storage::cachesFolder() {
   // Recordings must go somewhere: the temporary folder, one of the user's own.
   folder.path = QDir::tempPath() + QStringLiteral("/moxiscope-%1-cache").arg(getuid());
   if (!unusableBecause(folder.path).isEmpty()) return std::nullopt;
+  // The temporary directory is shared: only a folder of this user's own, not
+  // a link someone else put there, will do.
+  struct stat st {};
+  if (lstat(folder.path.toStdString().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+      (st.st_mode & 077) != 0)
+    return std::nullopt;
   return folder;
 }
 
