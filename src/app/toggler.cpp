@@ -305,7 +305,8 @@ void Toggler::startRecording(const CaptureWindow& window) {
   capturedWindow_ = window;
   videoSize_ = window.frame.size();
   sideFilesRelocatedTold_ = false;
-  saveSideFile([this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
+  saveSideFile(
+      [this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
 
   bool popups = capturePopups();
   std::optional<CaptureDisplay> display = sharedDisplay();
@@ -368,8 +369,8 @@ bool Toggler::roomToRecord() {
     return false;
   }
   if (!folder->problem.isEmpty()) {
-    logLine("recordings go to " + folder->path.toStdString() + ": " + folder->usual.toStdString() + " cannot be used, " +
-            folder->problem.toStdString());
+    logLine("recordings go to " + folder->path.toStdString() + ": " + folder->usual.toStdString() +
+            " cannot be used, " + folder->problem.toStdString());
     tellUser(UserNotice::relocated(QStringLiteral("Recordings"), folder->usual, folder->problem, folder->path));
   }
   return true;

@@ -231,8 +231,10 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
   if (recording) {
-    saveSideFile([&](bool caches) { return Storage::saveSideFile(recording->videoURL, caches, QStringLiteral("video.json")); });
-    saveSideFile([&](bool caches) { return Storage::saveSideFile(mouseEvents_, caches, QStringLiteral("mouse.json")); });
+    saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(recording->videoURL, caches, QStringLiteral("video.json")); });
+    saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(mouseEvents_, caches, QStringLiteral("mouse.json")); });
   }
   stopStream();
   int64_t end = monotonicNanos();
@@ -322,7 +324,8 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> 
     // One notice, naming the file that holds what was recorded: never a
     // partial movie (a failed export leaves none).
     const QUrl kept = result.ok() ? movie : QFile::exists(raw.toLocalFile()) ? raw : QUrl();
-    logLine(trouble->summary.toStdString() + (kept.isEmpty() ? "; nothing was kept" : "; kept " + kept.toLocalFile().toStdString()));
+    logLine(trouble->summary.toStdString() +
+            (kept.isEmpty() ? "; nothing was kept" : "; kept " + kept.toLocalFile().toStdString()));
     tellUser(UserNotice::stoppedEarly(trouble->summary, kept, result.ok(), result.reason, trouble->detail));
   } else if (!result.ok()) {
     tellUser(UserNotice::exportFailed(result.reason, raw));

@@ -30,10 +30,12 @@ UserNotice UserNotice::windowGone() {
 
 UserNotice UserNotice::stoppedEarly(const QString& summary, const QUrl& kept, bool exported,
                                     const std::string& exportProblem, const std::string& detail) {
-  if (kept.isEmpty()) return failure(summary, QStringLiteral("Nothing of the recording could be kept: %1.").arg(text(detail)));
+  if (kept.isEmpty())
+    return failure(summary, QStringLiteral("Nothing of the recording could be kept: %1.").arg(text(detail)));
   const QString body = exported ? QStringLiteral("What was recorded until then is saved as %1.").arg(kept.toLocalFile())
-                                : QStringLiteral("What was recorded until then is kept at %1; it could not be made "
-                                                 "into a movie: %2.")
+                                : QStringLiteral(
+                                      "What was recorded until then is kept at %1; it could not be made "
+                                      "into a movie: %2.")
                                       .arg(kept.toLocalFile(), text(exportProblem));
   return failure(summary, body, kept);
 }
@@ -49,7 +51,8 @@ UserNotice UserNotice::tooLittleSpace(const QString& dir, uint64_t freeBytes, ui
 UserNotice UserNotice::relocated(const QString& what, const QString& usual, const QString& problem,
                                  const QString& dir) {
   return failure(what + QStringLiteral(" are written to ") + dir,
-                 QStringLiteral("%1 cannot be used: %2.").arg(usual.isEmpty() ? QStringLiteral("The usual folder") : usual, problem));
+                 QStringLiteral("%1 cannot be used: %2.")
+                     .arg(usual.isEmpty() ? QStringLiteral("The usual folder") : usual, problem));
 }
 
 UserNotice UserNotice::exportFailed(const std::string& reason, const QUrl& raw) {
