@@ -84,10 +84,11 @@ TEST(StorageFaults, AFailingDiskStopsTheRecordingTellsTheUserOnceAndKeepsWhatWas
 
     // Idle again: with room back, the next toggle records.
     c.repair(d);
+    const int exports = d.program.count("exported as ");
     ASSERT_TRUE(d.toggle());
     ASSERT_TRUE(d.program.waitFor("START RECORDING", 2)) << d.program.log();
     ASSERT_TRUE(d.toggle());
-    EXPECT_TRUE(d.program.waitFor("exported as ")) << d.program.log();
+    EXPECT_TRUE(d.program.waitFor("exported as ", exports + 1)) << d.program.log();
     EXPECT_EQ(server.notices(c.summary), 1);
   }
 }
