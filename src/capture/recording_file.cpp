@@ -94,8 +94,9 @@ void RecordingFile::markHeaderWritten() {
 bool RecordingFile::checkUnlinked() {
   struct stat open {}, named {};
   if (fstat(fd_.get(), &open) != 0) return false;
-  const bool gone = open.st_nlink == 0 || stat(path_.c_str(), &named) != 0 || named.st_ino != open.st_ino ||
-                    named.st_dev != open.st_dev;
+  bool gone = open.st_nlink == 0;
+  if (!gone && stat(path_.c_str(), &named) == 0) gone = named.st_ino != open.st_ino || named.st_dev != open.st_dev;
+  else if (!gone) gone = errno == ENOENT || errno == ENOTDIR;  // not a passing error
   if (gone && !failure_) failure_ = ENOENT;
   return gone;
 }
