@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "app/autostart.h"
+#include "app/recorder_settings.h"
 #include "app/status_button.h"
 #include "app/toggler.h"
 #include "platform/log.h"
@@ -37,6 +38,8 @@ std::unique_ptr<QMessageBox> AppDelegate::makeLaunchAlert() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+  // Bad settings are ignored, and the log says which.
+  RecorderSettings::check();
   statusBarItem_ = std::make_unique<StatusButton>();
   const QImage icon = appIcon();
   if (icon.isNull()) {

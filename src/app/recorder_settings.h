@@ -1,5 +1,7 @@
 #pragma once
 #include <QString>
+#include <string>
+#include <vector>
 
 namespace moxi {
 
@@ -12,8 +14,14 @@ struct RecorderSettings {
   static inline const QString windowAudioOnKey = QStringLiteral("windowAudioOn");
   static inline const QString capturePopupsKey = QStringLiteral("capturePopups");
 
+  // A stored value that is not a Boolean (true/false or 1/0), or a settings
+  // file that cannot be read, gives the default.
   static bool read(const QString& key);
   static void write(const QString& key, bool value);
+  // Logs, one line each, which settings are ignored and why (a bad value, a
+  // settings file that cannot be read); returns those lines. Run at start.
+  static std::vector<std::string> check();
+  static const std::vector<QString>& switchKeys();
   static bool defaultValue(const QString& key) { return key != capturePopupsKey; }
 };
 

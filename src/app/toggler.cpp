@@ -289,6 +289,8 @@ void Toggler::startRecording(const CaptureWindow& window) {
     hv_.reset();
   }
 
+  if (!roomToRecord()) return returnToIdle("");
+
   {
     std::lock_guard lock(stateMutex_);
     doneRecording_ = false;
@@ -302,7 +304,9 @@ void Toggler::startRecording(const CaptureWindow& window) {
   mouseEvents_.clear();
   capturedWindow_ = window;
   videoSize_ = window.frame.size();
-  Storage::saveSideFile(videoSize_, false, QStringLiteral("videosize.json"));
+  sideFilesRelocatedTold_ = false;
+  saveSideFile(
+      [this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
 
   bool popups = capturePopups();
   std::optional<CaptureDisplay> display = sharedDisplay();
@@ -344,6 +348,50 @@ void Toggler::startRecording(const CaptureWindow& window) {
       if (sample) mouseEvents_.push_back(*sample);
     });
   }
+}
+
+bool Toggler::roomToRecord() {
+  // Less than this, and a recording would stop a few minutes in; better to
+  // say so before it starts.
+  constexpr uint64_t kMinimumFreeBytes = 100ull << 20;
+  std::optional<Storage::Folder> folder = Storage::cachesFolder();
+  if (!folder) {
+    logLine("cannot start recording: no folder for recordings can be written");
+    tellUser({UserNotice::Kind::failure, QStringLiteral("Recording could not start"),
+              QStringLiteral("No folder for recordings can be written (the temporary folder neither)."), {}});
+    return false;
+  }
+  const std::optional<uint64_t> free = Storage::freeBytes(folder->path);
+  if (free && *free < kMinimumFreeBytes) {
+    logLine("cannot start recording: only " + std::to_string(*free >> 20) + " MB are free in " +
+            folder->path.toStdString());
+    tellUser(UserNotice::tooLittleSpace(folder->path, *free, kMinimumFreeBytes));
+    return false;
+  }
+  if (!folder->problem.isEmpty()) {
+    logLine("recordings go to " + folder->path.toStdString() + ": " + folder->usual.toStdString() +
+            " cannot be used, " + folder->problem.toStdString());
+    tellUser(UserNotice::relocated(QStringLiteral("Recordings"), folder->usual, folder->problem, folder->path));
+  }
+  return true;
+}
+
+void Toggler::saveSideFile(const std::function<bool(bool caches)>& save) {
+  // Once moved, the rest of the recording's side files follow.
+  if (sideFilesRelocatedTold_) {
+    save(true);
+    return;
+  }
+  if (save(false)) return;
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  const QString problem = Storage::unusableBecause(documents);
+  // A sound folder: that one file failed, and the log says why.
+  if (problem.isEmpty() || !save(true) || sideFilesRelocatedTold_) return;
+  sideFilesRelocatedTold_ = true;
+  const QString dir = Storage::directory(true).value_or(QString());
+  logLine("side files go to " + dir.toStdString() + ": " + documents.toStdString() + " cannot be used, " +
+          problem.toStdString());
+  tellUser(UserNotice::relocated(QStringLiteral("Side files"), documents, problem, dir));
 }
 
 void Toggler::showHighlight(const CaptureWindow& window) {
@@ -411,6 +459,15 @@ void Toggler::update() {
     logLine("the recorded window is gone; finishing its recording");
     tellUser(UserNotice::windowGone());
     return stopRecording();
+  }
+  if (recording_) {
+    // A file that stopped taking data is found here even when no frame comes.
+    std::shared_ptr<Recording> recording;
+    {
+      std::lock_guard lock(stateMutex_);
+      recording = current_;
+    }
+    if (recording) videoSampleBufferQueue_.async([this, recording] { checkWriter(recording); });
   }
   followCapturedWindow();
   auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startDate_);

@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -152,6 +153,12 @@ class Toggler : public QObject {
     Size videoSize;
     std::vector<MouseEvent> mouseEvents;
   };
+  // Why a recording ended before its time or is incomplete: one notice,
+  // naming what was kept, once its export is known.
+  struct Trouble {
+    QString summary;
+    std::string detail;
+  };
 
   // A fresh catalogue; a successful listing also updates sharedDisplay.
   std::optional<std::vector<CapturableWindow>> listWindowsSharingDisplay();
@@ -168,13 +175,19 @@ class Toggler : public QObject {
   void appendRecordingFrame(uint64_t generation, const CompleteFrame& frame);
   void openRecordingWriter(const std::shared_ptr<Recording>& recording, const CompleteFrame& first);
   void abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason);
+  void checkWriter(const std::shared_ptr<Recording>& recording);
   // audioSampleBufferQueue
   void captureOutputDidOutputAudio(const AudioBuffer& buffer);
   void stopMicrophone(const std::shared_ptr<Recording>& recording);
 
   void finishRawRecording(std::shared_ptr<Recording> recording);
   void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);
-  void exportRecording(QUrl raw, LogSnapshot log);
+  void exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> trouble);
+  // Where the recording goes has room for one; tells the user when not.
+  bool roomToRecord();
+  // A side file into the documents folder, or the caches folder when that
+  // folder cannot be used (the user hears where, once a recording).
+  void saveSideFile(const std::function<bool(bool caches)>& save);
   void offerAndOpen(const QUrl& raw, const QUrl& movie);
   void finishDone();
 
@@ -225,6 +238,7 @@ class Toggler : public QObject {
   std::optional<CaptureDisplay> sharedDisplay_;
   std::atomic<bool> quickRecordSearching_{false};
   bool quitting_ = false;
+  bool sideFilesRelocatedTold_ = false;
   QString popoverNote_;
 };
 

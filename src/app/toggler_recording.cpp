@@ -10,6 +10,7 @@
 #include "app/toggler.h"
 #include "app/toggler_recording.h"
 #include "capture/microphone_permission.h"
+#include "capture/recording_file.h"
 #include "handoff/click_description.h"
 #include "handoff/movie_export.h"
 #include "handoff/storage.h"
@@ -61,26 +62,32 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
   if (!recording || !recording->videoWriterInput) return;
   if (recording->videoWriterInput->isReadyForMoreMediaData()) {
     recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
-  } else if (!recording->writeFailed && recording->videoWriter &&
-             recording->videoWriter->status() == WriterStatus::failed) {
-    // A full disk, say: recording on would only lose more. What was written
-    // up to here is finished and exported as usual.
-    recording->writeFailed = true;
-    const std::string error = recording->videoWriter->error();
-    logLine("the recording stopped: " + error);
-    tellUser(UserNotice::writeFailed(error));
-    QMetaObject::invokeMethod(
-        this,
-        [this, recording] {
-          bool stillCurrent = false;
-          {
-            std::lock_guard lock(stateMutex_);
-            stillCurrent = current_ == recording;
-          }
-          if (stillCurrent) stopRecording();
-        },
-        Qt::QueuedConnection);
+  } else {
+    checkWriter(recording);
   }
+}
+
+void Toggler::checkWriter(const std::shared_ptr<Recording>& recording) {
+  const auto& writer = recording->videoWriter;
+  if (!writer || recording->abandoned || recording->finishing || !recording->stopCause.empty()) return;
+  const int storage = writer->storageError();
+  if (!storage && writer->status() != WriterStatus::failed) return;
+  // A full disk, say: recording on would only lose more. What was written
+  // up to here is finished and exported as usual, and the user hears of it
+  // once that is done.
+  recording->stopCause = storage ? writeFailureCause(storage) : "it could not be written";
+  logLine("the recording stopped: " + writer->error());
+  QMetaObject::invokeMethod(
+      this,
+      [this, recording] {
+        bool stillCurrent = false;
+        {
+          std::lock_guard lock(stateMutex_);
+          stillCurrent = current_ == recording;
+        }
+        if (stillCurrent) stopRecording();
+      },
+      Qt::QueuedConnection);
 }
 
 void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, const CompleteFrame& first) {
@@ -224,8 +231,10 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
   if (recording) {
-    Storage::saveSideFile(recording->videoURL, false, QStringLiteral("video.json"));
-    Storage::saveSideFile(mouseEvents_, false, QStringLiteral("mouse.json"));
+    saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(recording->videoURL, caches, QStringLiteral("video.json")); });
+    saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(mouseEvents_, caches, QStringLiteral("mouse.json")); });
   }
   stopStream();
   int64_t end = monotonicNanos();
@@ -254,6 +263,7 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
     // The microphone stops whatever the switches say by now.
     if (services_.microphoneSession && services_.microphoneSession->isRunning())
       services_.microphoneSession->stopRunning();
+    recording->finishing = true;
     auto writer = recording->videoWriter;
     if (!writer || recording->abandoned) {
       finishDone();
@@ -273,11 +283,17 @@ void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok
   // Everything used here is a copy: dropping the writer below may destroy the
   // completion that called this.
   QUrl raw = recording->videoURL;
+  std::optional<Trouble> trouble;
+  std::string cause = recording->stopCause;
   if (!ok) {
     logLine("the recording " + raw.toLocalFile().toStdString() + " could not be completed: " + error);
-    tellUser(UserNotice::incomplete(error, raw));
+    // The disk may have filled while the last second was written.
+    if (int storage = cause.empty() && recording->videoWriter ? recording->videoWriter->storageError() : 0)
+      cause = writeFailureCause(storage);
   }
-  QThreadPool::globalInstance()->start([this, raw, log] { exportRecording(raw, log); });
+  if (!cause.empty()) trouble = Trouble{QStringLiteral("Recording stopped: ") + QString::fromStdString(cause), error};
+  else if (!ok) trouble = Trouble{QStringLiteral("Recording incomplete"), error};
+  QThreadPool::globalInstance()->start([this, raw, log, trouble] { exportRecording(raw, log, trouble); });
   {
     std::lock_guard lock(finishingMutex_);
     std::erase(finishing_, recording);
@@ -290,7 +306,7 @@ void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok
   recording->videoWriter.reset();
 }
 
-void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
+void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> trouble) {
   std::string description = clickDescription(log.videoSize, log.mouseEvents);
   const QUrl movie = makeVideoFileURL();
   const std::string rawPath = raw.toLocalFile().toStdString();
@@ -304,13 +320,23 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log) {
     logLine("exported as " + movie.toString().toStdString());
     exported = movie;
   }
-  if (!result.ok()) tellUser(UserNotice::exportFailed(result.reason, raw));
+  if (trouble) {
+    // One notice, naming the file that holds what was recorded: never a
+    // partial movie (a failed export leaves none).
+    const QUrl kept = result.ok() ? movie : QFile::exists(raw.toLocalFile()) ? raw : QUrl();
+    logLine(trouble->summary.toStdString() +
+            (kept.isEmpty() ? "; nothing was kept" : "; kept " + kept.toLocalFile().toStdString()));
+    tellUser(UserNotice::stoppedEarly(trouble->summary, kept, result.ok(), result.reason, trouble->detail));
+  } else if (!result.ok()) {
+    tellUser(UserNotice::exportFailed(result.reason, raw));
+  }
   QPointer<Toggler> self(this);
+  const bool told = trouble.has_value();
   QMetaObject::invokeMethod(
       QCoreApplication::instance(),
-      [self, raw, exported] {
+      [self, raw, exported, told] {
         if (!self) return;
-        if (!exported.isEmpty() && !self->showDialog()) self->tellUser(UserNotice::saved(exported));
+        if (!exported.isEmpty() && !told && !self->showDialog()) self->tellUser(UserNotice::saved(exported));
         if (!exported.isEmpty()) self->offerAndOpen(raw, exported);
         emit self->exportFinished(raw, exported);
         self->finishDone();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "app/toggler.h"
 #include "capture/recording_writer.h"
@@ -21,7 +22,10 @@ struct Toggler::Recording {
   std::shared_ptr<VideoWriterInput> videoWriterInput;
   bool microphoneStarted = false;
   bool abandoned = false;
-  bool writeFailed = false;        // videoSampleBufferQueue
+  // videoSampleBufferQueue: why the recording stopped by itself (its file
+  // cannot be written on), told once after its export; set before the finish.
+  std::string stopCause;
+  bool finishing = false;
   // Sound: appended up to audioEndNs so far; nothing from audioStopNs on.
   std::atomic<int64_t> audioEndNs{INT64_MIN};
   std::atomic<int64_t> audioStopNs{INT64_MAX};

@@ -5,8 +5,8 @@
 namespace moxi {
 
 namespace {
-UserNotice failure(const char* summary, const QString& body, QUrl file = {}) {
-  return {UserNotice::Kind::failure, QString::fromUtf8(summary), body, std::move(file)};
+UserNotice failure(const QString& summary, const QString& body, QUrl file = {}) {
+  return {UserNotice::Kind::failure, summary, body, std::move(file)};
 }
 QString text(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
@@ -28,14 +28,31 @@ UserNotice UserNotice::windowGone() {
                  QStringLiteral("Its recording was finished with what it holds."));
 }
 
-UserNotice UserNotice::writeFailed(const std::string& error) {
-  return failure("Recording stopped", QStringLiteral("Writing the recording failed: %1. What was written is kept.")
-                                          .arg(text(error)));
+UserNotice UserNotice::stoppedEarly(const QString& summary, const QUrl& kept, bool exported,
+                                    const std::string& exportProblem, const std::string& detail) {
+  if (kept.isEmpty())
+    return failure(summary, QStringLiteral("Nothing of the recording could be kept: %1.").arg(text(detail)));
+  const QString body = exported ? QStringLiteral("What was recorded until then is saved as %1.").arg(kept.toLocalFile())
+                                : QStringLiteral(
+                                      "What was recorded until then is kept at %1; it could not be made "
+                                      "into a movie: %2.")
+                                      .arg(kept.toLocalFile(), text(exportProblem));
+  return failure(summary, body, kept);
 }
 
-UserNotice UserNotice::incomplete(const std::string& error, const QUrl& raw) {
-  return failure("Recording incomplete", QStringLiteral("The recording could not be completed: %1").arg(text(error)),
-                 raw);
+UserNotice UserNotice::tooLittleSpace(const QString& dir, uint64_t freeBytes, uint64_t neededBytes) {
+  return failure(QStringLiteral("Recording could not start: the disk is almost full"),
+                 QStringLiteral("Only %1 MB are free in %2; a recording needs at least %3 MB.")
+                     .arg(freeBytes >> 20)
+                     .arg(dir)
+                     .arg(neededBytes >> 20));
+}
+
+UserNotice UserNotice::relocated(const QString& what, const QString& usual, const QString& problem,
+                                 const QString& dir) {
+  return failure(what + QStringLiteral(" are written to ") + dir,
+                 QStringLiteral("%1 cannot be used: %2.")
+                     .arg(usual.isEmpty() ? QStringLiteral("The usual folder") : usual, problem));
 }
 
 UserNotice UserNotice::exportFailed(const std::string& reason, const QUrl& raw) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <QUrl>
+#include <cstdint>
 #include <string>
 
 namespace moxi {
@@ -19,8 +20,17 @@ struct UserNotice {
   static UserNotice recordingFailed(const std::string& reason);
   static UserNotice windowClosedBeforeStart();
   static UserNotice windowGone();
-  static UserNotice writeFailed(const std::string& error);
-  static UserNotice incomplete(const std::string& error, const QUrl& raw);
+  // A recording that ended before the user stopped it, or could not be
+  // completed: `summary` says why ("Recording stopped: the disk is full").
+  // `kept` holds what was recorded: the movie when `exported`, else the raw
+  // recording (`exportProblem` says why it is no movie); empty when nothing
+  // could be kept (`detail` says why).
+  static UserNotice stoppedEarly(const QString& summary, const QUrl& kept, bool exported,
+                                 const std::string& exportProblem, const std::string& detail);
+  // Too little room where recordings go to start one.
+  static UserNotice tooLittleSpace(const QString& dir, uint64_t freeBytes, uint64_t neededBytes);
+  // Files go elsewhere than usual: `what` ("Recordings"), to `dir`, because `usual` cannot be used.
+  static UserNotice relocated(const QString& what, const QString& usual, const QString& problem, const QString& dir);
   // `raw` is offered to open when it is still there.
   static UserNotice exportFailed(const std::string& reason, const QUrl& raw);
 };

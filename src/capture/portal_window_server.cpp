@@ -79,7 +79,10 @@ PortalWindowServer::PortalWindowServer() {
 
 PortalWindowServer::~PortalWindowServer() = default;
 
-QString PortalWindowServer::storedRestoreToken() { return store().value(kRestoreTokenKey).toString(); }
+QString PortalWindowServer::storedRestoreToken() {
+  const QVariant token = store().value(kRestoreTokenKey);
+  return token.typeId() == QMetaType::QString ? token.toString() : QString();  // anything else is no token
+}
 
 bool PortalWindowServer::sharesWindows() const {
   std::lock_guard lock(mutex_);

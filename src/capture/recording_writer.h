@@ -113,6 +113,12 @@ class RecordingWriter {
   // Flushes the encoders and completes the file; see the threading note above.
   virtual void finishWriting(std::function<void(bool ok, std::string error)> completion) = 0;
 
+  // The errno that stopped the file from being written (ENOSPC, EROFS, ...;
+  // ENOENT when the file or its folder was removed while it was written), 0
+  // while the file is fine. Asking also looks for a removed file, which
+  // writes alone never show; once it is set the writer has failed. A failed
+  // file is finished up to its last whole fragment (about a second).
+  virtual int storageError() { return 0; }
   virtual WriterStatus status() const = 0;
   virtual std::string error() const = 0;
   virtual std::string path() const = 0;

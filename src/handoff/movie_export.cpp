@@ -54,8 +54,11 @@ ExportResult exportMovie(const std::string& sourcePath, const std::string& outpu
   if ((err = avformat_find_stream_info(input.get(), nullptr)) < 0)
     return failure(ExportStatus::noSession, "cannot read the streams of " + sourcePath + ": " + ff::errorText(err));
 
+  // Written under a name of its own and renamed when complete: a movie under
+  // the output's name is never a partial one, even after a crash.
+  const std::string partPath = outputPath + ".part";
   AVFormatContext* rawOutput = nullptr;
-  err = avformat_alloc_output_context2(&rawOutput, nullptr, "ipod", outputPath.c_str());
+  err = avformat_alloc_output_context2(&rawOutput, nullptr, "ipod", partPath.c_str());
   ff::OutputContext output(rawOutput);
   if (err < 0 || !output) return failure(ExportStatus::failed, "cannot create an M4V muxer: " + ff::errorText(err));
 
@@ -91,15 +94,17 @@ ExportResult exportMovie(const std::string& sourcePath, const std::string& outpu
   output->metadata = metadata.release();  // the output context frees it
 
   // The movie is the user's alone: create it 0600 before FFmpeg opens it.
-  if (int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
-  if ((err = avio_open(&output->pb, outputPath.c_str(), AVIO_FLAG_WRITE)) < 0)
+  if (int fd = ::open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
+  if ((err = avio_open(&output->pb, partPath.c_str(), AVIO_FLAG_WRITE)) < 0) {
+    std::remove(partPath.c_str());
     return failure(ExportStatus::failed, "cannot create " + outputPath + ": " + ff::errorText(err));
+  }
 
   ExportResult result;
   // From here on a failure leaves a partial file, which must go.
   auto fail = [&](std::string reason) {
     output.reset();
-    std::remove(outputPath.c_str());
+    std::remove(partPath.c_str());
     result.status = ExportStatus::failed;
     result.reason = std::move(reason);
     return result;
@@ -175,6 +180,7 @@ ExportResult exportMovie(const std::string& sourcePath, const std::string& outpu
     return fail("cannot finish " + outputPath + ": " + ff::errorText(err));
   if ((err = avio_closep(&output->pb)) < 0)
     return fail("cannot close " + outputPath + ": " + ff::errorText(err));
+  if (std::rename(partPath.c_str(), outputPath.c_str()) != 0) return fail("cannot name " + outputPath);
   result.status = ExportStatus::exported;
   return result;
 }

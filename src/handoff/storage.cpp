@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
@@ -57,14 +59,54 @@ bool makeDirectories(const std::string& path) {
 
 }  // namespace
 
-std::optional<QString> Storage::directory(bool caches) {
-  QString dir = QStandardPaths::writableLocation(caches ? QStandardPaths::CacheLocation
-                                                        : QStandardPaths::DocumentsLocation);
-  if (dir.isEmpty() || !makeDirectories(dir.toStdString())) {
-    logLine("Could not create URL for specified directory!");
-    return std::nullopt;
+QString Storage::unusableBecause(const QString& dir) {
+  if (dir.isEmpty()) return QStringLiteral("there is none");
+  const std::string path = dir.toStdString();
+  struct stat st {};
+  if (!makeDirectories(path)) {
+    if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return QStringLiteral("it is a file, not a folder");
+    return QStringLiteral("it cannot be created (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
   }
-  return dir;
+  if (access(path.c_str(), W_OK | X_OK) == 0) return {};
+  if (errno == EROFS) return QStringLiteral("it is on a read-only disk");
+  return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+std::optional<Storage::Folder> Storage::cachesFolder() {
+  Folder folder;
+  folder.usual = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+  folder.problem = unusableBecause(folder.usual);
+  if (folder.problem.isEmpty()) {
+    folder.path = folder.usual;
+    return folder;
+  }
+  // Recordings must go somewhere: the temporary folder, one of the user's own.
+  folder.path = QDir::tempPath() + QStringLiteral("/moxiscope-%1-cache").arg(getuid());
+  if (!unusableBecause(folder.path).isEmpty()) return std::nullopt;
+  // The temporary directory is shared: only a folder of this user's own, not
+  // a link someone else put there, will do.
+  struct stat st {};
+  if (lstat(folder.path.toStdString().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+      (st.st_mode & 077) != 0)
+    return std::nullopt;
+  return folder;
+}
+
+std::optional<QString> Storage::directory(bool caches) {
+  if (caches) {
+    if (auto folder = cachesFolder()) return folder->path;
+  } else {
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!dir.isEmpty() && makeDirectories(dir.toStdString())) return dir;
+  }
+  logLine("Could not create URL for specified directory!");
+  return std::nullopt;
+}
+
+std::optional<uint64_t> Storage::freeBytes(const QString& dir) {
+  struct statvfs fs {};
+  if (statvfs(dir.toStdString().c_str(), &fs) != 0) return std::nullopt;
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
 }
 
 bool Storage::replaceFileAtomically(const QString& path, std::string_view bytes, std::string* error) {

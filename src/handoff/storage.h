@@ -3,6 +3,7 @@
 // the recordings ("videosize.json", "video.json", "mouse.json").
 #include <QString>
 #include <QUrl>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +22,23 @@ class Storage {
   // directory (caches true), created with mode 0700 when missing. Nothing,
   // after one log line "Could not create URL for specified directory!",
   // when there is none or it cannot be created.
+  // The caches directory falls back to a folder of the user's own in the
+  // temporary directory when the usual one cannot be written (see cachesFolder).
   static std::optional<QString> directory(bool caches);
+
+  struct Folder {
+    QString path;     // where the files go
+    QString usual;    // where they go when nothing is wrong
+    QString problem;  // why `usual` is not used ("it is a file, not a folder"); empty when it is
+  };
+  // The caches directory as directory(true) finds it, and why it is not the
+  // usual one. Nothing when neither can be written.
+  static std::optional<Folder> cachesFolder();
+  // Why files cannot be written into `dir` (created when missing), in the
+  // user's words; empty when they can.
+  static QString unusableBecause(const QString& dir);
+  // Bytes an ordinary user may still write on the disk of `dir`.
+  static std::optional<uint64_t> freeBytes(const QString& dir);
 
   // Encodes `value` as JSON and replaces `fileName` in the documents (or
   // caches) directory with it atomically: the bytes go to a temporary file

@@ -147,7 +147,8 @@ TEST(Toggler, EveryFailureReturnsToIdleAndTellsTheUserOnce) {
       {"no writer", [](FakeRecorder& r) { r.refuseWriter = true; }, nullptr, {"Recording failed"}},
       {"writer cannot start", [](FakeRecorder& r) { r.failStart = true; }, nullptr, {"Recording failed"}},
       {"window gone before the first frame", nullptr, nullptr, {"Recording did not start"}},
-      // The fake writes no file: the export of what was kept fails, and says where it is.
+      // The fake writes no file: the export of what was kept fails, and says where it is;
+      // a stopped recording says so once, with its export.
       {"window gone while recording", nullptr,
        [](FakeRecorder& r) {
          r.windows->bounds.clear();
@@ -161,7 +162,7 @@ TEST(Toggler, EveryFailureReturnsToIdleAndTellsTheUserOnce) {
          r.frame(3000);
          r.frame(4000);
        },
-       {"Recording stopped", "Export failed"}},
+       {"Recording stopped: it could not be written"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,118 @@
+// The program with its caches on a small tmpfs of the test's own that fills
+// up, loses its folder, is nearly full or read-only. What the user hears is
+// read from a real notification server, what is kept with ffprobe.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "app/program_support.h"
+#include "harness/scratch_disk.h"
+#include "harness/session_bus.h"
+
+using namespace moxi::test;
+namespace fs = std::filesystem;
+
+static auto* env =
+    ::testing::AddGlobalTestEnvironment(new NotifyingDesktopEnvironment({.windowManager = true, .tray = true}));
+
+namespace {
+
+// The disk goes under the program's XDG_CACHE_HOME before it starts there.
+struct OnDisk {
+  Program program;
+  ScratchDisk disk;
+  OnDisk(const std::string& options, uint64_t leave, const std::map<std::string, std::string>& env = {})
+      : program("showDialog=false\ncaptureMicrophone=false\n", {"--stop"}, env), disk(cacheHome(), options) {
+    EXPECT_TRUE(program.waitForExit().has_value());
+    if (leave) disk.fill(leave);
+    program.restart({"--toggle"});
+  }
+  std::string cacheHome() const { return fs::path(program.documents()).parent_path() / "cache"; }
+  bool toggle() { return program.launch({"--toggle"}).exitCode == 0; }
+};
+
+// What follows `prefix` on the log line that starts with it.
+std::string after(const Program& program, const std::string& prefix) {
+  const std::string log = program.log();
+  const size_t at = log.find(prefix) + prefix.size();
+  return at < prefix.size() ? "" : log.substr(at, log.find('\n', at) - at);
+}
+
+}  // namespace
+
+TEST(StorageFaults, AFailingDiskStopsTheRecordingTellsTheUserOnceAndKeepsWhatWasWrittenPlayable) {
+  NotificationServer& server = NotifyingDesktopEnvironment::server();
+  TestPicture picture("Storage picture", 300, 250);
+  struct Case {
+    const char* name;
+    std::function<void(OnDisk&)> fault, repair;
+    std::string summary;
+  } cases[] = {
+      {"disk full", [](OnDisk& d) { d.disk.fill(); }, [](OnDisk& d) { fs::remove(d.cacheHome() + "/filler"); },
+       "Recording stopped: the disk is full"},
+      {"folder removed", [](OnDisk& d) { fs::remove_all(d.cacheHome() + "/Moxiscope"); }, [](OnDisk&) {},
+       "Recording stopped: its folder was removed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    output({"xdotool", "mousemove", "600", "450"});  // over the picture
+    const int saved = server.notices("Recording saved");
+    OnDisk d("size=112m", 0);
+    ASSERT_TRUE(d.program.waitFor("START RECORDING")) << d.program.log();
+    // Two fragments on disk: the file grew twice.
+    uintmax_t size = 0;
+    int grew = 0;
+    ASSERT_TRUE(eventually([&] {
+      const auto files = d.program.movies();
+      const uintmax_t now = files.size() == 1 ? fs::file_size(files[0]) : 0;
+      grew += now > size && size > 0;
+      size = std::max(size, now);
+      return grew >= 2;
+    }));
+    c.fault(d);
+
+    ASSERT_TRUE(d.program.waitFor(c.summary + "; kept ")) << d.program.log();
+    const std::string kept = after(d.program, c.summary + "; kept ");
+    ASSERT_TRUE(eventually([&] { return server.notices(c.summary) == 1; })) << server.calls();
+    EXPECT_NE(server.calls().find(kept), std::string::npos) << server.calls();
+    EXPECT_EQ(server.notices("Recording saved"), saved);
+    const Probe probe = probeFile(kept);
+    ASSERT_TRUE(probe.ok && probe.video()) << probe.error;
+    EXPECT_GT(probe.video()->frames, 0);
+    EXPECT_EQ(probe.video()->frames, probe.video()->packets);  // nothing cut off at its end
+
+    // Idle again: with room back, the next toggle records.
+    c.repair(d);
+    const int exports = d.program.count("exported as ");
+    ASSERT_TRUE(d.toggle());
+    ASSERT_TRUE(d.program.waitFor("START RECORDING", 2)) << d.program.log();
+    ASSERT_TRUE(d.toggle());
+    EXPECT_TRUE(d.program.waitFor("exported as ", exports + 1)) << d.program.log();
+    EXPECT_EQ(server.notices(c.summary), 1);
+  }
+}
+
+TEST(StorageFaults, ANearlyFullDiskRefusesToStartAndAReadOnlyOneSendsRecordingsElsewhere) {
+  NotificationServer& server = NotifyingDesktopEnvironment::server();
+  TestPicture picture("Storage picture", 300, 250);
+  output({"xdotool", "mousemove", "600", "450"});
+  const std::string temp = makeTempDirectory("moxi-temp-"), elsewhere = temp + "/moxiscope-0-cache";
+  {
+    OnDisk d("size=112m", 90ull << 20);
+    const std::string summary = "Recording could not start: the disk is almost full";
+    ASSERT_TRUE(eventually([&] { return server.notices(summary) == 1; })) << server.calls() << d.program.log();
+    EXPECT_NE(server.calls().find("MB are free in " + d.cacheHome()), std::string::npos) << server.calls();
+    ASSERT_TRUE(d.toggle());  // still running, still idle: refused again
+    ASSERT_TRUE(eventually([&] { return server.notices(summary) == 2; })) << server.calls();
+    EXPECT_EQ(d.program.count("START RECORDING"), 0) << d.program.log();
+  }
+  OnDisk d("ro,size=1m", 0, {{"TMPDIR", temp}});
+  ASSERT_TRUE(eventually([&] { return server.notices("Recordings are written to " + elsewhere) == 1; }))
+      << server.calls() << d.program.log();
+  ASSERT_TRUE(d.program.waitFor("START RECORDING")) << d.program.log();
+  ASSERT_TRUE(d.toggle());
+  ASSERT_TRUE(d.program.waitFor("exported as ")) << d.program.log();
+  EXPECT_EQ(d.program.exported().rfind(elsewhere + "/tmp-", 0), 0u) << d.program.log();
+  fs::remove_all(temp);
+}
