@@ -69,6 +69,7 @@ struct DesktopOptions {
   bool windowManager = true;
   bool tray = false;
   bool sound = false;
+  int monitors = 1;  // side by side, 1920x1080 each, on one X screen
 };
 
 class TestDesktop {
@@ -86,6 +87,11 @@ class TestDesktop {
 
   void startSoundServer();
   void stopSoundServer();
+  // What a user's session does now and then: another window manager takes
+  // over (openbox --replace), none runs, the tray host starts again.
+  void replaceWindowManager();
+  void stopWindowManager();
+  void restartTray();
   // The process ids of the running services (Xvfb first).
   std::vector<pid_t> servicePids() const;
 
@@ -95,6 +101,7 @@ class TestDesktop {
   std::string display_;
   pid_t xvfbPid_ = -1;  // Xvfb is forked directly to hand it the display pipe
   std::unique_ptr<ChildProcess> windowManager_, tray_, sound_;
+  void startTray();
 };
 
 // Shares one desktop among all tests of a program:
