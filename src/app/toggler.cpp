@@ -423,6 +423,8 @@ void Toggler::followCapturedWindow() {
   WindowServer& server = *services_.windowServer;
   const std::optional<Rect> bounds = server.windowBounds(capturedWindow_->windowID);
   if (!bounds) return;
+  // A minimised window has no outline on the screen, and gets it back once shown.
+  if (!server.windowShown(capturedWindow_->windowID)) return hv_->hide();
   const Rect frame = flippedRect(*bounds, server);
   // Also when nothing changed: a click raises the captured window over its
   // outline, and this puts the outline back on top of it.
