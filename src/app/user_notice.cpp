@@ -33,6 +33,11 @@ UserNotice UserNotice::writeFailed(const std::string& error) {
                                           .arg(text(error)));
 }
 
+UserNotice UserNotice::microphoneLost(const std::string& reason) {
+  return failure("The microphone was lost",
+                 QStringLiteral("%1. The recording goes on, silent until the sound comes back.").arg(text(reason)));
+}
+
 UserNotice UserNotice::incomplete(const std::string& error, const QUrl& raw) {
   return failure("Recording incomplete", QStringLiteral("The recording could not be completed: %1").arg(text(error)),
                  raw);

@@ -20,6 +20,7 @@ struct UserNotice {
   static UserNotice windowClosedBeforeStart();
   static UserNotice windowGone();
   static UserNotice writeFailed(const std::string& error);
+  static UserNotice microphoneLost(const std::string& reason);
   static UserNotice incomplete(const std::string& error, const QUrl& raw);
   // `raw` is offered to open when it is still there.
   static UserNotice exportFailed(const std::string& reason, const QUrl& raw);
