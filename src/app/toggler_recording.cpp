@@ -220,6 +220,32 @@ void Toggler::stopRecording() {
   restoreButtonIcon();
 }
 
+std::string Toggler::finishWithoutDisplay(int timeoutMs) {
+  quitting_ = true;  // nothing is offered or opened
+  acceptedGeneration_ = 0;
+  std::shared_ptr<Recording> recording;
+  {
+    std::lock_guard lock(stateMutex_);
+    recording_ = false;
+    doneRecording_ = true;
+    recording = std::move(current_);
+  }
+  const std::string raw = recording ? recording->videoURL.toLocalFile().toStdString() : std::string();
+  finishRawRecording(std::move(recording));
+  // The finish and the export run on the queues and the pool; only their
+  // last word waits for the main thread, which is this one.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto finishing = [this] {
+    std::lock_guard lock(finishingMutex_);
+    return !finishing_.empty();
+  };
+  while (finishing() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  QThreadPool::globalInstance()->waitForDone(static_cast<int>(std::max<int64_t>(0, left.count())));
+  return raw;
+}
+
 void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
