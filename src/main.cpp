@@ -5,12 +5,12 @@
 #include <QQuickWindow>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <thread>
-#include <utility>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -45,9 +45,9 @@ std::function<void()> onDisplayLost;
 QtMessageHandler qtMessages = nullptr;
 
 void watchForLostDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-  if (onDisplayLost && message.startsWith(QLatin1String("The X11 connection broke"))) {
-    auto lost = std::exchange(onDisplayLost, nullptr);
-    lost();
+  static std::atomic<bool> lost{false};
+  if (message.startsWith(QLatin1String("The X11 connection broke")) && onDisplayLost && !lost.exchange(true)) {
+    onDisplayLost();
     _exit(1);  // static destructors would wait for threads that wait for X
   }
   if (qtMessages) qtMessages(type, context, message);
@@ -157,5 +157,7 @@ int main(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     if (request != moxi::InstanceRequest::open) delegate.handleRequest(request);
   });
-  return app.exec();
+  const int status = app.exec();
+  qInstallMessageHandler(qtMessages);  // the delegate it finishes with goes next
+  return status;
 }
