@@ -177,6 +177,7 @@ class Toggler : public QObject {
   // audioSampleBufferQueue
   void captureOutputDidOutputAudio(const AudioBuffer& buffer);
   void stopMicrophone(const std::shared_ptr<Recording>& recording);
+  void endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end);
 
   void finishRawRecording(std::shared_ptr<Recording> recording);
   void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);

@@ -275,7 +275,9 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
       while (recording->audioEndNs < end && session->isRunning() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const bool lost = !session->isRunning();
       stopMicrophone(recording);
+      if (lost) endSoundWithSilence(recording, end);
     }
     // The microphone stops whatever the switches say by now.
     if (services_.microphoneSession && services_.microphoneSession->isRunning())
@@ -292,6 +294,27 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
       rawRecordingFinished(recording, ok, std::move(error), log);
     });
   });
+}
+
+// A microphone lost for good leaves the end of the track silent rather than
+// missing: a last silent block at the end, and the writer fills the time
+// before it (a gap it counts as real from a tenth of a second on).
+void Toggler::endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end) {
+  constexpr int kRate = 44100, kFrames = 1024;
+  if (recording->audioEndNs >= end - 100'000'000) return;
+  audioSampleBufferQueue_.drain();  // the last sound that did come goes first
+  std::shared_ptr<AudioWriterInput> input;
+  {
+    std::lock_guard lock(recording->audioMutex);
+    input = recording->audioWriterInput;
+  }
+  if (!input || !input->isReadyForMoreMediaData()) return;
+  AudioBuffer silence;
+  silence.samples.assign(kFrames, 0);
+  silence.sampleRate = kRate;
+  silence.channels = 1;
+  silence.presentationTimeNs = end - int64_t{kFrames} * 1'000'000'000 / kRate;
+  input->append(silence);
 }
 
 void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error,
