@@ -148,10 +148,15 @@ TEST(DesktopFaults, TheWindowManagerTrayAndSoundServerComingAndGoingLoseNothing)
   desktop().restartTray();
   std::optional<QPoint> icon;
   ASSERT_TRUE(eventually([&] { return (icon = trayIcon()).has_value(); })) << "the tray icon did not come back";
+  // Gone again, and still gone at the stop.
+  desktop().stopSoundServer();
+  ASSERT_TRUE(program.waitFor("Microphone lost: ", 2)) << program.log();
+  std::this_thread::sleep_for(1s);
   clickAt(*icon);
   ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
+  desktop().startSoundServer();
 
-  // Video and sound end together; the outage is silence between sound.
+  // Video and sound end together; the first outage is silence between sound.
   const std::string raw = program.raw();
   const Probe probe = probeFile(raw);
   ASSERT_TRUE(probe.video() && probe.audio()) << raw;
