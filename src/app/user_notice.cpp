@@ -38,6 +38,13 @@ UserNotice UserNotice::microphoneLost(const std::string& reason) {
                  QStringLiteral("%1. The recording goes on, silent until the sound comes back.").arg(text(reason)));
 }
 
+UserNotice UserNotice::trayGone(bool wayland) {
+  return failure("The tray icon is gone",
+                 QStringLiteral("The desktop's tray went away. %1 to start or stop recording; the icon comes back with "
+                                "the tray.")
+                     .arg(wayland ? QStringLiteral("Run \"moxiscope --toggle\"") : QStringLiteral("Press Ctrl+F1")));
+}
+
 UserNotice UserNotice::incomplete(const std::string& error, const QUrl& raw) {
   return failure("Recording incomplete", QStringLiteral("The recording could not be completed: %1").arg(text(error)),
                  raw);

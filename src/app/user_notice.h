@@ -21,6 +21,8 @@ struct UserNotice {
   static UserNotice windowGone();
   static UserNotice writeFailed(const std::string& error);
   static UserNotice microphoneLost(const std::string& reason);
+  // How to record without the icon: the hot key, or on Wayland the command.
+  static UserNotice trayGone(bool wayland);
   static UserNotice incomplete(const std::string& error, const QUrl& raw);
   // `raw` is offered to open when it is still there.
   static UserNotice exportFailed(const std::string& reason, const QUrl& raw);
