@@ -145,7 +145,9 @@ TEST(DesktopFaults, TheWindowManagerTrayAndSoundServerComingAndGoingLoseNothing)
   EXPECT_EQ(notices.notices("The microphone was lost"), 1) << notices.calls();
 
   desktop().replaceWindowManager();
-  desktop().restartTray();
+  desktop().stopTray();
+  EXPECT_TRUE(eventually([&] { return notices.notices("The tray icon is gone") == 1; })) << notices.calls();
+  desktop().startTray();
   std::optional<QPoint> icon;
   ASSERT_TRUE(eventually([&] { return (icon = trayIcon()).has_value(); })) << "the tray icon did not come back";
   // Gone again, and still gone at the stop.

@@ -288,10 +288,7 @@ void TestDesktop::startTray() {
     throw std::runtime_error("trayer did not take the system tray selection on " + display_);
 }
 
-void TestDesktop::restartTray() {
-  tray_.reset();
-  startTray();
-}
+void TestDesktop::stopTray() { tray_.reset(); }
 
 std::vector<pid_t> TestDesktop::servicePids() const {
   std::vector<pid_t> pids{xvfbPid_};

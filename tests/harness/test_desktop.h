@@ -88,10 +88,11 @@ class TestDesktop {
   void startSoundServer();
   void stopSoundServer();
   // What a user's session does now and then: another window manager takes
-  // over (openbox --replace), none runs, the tray host starts again.
+  // over (openbox --replace), none runs, the tray host goes and comes back.
   void replaceWindowManager();
   void stopWindowManager();
-  void restartTray();
+  void startTray();
+  void stopTray();
   // The process ids of the running services (Xvfb first).
   std::vector<pid_t> servicePids() const;
 
@@ -101,7 +102,6 @@ class TestDesktop {
   std::string display_;
   pid_t xvfbPid_ = -1;  // Xvfb is forked directly to hand it the display pipe
   std::unique_ptr<ChildProcess> windowManager_, tray_, sound_;
-  void startTray();
 };
 
 // Shares one desktop among all tests of a program:
