@@ -276,6 +276,7 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
       while (recording->audioEndNs < end && session->isRunning() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       const bool lost = !session->isRunning();
+      if (lost) audioSampleBufferQueue_.drain();  // the sound from before the loss goes in first
       stopMicrophone(recording);
       if (lost) endSoundWithSilence(recording, end);
     }
@@ -302,7 +303,6 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
 void Toggler::endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end) {
   constexpr int kRate = 44100, kFrames = 1024;
   if (recording->audioEndNs >= end - 100'000'000) return;
-  audioSampleBufferQueue_.drain();  // the last sound that did come goes first
   std::shared_ptr<AudioWriterInput> input;
   {
     std::lock_guard lock(recording->audioMutex);
