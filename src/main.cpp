@@ -5,9 +5,11 @@
 #include <QQuickWindow>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 extern "C" {
@@ -34,6 +36,21 @@ void nameApplication() {
   QCoreApplication::setOrganizationName(QStringLiteral("Moxiscope"));
   QCoreApplication::setApplicationName(QStringLiteral("Moxiscope"));
   QCoreApplication::setApplicationVersion(QStringLiteral(MOXI_VERSION));
+}
+
+// The display went away under the program. Qt says so in this warning, on
+// the main thread, and then exits without unwinding anything: the recording
+// is finished here first, and the user gets one line of our own.
+std::function<void()> onDisplayLost;
+QtMessageHandler qtMessages = nullptr;
+
+void watchForLostDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  static std::atomic<bool> lost{false};
+  if (message.startsWith(QLatin1String("The X11 connection broke")) && onDisplayLost && !lost.exchange(true)) {
+    onDisplayLost();
+    _exit(1);  // static destructors would wait for threads that wait for X
+  }
+  if (qtMessages) qtMessages(type, context, message);
 }
 
 void print(const QString& text, bool toStandardError = false) {
@@ -101,6 +118,16 @@ int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_ERROR);
 
   moxi::AppDelegate delegate(platform.platform);
+  onDisplayLost = [&delegate] {
+    moxi::logLine("the connection to the X server broke; finishing the recording");
+    const std::string raw = delegate.toggler() ? delegate.toggler()->finishWithoutDisplay(20000) : std::string();
+    print(raw.empty() ? QStringLiteral("moxiscope: lost the connection to the X server\n")
+                      : QStringLiteral("moxiscope: lost the connection to the X server; the recording was finished "
+                                       "in %1\n")
+                            .arg(QString::fromStdString(raw)),
+          true);
+  };
+  qtMessages = qInstallMessageHandler(watchForLostDisplay);
   delegate.setShowsLaunchAlert(commandLine.request == moxi::InstanceRequest::open);
 
   moxi::InstanceServer server(socketPath);
@@ -130,5 +157,7 @@ int main(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     if (request != moxi::InstanceRequest::open) delegate.handleRequest(request);
   });
-  return app.exec();
+  const int status = app.exec();
+  qInstallMessageHandler(qtMessages);  // the delegate it finishes with goes next
+  return status;
 }

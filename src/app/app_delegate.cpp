@@ -59,8 +59,12 @@ void AppDelegate::applicationDidFinishLaunching() {
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
                        {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
 
-  QString problem;
   const bool wayland = platform_ == DesktopPlatform::wayland;
+  connect(statusBarItem_.get(), &StatusButton::trayLost, this, [this, wayland] {
+    logLine("the tray went away; the icon comes back with a new one");
+    toggler_->tellUser(UserNotice::trayGone(wayland));
+  });
+  QString problem;
   if (!wayland && QGuiApplication::platformName() != QLatin1String("xcb"))
     problem = QStringLiteral("Moxiscope needs an X11 session (or XWayland); recording is not available here.");
   else if (!statusBarItem_->trayAvailable())

@@ -29,6 +29,13 @@ StatusButton::StatusButton(QObject* parent) : QObject(parent), tray_(std::make_u
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit clicked();
   });
   tray_->setToolTip("Moxiscope");
+  // Qt tells of no tray coming or going; asking once a second costs nothing.
+  trayWatch_.setInterval(1000);
+  connect(&trayWatch_, &QTimer::timeout, this, [this] {
+    const bool available = trayAvailable();
+    if (trayWasAvailable_ && !available) emit trayLost();
+    trayWasAvailable_ = available;
+  });
 }
 
 StatusButton::~StatusButton() = default;
@@ -38,6 +45,8 @@ bool StatusButton::trayAvailable() const { return QSystemTrayIcon::isSystemTrayA
 void StatusButton::show() {
   refresh();
   tray_->show();
+  trayWasAvailable_ = trayAvailable();
+  trayWatch_.start();
 }
 
 void StatusButton::setImage(const QImage& image) {

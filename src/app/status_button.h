@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QRect>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 class QSystemTrayIcon;
@@ -45,11 +46,15 @@ class StatusButton : public QObject {
 
  signals:
   void clicked();
+  // The tray that showed the icon went away (Qt docks it again in a new one).
+  void trayLost();
 
  private:
   void refresh();
 
   std::unique_ptr<QSystemTrayIcon> tray_;
+  QTimer trayWatch_;
+  bool trayWasAvailable_ = false;
   QImage image_;
   QString title_;
 };

@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
+#include <cctype>
 #include <thread>
 
 #include "app/elapsed_title.h"
@@ -51,6 +52,20 @@ Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices servic
       popOver_(popover),
       button_(button) {
   if (popOver_) connect(popOver_, &Popover::shownChanged, this, &Toggler::popoverShownChanged);
+  if (services_.microphoneSession) {
+    QPointer<Toggler> self(this);
+    services_.microphoneSession->setInterruptionHandler([self](bool lost, const std::string& what) {
+      if (!lost) return;  // the log says it is back; the user is told of what needs them
+      std::string reason = what;
+      if (!reason.empty()) reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [self, reason] {
+            if (self) self->tellUser(UserNotice::microphoneLost(reason));
+          },
+          Qt::QueuedConnection);
+    });
+  }
   // Last: the hot key, whose handler may use everything above.
   if (services_.createHotKey)
     hotKey_ = hotkey::HotKey::create(hotkey::Key::f1, hotkey::ModifierFlags::command, [this] { hotKeyPressed(); });
@@ -58,6 +73,7 @@ Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices servic
 }
 
 Toggler::~Toggler() {
+  if (services_.microphoneSession) services_.microphoneSession->setInterruptionHandler(nullptr);
   hotKey_.reset();
   shortcut_.reset();
   timer_.reset();
@@ -480,6 +496,8 @@ void Toggler::followCapturedWindow() {
   WindowServer& server = *services_.windowServer;
   const std::optional<Rect> bounds = server.windowBounds(capturedWindow_->windowID);
   if (!bounds) return;
+  // A minimised window has no outline on the screen, and gets it back once shown.
+  if (!server.windowShown(capturedWindow_->windowID)) return hv_->hide();
   const Rect frame = flippedRect(*bounds, server);
   // Also when nothing changed: a click raises the captured window over its
   // outline, and this puts the outline back on top of it.

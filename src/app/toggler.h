@@ -130,6 +130,12 @@ class Toggler : public QObject {
   // Reaches the user (not only the log), from any thread.
   void tellUser(UserNotice notice);
 
+  // The display is gone: no window, tray or X call can be made any more.
+  // Finishes the running recording's file and exports it on the worker
+  // threads, waiting here (on the main thread) at most `timeoutMs`, and
+  // returns the raw file's path; empty when no recording ran.
+  std::string finishWithoutDisplay(int timeoutMs);
+
  signals:
   void permissionErrorChanged();
   void hasMicPermissionChanged();
@@ -179,6 +185,7 @@ class Toggler : public QObject {
   // audioSampleBufferQueue
   void captureOutputDidOutputAudio(const AudioBuffer& buffer);
   void stopMicrophone(const std::shared_ptr<Recording>& recording);
+  void endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end);
 
   void finishRawRecording(std::shared_ptr<Recording> recording);
   void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);

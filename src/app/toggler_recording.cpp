@@ -227,6 +227,32 @@ void Toggler::stopRecording() {
   restoreButtonIcon();
 }
 
+std::string Toggler::finishWithoutDisplay(int timeoutMs) {
+  quitting_ = true;  // nothing is offered or opened
+  acceptedGeneration_ = 0;
+  std::shared_ptr<Recording> recording;
+  {
+    std::lock_guard lock(stateMutex_);
+    recording_ = false;
+    doneRecording_ = true;
+    recording = std::move(current_);
+  }
+  const std::string raw = recording ? recording->videoURL.toLocalFile().toStdString() : std::string();
+  finishRawRecording(std::move(recording));
+  // The finish and the export run on the queues and the pool; only their
+  // last word waits for the main thread, which is this one.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto finishing = [this] {
+    std::lock_guard lock(finishingMutex_);
+    return !finishing_.empty();
+  };
+  while (finishing() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  QThreadPool::globalInstance()->waitForDone(static_cast<int>(std::max<int64_t>(0, left.count())));
+  return raw;
+}
+
 void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
@@ -258,7 +284,10 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
       while (recording->audioEndNs < end && session->isRunning() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const bool lost = !session->isRunning();
+      if (lost) audioSampleBufferQueue_.drain();  // the sound from before the loss goes in first
       stopMicrophone(recording);
+      if (lost) endSoundWithSilence(recording, end);
     }
     // The microphone stops whatever the switches say by now.
     if (services_.microphoneSession && services_.microphoneSession->isRunning())
@@ -276,6 +305,26 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
       rawRecordingFinished(recording, ok, std::move(error), log);
     });
   });
+}
+
+// A microphone lost for good leaves the end of the track silent rather than
+// missing: a last silent block at the end, and the writer fills the time
+// before it (a gap it counts as real from a tenth of a second on).
+void Toggler::endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end) {
+  constexpr int kRate = 44100, kFrames = 1024;
+  if (recording->audioEndNs >= end - 100'000'000) return;
+  std::shared_ptr<AudioWriterInput> input;
+  {
+    std::lock_guard lock(recording->audioMutex);
+    input = recording->audioWriterInput;
+  }
+  if (!input || !input->isReadyForMoreMediaData()) return;
+  AudioBuffer silence;
+  silence.samples.assign(kFrames, 0);
+  silence.sampleRate = kRate;
+  silence.channels = 1;
+  silence.presentationTimeNs = end - int64_t{kFrames} * 1'000'000'000 / kRate;
+  input->append(silence);
 }
 
 void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error,

@@ -55,6 +55,18 @@ UserNotice UserNotice::relocated(const QString& what, const QString& usual, cons
                      .arg(usual.isEmpty() ? QStringLiteral("The usual folder") : usual, problem));
 }
 
+UserNotice UserNotice::microphoneLost(const std::string& reason) {
+  return failure("The microphone was lost",
+                 QStringLiteral("%1. The recording goes on, silent until the sound comes back.").arg(text(reason)));
+}
+
+UserNotice UserNotice::trayGone(bool wayland) {
+  return failure("The tray icon is gone",
+                 QStringLiteral("The desktop's tray went away. %1 to start or stop recording; the icon comes back with "
+                                "the tray.")
+                     .arg(wayland ? QStringLiteral("Run \"moxiscope --toggle\"") : QStringLiteral("Press Ctrl+F1")));
+}
+
 UserNotice UserNotice::exportFailed(const std::string& reason, const QUrl& raw) {
   return failure("Export failed",
                  QStringLiteral("%1. The recording is kept at %2").arg(text(reason), raw.toLocalFile()),

@@ -31,6 +31,9 @@ struct UserNotice {
   static UserNotice tooLittleSpace(const QString& dir, uint64_t freeBytes, uint64_t neededBytes);
   // Files go elsewhere than usual: `what` ("Recordings"), to `dir`, because `usual` cannot be used.
   static UserNotice relocated(const QString& what, const QString& usual, const QString& problem, const QString& dir);
+  static UserNotice microphoneLost(const std::string& reason);
+  // How to record without the icon: the hot key, or on Wayland the command.
+  static UserNotice trayGone(bool wayland);
   // `raw` is offered to open when it is still there.
   static UserNotice exportFailed(const std::string& reason, const QUrl& raw);
 };

@@ -98,9 +98,15 @@ class MicrophoneSession {
   virtual void stopRunning() = 0;
   // Whether the session runs. Turns false by itself when the sound server or
   // the microphone goes away mid-recording: one log line says so, the
-  // partial block is delivered, and the input is dropped (configure() looks
-  // for a microphone again).
+  // partial block is delivered, and the session looks for the server and a
+  // microphone again until stopRunning(); once back (another log line), sound
+  // flows again, stamped on the same clock, so the gap is a gap in time.
   virtual bool isRunning() const = 0;
+
+  // Called (on a thread of the session's) when sound stops coming by itself
+  // (`lost`, with the reason) and when it comes back (with the microphone).
+  // Takes effect for the next change.
+  virtual void setInterruptionHandler(std::function<void(bool lost, const std::string& what)>) {}
 };
 
 // The sound server's implementations.

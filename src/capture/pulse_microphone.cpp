@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -98,6 +99,8 @@ class PulseMicrophoneSession final : public MicrophoneSession {
   }
 
   ~PulseMicrophoneSession() override {
+    recovering_ = false;
+    recovery_.drain();
     {
       std::lock_guard operations(operations_);
       if (loop_) {
@@ -168,9 +171,11 @@ class PulseMicrophoneSession final : public MicrophoneSession {
   }
 
   void stopRunning() override {
+    recovering_ = false;
     std::lock_guard operations(operations_);
     if (!loop_) return;
     pulse::MainloopLock lock(loop_.get());
+    recovering_ = false;
     activeRun_->store(0);
     running_ = false;
     resetStreamLocked();  // disconnects without waiting for the server
@@ -178,6 +183,13 @@ class PulseMicrophoneSession final : public MicrophoneSession {
   }
 
   bool isRunning() const override { return running_; }
+
+  void setInterruptionHandler(std::function<void(bool lost, const std::string& what)> handler) override {
+    std::lock_guard operations(operations_);
+    if (!loop_) return;
+    pulse::MainloopLock lock(loop_.get());
+    interruption_ = std::move(handler);
+  }
 
  private:
   pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_.get()); }
@@ -287,6 +299,7 @@ class PulseMicrophoneSession final : public MicrophoneSession {
   }
 
   void removeOutputLocked() {
+    recovering_ = false;
     activeRun_->store(0);
     running_ = false;
     resetStreamLocked();
@@ -305,7 +318,7 @@ class PulseMicrophoneSession final : public MicrophoneSession {
 
   // Connects the output to the input and waits until sound can flow. False
   // with an empty `error` when there is nothing to connect.
-  bool connectStreamLocked(std::string& error) {
+  bool connectStreamLocked(std::string& error, int64_t notBeforeNs = INT64_MIN) {
     if (source_.empty() || !outputAdded_) return false;
     if (!contextReady()) {
       error = contextError();
@@ -324,6 +337,7 @@ class PulseMicrophoneSession final : public MicrophoneSession {
 
     ++runId_;
     activeRun_->store(runId_);
+    notBeforeNs_ = notBeforeNs;
     clock_.reset();
     measurement_.reset();
     lossReported_ = false;
@@ -353,6 +367,15 @@ class PulseMicrophoneSession final : public MicrophoneSession {
 
   void deliverLocked(AudioBuffer block) {
     if (!queue_ || !handler_ || !*handler_) return;
+    // A server started afresh may hand over sound of before we were back
+    // (a generator's buffer): in the recording that is the gap, kept silent.
+    if (block.presentationTimeNs < notBeforeNs_) {
+      const auto drop = static_cast<size_t>((notBeforeNs_ - block.presentationTimeNs) * kSampleRate / 1'000'000'000) *
+                        kChannels;
+      if (drop >= block.samples.size()) return;
+      block.samples.erase(block.samples.begin(), block.samples.begin() + static_cast<std::ptrdiff_t>(drop));
+      block.presentationTimeNs += framesToNs(static_cast<int64_t>(drop / kChannels));
+    }
     queue_->async([handler = handler_, active = activeRun_, run = runId_, block = std::move(block)]() mutable {
       if (active->load() == run) (*handler)(std::move(block));
     });
@@ -368,6 +391,33 @@ class PulseMicrophoneSession final : public MicrophoneSession {
       lossReported_ = true;
       logLine(std::string("Microphone lost: ") + what + " (" + pa_strerror(error) +
               "), the recording goes on without audio");
+    }
+    if (recovering_.exchange(true)) return;
+    if (interruption_) interruption_(true, what);
+    recovery_.async([this] { recover(); });
+  }
+
+  // Looks for the server and a microphone again, a few times a second, until
+  // one is back or the run is stopped. Off the loop's thread: it waits for it.
+  void recover() {
+    using namespace std::chrono_literals;
+    for (;;) {
+      for (int i = 0; i < 25 && recovering_; ++i) std::this_thread::sleep_for(10ms);
+      std::lock_guard operations(operations_);
+      if (!recovering_ || !loop_) return;
+      pulse::MainloopLock lock(loop_.get());
+      if (!recovering_) return;
+      std::string error;
+      if (!connectLocked(error)) continue;
+      std::optional<std::string> microphone = defaultMicrophoneLocked(error);
+      if (!microphone) continue;
+      source_ = *microphone;
+      // What the server hands over at once is of before it was back: the gap.
+      if (!connectStreamLocked(error, monotonicNanos())) continue;
+      recovering_ = false;
+      logLine("Microphone back: " + source_ + ", the recording has silence where it was gone");
+      if (interruption_) interruption_(false, source_);
+      return;
     }
   }
 
@@ -495,6 +545,11 @@ class PulseMicrophoneSession final : public MicrophoneSession {
   std::optional<Measurement> measurement_;
   pulse::Operation timingRequest_;
   std::vector<int16_t> scratch_;
+  std::function<void(bool lost, const std::string& what)> interruption_;
+  // Set from the loss until the sound is back or the run stops.
+  std::atomic<bool> recovering_{false};
+  int64_t notBeforeNs_ = INT64_MIN;  // sound stamped earlier is not delivered
+  SerialQueue recovery_{"com.quillon.moxiscope.MicrophoneRecovery"};
 };
 
 }  // namespace

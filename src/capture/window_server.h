@@ -34,6 +34,8 @@ class WindowServer {
   // The window's current frame (root coordinates, top-left origin), minimised
   // windows included; absent when the window no longer exists.
   virtual std::optional<Rect> windowBounds(uint32_t windowID) = 0;
+  // Whether the window shows on the screen now (not minimised, say).
+  virtual bool windowShown(uint32_t) { return true; }
   // The process owning an on-screen window; absent when the window is not on
   // screen or does not tell.
   virtual std::optional<int32_t> ownerProcessID(uint32_t windowID) = 0;

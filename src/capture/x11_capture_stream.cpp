@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
@@ -21,6 +20,7 @@
 
 #include "capture/pixel_ops.h"
 #include "platform/clock.h"
+#include "platform/event_wakeup.h"
 #include "platform/log.h"
 #include "platform/serial_queue.h"
 #include "platform/xcb.h"
@@ -34,28 +34,7 @@ namespace {
 
 // Wakes the capture thread from its wait on the X connection. Shared with
 // the buffer pool's release callback, which may run after the stream is gone.
-class Wakeup {
- public:
-  Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~Wakeup() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Wakeup(const Wakeup&) = delete;
-  Wakeup& operator=(const Wakeup&) = delete;
-  int fd() const { return fd_; }
-  void signal() const {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
-  }
-  void clear() const {
-    uint64_t value;
-    while (read(fd_, &value, sizeof value) > 0) {
-    }
-  }
-
- private:
-  int fd_;
-};
+using Wakeup = EventWakeup;
 
 std::string hexId(uint32_t id) {
   char buf[16];
@@ -161,7 +140,9 @@ class Capturer {
   void windowGone();
   void handleEvent(const xcb_generic_event_t* e);
   void applyConfiguration(const StreamConfiguration& c);
-  bool canCapture() const { return !closed_ && (windowMode_ ? (mapped_ && pixmap_) : true); }
+  bool canCapture() const {
+    return !closed_ && (windowMode_ ? (mapped_ && pixmap_) : (window_ == XCB_WINDOW_NONE || mapped_));
+  }
   PixelRect sourceRegion() const;
   bool capture();
   bool readImage(xcb_drawable_t drawable, int x, int y, PixelBuffer& into);
@@ -216,6 +197,10 @@ void Capturer::selectEvents() {
   } else {
     const uint32_t mask = pointer;
     xcb_change_window_attributes(c_, conn_.root(), XCB_CW_EVENT_MASK, &mask);
+    // The followed window's map state: while it is hidden, what lies there is
+    // someone else's.
+    const uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    if (window_ != XCB_WINDOW_NONE) xcb_change_window_attributes(c_, window_, XCB_CW_EVENT_MASK, &structure);
   }
   xcb_xfixes_select_cursor_input(c_, conn_.root(), cursor ? XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR : 0);
 }
@@ -237,12 +222,12 @@ void Capturer::setUp() {
     return windowGone();
   }
   damage_ = xcb::Damage(c_, damage);
-  if (windowMode_) {
-    // Parts of the new pixmap that were covered start black; the server
-    // asks the application to paint them, which shows up as damage.
+  if (window_ != XCB_WINDOW_NONE) {
+    // Parts of a new pixmap that were covered start black; the server asks
+    // the application to paint them, which shows up as damage.
     auto attributes = xcb::reply(c_, xcb_get_window_attributes(c_, window_), xcb_get_window_attributes_reply);
     mapped_ = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-    if (mapped_) nameWindowPixmap();
+    if (mapped_ && windowMode_) nameWindowPixmap();
   }
 }
 
@@ -302,19 +287,26 @@ void Capturer::handleEvent(const xcb_generic_event_t* e) {
       break;
     }
     case XCB_MAP_NOTIFY:
-      if (windowMode_ && reinterpret_cast<const xcb_map_notify_event_t*>(e)->window == window_) {
+      // Shown again: a display filter's next frame comes with the window's paint.
+      if (reinterpret_cast<const xcb_map_notify_event_t*>(e)->window == window_) {
         mapped_ = true;
-        nameWindowPixmap();
+        if (windowMode_) nameWindowPixmap();
       }
       break;
     case XCB_UNMAP_NOTIFY:
-      if (windowMode_ && reinterpret_cast<const xcb_unmap_notify_event_t*>(e)->window == window_) {
+      if (reinterpret_cast<const xcb_unmap_notify_event_t*>(e)->window == window_) {
         mapped_ = false;
         pixmap_.reset();
       }
       break;
     case XCB_DESTROY_NOTIFY:
-      if (windowMode_ && reinterpret_cast<const xcb_destroy_notify_event_t*>(e)->window == window_) windowGone();
+      if (reinterpret_cast<const xcb_destroy_notify_event_t*>(e)->window != window_) break;
+      if (windowMode_) {
+        windowGone();
+      } else {
+        mapped_ = false;
+        impl_.windowClosed = true;
+      }
       break;
     case XCB_MOTION_NOTIFY: {
       const auto* m = reinterpret_cast<const xcb_motion_notify_event_t*>(e);

@@ -337,6 +337,13 @@ std::optional<Rect> X11WindowServer::windowBounds(uint32_t windowID) {
   return Rect{double(origin->dst_x), double(origin->dst_y), double(geometry->width), double(geometry->height)};
 }
 
+bool X11WindowServer::windowShown(uint32_t windowID) {
+  if (!connected()) return false;
+  xcb_connection_t* x = conn_->get();
+  auto attributes = xcb::reply(x, xcb_get_window_attributes(x, windowID), xcb_get_window_attributes_reply);
+  return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
 std::optional<int32_t> X11WindowServer::ownerProcessID(uint32_t windowID) {
   if (!connected()) return std::nullopt;
   xcb_connection_t* x = conn_->get();

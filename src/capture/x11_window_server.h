@@ -30,6 +30,7 @@ class X11WindowServer final : public WindowServer {
   std::optional<ShareableContent> shareableContent() override;
   std::optional<QImage> windowPicture(uint32_t windowID) override;
   std::optional<Rect> windowBounds(uint32_t windowID) override;
+  bool windowShown(uint32_t windowID) override;
   std::optional<int32_t> ownerProcessID(uint32_t windowID) override;
   bool processIsRunning(int32_t processID) override;
   void activateWindow(uint32_t windowID) override;

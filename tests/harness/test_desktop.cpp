@@ -206,7 +206,8 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   int writeEnd = pipeFds[1];
   std::string log = workDir_ + "/xvfb.log";
   int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  pid_t pid = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"},
+  const std::string screen = std::to_string(1920 * std::max(1, options_.monitors)) + "x1080x24";
+  pid_t pid = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
                     {}, logFd, logFd, [writeEnd] { dup2(writeEnd, 3); });
   close(logFd);
   close(writeEnd);
@@ -234,21 +235,14 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   if (!waitUntil([this] { return displayAnswers(display_); }, 10s))
     throw std::runtime_error("Xvfb on " + display_ + " does not answer");
 
-  if (options_.windowManager) {
-    windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
-                                                    std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
-    if (!waitForWindowManager(display_, 15s))
-      throw std::runtime_error("openbox did not start on " + display_);
-  }
-  if (options_.tray) {
-    tray_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-                                 "160", "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true",
-                                 "--transparent", "false", "--tint", "0x202020"},
-        std::map<std::string, std::string>{}, workDir_ + "/trayer.log");
-    if (!waitUntil([this] { return selectionOwned(display_, "_NET_SYSTEM_TRAY_S0"); }, 15s))
-      throw std::runtime_error("trayer did not take the system tray selection on " + display_);
-  }
+  // RandR monitors, as a desktop with two displays side by side has them.
+  for (int i = 0; i < options_.monitors && options_.monitors > 1; ++i)
+    if (runCommand({"xrandr", "--setmonitor", "moxi-" + std::to_string(i),
+                    "1920/508x1080/286+" + std::to_string(1920 * i) + "+0", i == 0 ? "screen" : "none"})
+            .exitCode != 0)
+      throw std::runtime_error("xrandr cannot make monitor " + std::to_string(i) + " on " + display_);
+  if (options_.windowManager) replaceWindowManager();
+  if (options_.tray) startTray();
   if (options_.sound) startSoundServer();
 }
 
@@ -272,6 +266,29 @@ void TestDesktop::startSoundServer() {
 }
 
 void TestDesktop::stopSoundServer() { sound_.reset(); }
+
+void TestDesktop::replaceWindowManager() {
+  auto next = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable", "--replace"},
+                                             std::map<std::string, std::string>{}, workDir_ + "/openbox.log");
+  if (windowManager_ && !waitUntil([this] { return !windowManager_->running(); }, 10s))
+    throw std::runtime_error("openbox did not give way to its replacement on " + display_);
+  windowManager_ = std::move(next);
+  if (!waitForWindowManager(display_, 15s)) throw std::runtime_error("openbox did not start on " + display_);
+}
+
+void TestDesktop::stopWindowManager() { windowManager_.reset(); }
+
+void TestDesktop::startTray() {
+  tray_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                               "160", "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true",
+                               "--transparent", "false", "--tint", "0x202020"},
+      std::map<std::string, std::string>{}, workDir_ + "/trayer.log");
+  if (!waitUntil([this] { return selectionOwned(display_, "_NET_SYSTEM_TRAY_S0"); }, 15s))
+    throw std::runtime_error("trayer did not take the system tray selection on " + display_);
+}
+
+void TestDesktop::stopTray() { tray_.reset(); }
 
 std::vector<pid_t> TestDesktop::servicePids() const {
   std::vector<pid_t> pids{xvfbPid_};

@@ -69,6 +69,7 @@ struct DesktopOptions {
   bool windowManager = true;
   bool tray = false;
   bool sound = false;
+  int monitors = 1;  // side by side, 1920x1080 each, on one X screen
 };
 
 class TestDesktop {
@@ -86,6 +87,12 @@ class TestDesktop {
 
   void startSoundServer();
   void stopSoundServer();
+  // What a user's session does now and then: another window manager takes
+  // over (openbox --replace), none runs, the tray host goes and comes back.
+  void replaceWindowManager();
+  void stopWindowManager();
+  void startTray();
+  void stopTray();
   // The process ids of the running services (Xvfb first).
   std::vector<pid_t> servicePids() const;
 
