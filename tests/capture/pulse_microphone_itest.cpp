@@ -148,44 +148,6 @@ TEST_F(Microphone, AccessIsAuthorizedAndTheSineComesAsContiguousMonoBlocksOnTheM
   EXPECT_NEAR(crossings / (static_cast<double>(sound.size()) / 44100), 880, 10) << "not the 440 Hz sine";
 }
 
-TEST_F(Microphone, TheServerVanishingMidRecordingCostsOnlyTheSound) {
-  Collector collector(audioQueue_);  // outlives the session, also when a check ends the test early
-  auto session = makeMicrophoneSession();
-  ASSERT_EQ(microphoneSetupMessages(session->configure()), Lines{});
-  session->setSampleBufferDelegate(collector.handler(), audioQueue_);
-  session->startRunning();
-  ASSERT_TRUE(waitUntil([&] { return collector.seconds() >= 0.5; }, 10s));
-
-  ::testing::internal::CaptureStdout();
-  DesktopEnvironment::desktop().stopSoundServer();
-  EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
-  audioQueue_.drain();
-  size_t afterLoss = collector.count();
-  session->stopRunning();
-  session->startRunning();  // nothing to start, nothing to break
-  EXPECT_FALSE(session->isRunning());
-  EXPECT_EQ(makeMicrophoneAccess()->authorizationStatus(), MicrophoneAuthorization::restricted);
-  MicrophoneConfiguration configuration = session->configure();
-  std::this_thread::sleep_for(300ms);
-  audioQueue_.drain();
-  EXPECT_EQ(collector.count(), afterLoss) << "sound after the server went away";
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "Microphone lost: the sound server went away (Connection terminated), "
-                 "the recording goes on without audio\n");
-  EXPECT_FALSE(configuration.inputAdded);
-  EXPECT_EQ(microphoneSetupMessages(configuration),
-            (Lines{"couldn't create audio input device. Error - " + configuration.inputError,
-                   "Couldn't add audio output"}));
-
-  // The server comes back: the same session connects again for the next
-  // recordings, and a new session records too.
-  DesktopEnvironment::desktop().startSoundServer();
-  EXPECT_FALSE(record(*session, 0.5).empty());
-  EXPECT_FALSE(record(*session, 0.5).empty());
-  session.reset();
-  EXPECT_FALSE(record(*makeMicrophoneSession(), 0.5).empty());
-}
-
 TEST_F(Microphone, AMicrophoneUnpluggedMidRecordingEndsTheSoundAndIsThenMissing) {
   Collector collector(audioQueue_);  // outlives the session, also when a check ends the test early
   auto session = makeMicrophoneSession();
