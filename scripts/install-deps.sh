@@ -21,6 +21,8 @@ packages=(
   libxcb-icccm4-dev libxcb-xtest0-dev libxcb-image0-dev libx11-xcb-dev libx11-dev
   # the resource counts of the soak benchmark and the cycle test (X-Resource)
   libxcb-res0-dev
+  # the pointer log reads where and when each input event happened (RECORD)
+  libxcb-record0-dev
   # data and tests
   nlohmann-json3-dev libgtest-dev libgmock-dev
   # the desktop the tests and the demo run on

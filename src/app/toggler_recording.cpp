@@ -205,6 +205,8 @@ void Toggler::stopMicrophone(const std::shared_ptr<Recording>& recording) {
 // ---------------------------------------------------------------- stopping
 
 void Toggler::stopRecording() {
+  // Input the program has not read yet happened before the stop: it belongs in the log.
+  if (recording_ && mouseEventsRegistered_ && services_.pointerMonitor) services_.pointerMonitor->catchUp();
   if (hv_) hv_->hide();
   hv_.reset();
   std::shared_ptr<Recording> recording;
