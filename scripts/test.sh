@@ -19,7 +19,7 @@ cmake --build build -j "$jobs"
 # (its end-to-end test runs the sanitized program). The key tables, the
 # outline, the hot keys and the end-to-end run of the whole program find
 # nothing more there and are left to the optimised build.
-sanitized='^(capture_|app_recorder_itest|app_toggler_test|app_source_picker_test|app_wayland_end_to_end_itest|handoff_movie_export_test|platform_serial_queue_test)'
+sanitized='^(capture_|app_recorder_itest|app_resource_cycles_itest|app_toggler_test|app_source_picker_test|app_wayland_end_to_end_itest|handoff_movie_export_test|platform_serial_queue_test)'
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOXI_SANITIZE=ON -DMOXI_BENCH=OFF >/dev/null
 mapfile -t sanitized_programs < <(ctest --test-dir build-asan -N -R "$sanitized" | sed -n 's/^ *Test *#[0-9]*: //p')
 cmake --build build-asan -j "$jobs" --target moxiscope "${sanitized_programs[@]}"

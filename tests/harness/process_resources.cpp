@@ -96,6 +96,7 @@ ProcessResources processResources(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   ProcessResources r;
   r.residentKiB = statusField(pid, "VmRSS");
+  r.peakResidentKiB = statusField(pid, "VmHWM");
   r.descriptors = entries(proc + "/fd");
   r.threads = entries(proc + "/task");
   r.shmSegments = shmSegmentsOf(pid);

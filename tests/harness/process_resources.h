@@ -12,6 +12,7 @@ namespace moxi::test {
 
 struct ProcessResources {
   long residentKiB = 0;
+  long peakResidentKiB = 0;  // the most it was resident at any time
   int descriptors = 0;
   int threads = 0;
   int xClients = 0;                     // the process's connections to the display
