@@ -5,6 +5,7 @@
 #include <xcb/xcbext.h>  // xcb_poll_for_reply: the recorded input is one long reply
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -215,7 +216,10 @@ void X11PointerMonitor::catchUp() {
   dispatching_ = true;
   markerSeen_ = false;
   xcb_no_operation(connection_->get());
-  xcb_flush(connection_->get());
+  // The server passes on what it recorded when it next writes to any client:
+  // a question of our own makes it write now.
+  xcb_connection_t* c = connection_->get();
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   bool ok = true;
   // Handling a backlog takes as long as it takes; only silence ends the wait early.
   while (ok && !markerSeen_) {
