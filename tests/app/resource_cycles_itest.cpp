@@ -75,21 +75,19 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
   pressKeys("ctrl+F1");
   ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
 
-  auto log = nlohmann::json::parse(readFile(program.documents() + "/mouse.json"));
-  std::vector<Sample> logged;
+  std::vector<Sample> logged, presses, loggedPresses;
   std::vector<double> times;
   std::string description = "moxiscope:640,480";
-  for (const auto& e : log) {
+  for (const auto& e : nlohmann::json::parse(readFile(program.documents() + "/mouse.json"))) {
     logged.push_back({int(e["x"]), int(e["y"]), bool(e["down"])});
     times.push_back(e["timestamp"]);
-    if (e["down"])
-      description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
+    if (!e["down"]) continue;
+    loggedPresses.push_back(logged.back());
+    description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
   }
-  // The server merges moves it has not passed on yet, so a move may be
-  // missing; clicks never are, and nothing comes out of place or out of order.
-  std::vector<Sample> presses, loggedPresses;
+  // On a loaded desktop not every move reaches the log (bench/README.md);
+  // every click does, and nothing comes out of place or out of order.
   std::copy_if(expected.begin(), expected.end(), std::back_inserter(presses), [](auto& s) { return s.down; });
-  std::copy_if(logged.begin(), logged.end(), std::back_inserter(loggedPresses), [](auto& s) { return s.down; });
   EXPECT_EQ(loggedPresses, presses);
   // The hot key's modifier over the window may come first and last.
   size_t skip = 0, end = logged.size();
@@ -108,9 +106,8 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
   for (size_t i = 1; i < found.size(); ++i) {
     const bool newBurst = std::upper_bound(burstStarts.begin(), burstStarts.end(), found[i]) !=
                           std::upper_bound(burstStarts.begin(), burstStarts.end(), found[i - 1]);
-    if (newBurst) {
-      EXPECT_GE(times[skip + i] - times[skip + i - 1], 0.25) << "before sample " << found[i];
-    }
+    if (!newBurst) continue;
+    EXPECT_GE(times[skip + i] - times[skip + i - 1], 0.25) << "before sample " << found[i];
   }
   EXPECT_EQ(formatTag(program.exported(), "description"), description);
 }
@@ -133,12 +130,14 @@ TEST(ResourceCycles, FiftyShortRecordingsLeaveDescriptorsThreadsXResourcesAndSha
     std::this_thread::sleep_for(300ms);
     pressKeys("ctrl+F1");
     ASSERT_TRUE(program.waitFor("exported as ", i)) << program.log();
-    if (i != 5 && i != 50) continue;
-    // The export's own thread and descriptors close just after its line.
-    std::this_thread::sleep_for(1s);
-    ProcessResources now = processResources(program.process().pid());
-    if (i == 5) warm = now;
-    else EXPECT_TRUE(now.sameHandles(warm)) << "after cycle 5:  " << warm.describe() << "\nafter cycle 50: " << now.describe();
+    if (i == 5) {
+      // The export's own thread and descriptors close just after its line.
+      std::this_thread::sleep_for(1s);
+      warm = processResources(program.process().pid());
+    }
   }
+  ProcessResources now;
+  EXPECT_TRUE(eventually([&] { return (now = processResources(program.process().pid())).sameHandles(warm); }, 5s))
+      << "after cycle 5:  " << warm.describe() << "\nafter cycle 50: " << now.describe();
   EXPECT_EQ(program.movies().size(), 100u) << "a raw recording and a movie each";
 }

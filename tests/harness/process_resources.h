@@ -17,16 +17,17 @@ struct ProcessResources {
   int threads = 0;
   int xClients = 0;                     // the process's connections to the display
   std::map<std::string, int> xObjects;  // X resources by type ("PIXMAP", "WINDOW", "GC", "PICTURE", ...)
-  long xPixmapBytes = 0;
   int shmSegments = 0;  // segments it created that still exist
 
   int x(const std::string& type) const {
     auto it = xObjects.find(type);
     return it == xObjects.end() ? 0 : it->second;
   }
-  // The counts that must come back to where they were (not memory).
+  // The counts that must come back to where they were (not memory, and of
+  // the X resources those the program makes: pixmaps, pictures, windows, GCs,
+  // shared-memory attachments and damage objects).
   bool sameHandles(const ProcessResources& other) const;
-  // One line: "rss 41234 KiB, fds 23, threads 9, X: 3 clients, PIXMAP 4, ..., shm 1".
+  // One line: "rss 41234 KiB, fds 23, threads 9, X: 3 clients, GC 2, ..., shm 1".
   std::string describe() const;
 };
 
