@@ -1,11 +1,14 @@
 #include "handoff/x11_pointer_monitor.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcbext.h>  // xcb_poll_for_reply: the recorded input is one long reply
 
 #include <chrono>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -69,7 +72,15 @@ bool X11PointerMonitor::start() {
   screenBottom_ = primaryScreenBottom();
   calibrateClock();
   xcb_flush(c);
-  notifier_ = std::make_unique<QSocketNotifier>(data_->fd(), QSocketNotifier::Read);
+  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  stopReader_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_.valid() || !stopReader_.valid()) {
+    logLine(std::string("error installing the pointer monitor: ") + std::strerror(errno));
+    stop();
+    return false;
+  }
+  reader_ = std::thread([this, c = data_->get(), sequence = enableSequence_] { pump(c, sequence); });
+  notifier_ = std::make_unique<QSocketNotifier>(wake_.get(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readEvents(); });
   return true;
 }
@@ -111,6 +122,14 @@ bool X11PointerMonitor::startRecording() {
 
 void X11PointerMonitor::stop() {
   notifier_.reset();
+  if (reader_.joinable()) {
+    const uint64_t one = 1;
+    if (::write(stopReader_.get(), &one, sizeof one) < 0) logLine("the pointer monitor's reader cannot be told to stop");
+    reader_.join();
+  }
+  inbox_.clear();
+  wake_.reset();
+  stopReader_.reset();
   data_.reset();
   context_.reset();
   connection_.reset();
@@ -225,7 +244,7 @@ void X11PointerMonitor::catchUp() {
   while (ok && !markerSeen_) {
     ok = readRecorded();
     if (!ok || markerSeen_) break;
-    pollfd ready{data_->fd(), POLLIN, 0};
+    pollfd ready{wake_.get(), POLLIN, 0};
     if (::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(kCatchUpPatience).count())) <= 0) {
       logLine("the pointer monitor did not catch up with the X server's input");
       break;
@@ -240,15 +259,42 @@ void X11PointerMonitor::catchUp() {
   }
 }
 
-bool X11PointerMonitor::readRecorded() {
-  const uint32_t ownBase = xcb_get_setup(connection_->get())->resource_id_base;
-  while (data_) {
+void X11PointerMonitor::pump(xcb_connection_t* c, unsigned int sequence) {
+  auto hand = [this](void* reply) {
+    {
+      std::lock_guard lock(inboxMutex_);
+      inbox_.emplace_back(static_cast<xcb_record_enable_context_reply_t*>(reply));
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(wake_.get(), &one, sizeof one);  // fails only when already set
+  };
+  for (;;) {
     void* raw = nullptr;
-    xcb_generic_error_t* rawError = nullptr;
-    if (!xcb_poll_for_reply(data_->get(), enableSequence_, &raw, &rawError)) break;  // nothing more for now
-    xcb::Error error(rawError);
-    xcb::Reply<xcb_record_enable_context_reply_t> reply(static_cast<xcb_record_enable_context_reply_t*>(raw));
-    if (!reply) return false;  // the context ended or the request failed
+    xcb_generic_error_t* error = nullptr;
+    while (xcb_poll_for_reply(c, sequence, &raw, &error)) {
+      std::free(error);
+      hand(raw);
+      if (!raw) return;  // the context ended
+    }
+    if (xcb_connection_has_error(c)) return hand(nullptr);
+    pollfd ready[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {stopReader_.get(), POLLIN, 0}};
+    if (::poll(ready, 2, -1) < 0 && errno != EINTR) return;
+    if (ready[1].revents) return;
+  }
+}
+
+bool X11PointerMonitor::readRecorded() {
+  if (!data_) return false;
+  uint64_t count = 0;
+  [[maybe_unused]] ssize_t ignored = ::read(wake_.get(), &count, sizeof count);  // the inbox says what there is
+  std::deque<RecordReply> batch;
+  {
+    std::lock_guard lock(inboxMutex_);
+    batch.swap(inbox_);
+  }
+  const uint32_t ownBase = xcb_get_setup(connection_->get())->resource_id_base;
+  for (RecordReply& reply : batch) {
+    if (!reply) return false;  // the context ended or the connection broke
     handleControlEvents();
     const uint8_t* data = xcb_record_enable_context_data(reply.get());
     const int length = xcb_record_enable_context_data_length(reply.get());
@@ -268,8 +314,9 @@ bool X11PointerMonitor::readRecorded() {
       std::memcpy(&event, data + at, sizeof event);
       handleInput(event);
     }
+    if (!data_) return true;  // a handler removed the last handler and the monitor stopped
   }
-  return data_ && !xcb_connection_has_error(data_->get());
+  return data_ != nullptr;
 }
 
 void X11PointerMonitor::expectWarp(const xcb_warp_pointer_request_t& warp) {

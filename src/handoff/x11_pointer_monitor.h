@@ -22,13 +22,17 @@
 #include <QSocketNotifier>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "handoff/pointer_monitor.h"
 #include "platform/xcb.h"
+#include "platform/unique_fd.h"
 #include "platform/xcb_owners.h"
 
 namespace moxi {
@@ -52,8 +56,12 @@ class X11PointerMonitor : public PointerMonitor {
   bool startRecording();
   void stop();
   void readEvents();
-  // Handles what the server has sent; false once the recording broke.
+  // Handles what the reader has taken in; false once the recording broke.
   bool readRecorded();
+  // The reader thread: takes the recorded input off the connection as soon
+  // as it comes (a server whose record client lags loses input), for the
+  // owner's thread to handle.
+  void pump(xcb_connection_t* c, unsigned int sequence);
   void handleControlEvents();
   void expectWarp(const xcb_warp_pointer_request_t& warp);
   void handleInput(const xcb_button_press_event_t& event);
@@ -68,8 +76,14 @@ class X11PointerMonitor : public PointerMonitor {
   using Context = xcb::OwnedId<xcb_record_free_context>;
   std::unique_ptr<xcb::Connection> connection_;  // questions, and the context's owner
   Context context_;
-  std::unique_ptr<xcb::Connection> data_;  // the recorded input only: nothing else is asked on it
+  std::unique_ptr<xcb::Connection> data_;  // the recorded input only, read by the reader alone
   unsigned int enableSequence_ = 0;
+  using RecordReply = xcb::Reply<xcb_record_enable_context_reply_t>;
+  std::mutex inboxMutex_;
+  std::deque<RecordReply> inbox_;  // a null reply: the recording ended
+  UniqueFd wake_;                  // eventfd: the inbox has something
+  UniqueFd stopReader_;            // eventfd: the reader must end
+  std::thread reader_;
   std::unique_ptr<QSocketNotifier> notifier_;
   bool markerSeen_ = false;  // the end of what catchUp() waits for
   // Server time `serverBase_` (milliseconds) was `wallBase_` seconds since the reference date.
