@@ -9,6 +9,7 @@
 #include "app/program_support.h"
 #include "harness/fake_input.h"
 #include "harness/process_resources.h"
+#include "harness/test_window.h"
 
 using namespace moxi::test;
 
@@ -31,14 +32,17 @@ std::string truncated(double v) { return std::to_string(static_cast<int64_t>(std
 
 }  // namespace
 
-// Bursts of moves with a click or a right press at the end of each, a pause
-// between bursts: every event over the window is one sample, at the place
-// and in the order it happened, and the pauses show in the times.
+// Bursts of moves with a click or a right press at the end of each, sent as
+// fast as the server takes them, a pause between bursts: every click is a
+// sample, each sample is at the place and in the order it happened, and the
+// pauses show in the times.
 TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
-  TestPicture picture("Flood", 220, 160);
+  // A plain window: ffplay turns two left clicks into full screen.
+  moxi::xcb::Connection x;
+  TestWindow picture(x, TestWindowOptions().at(220, 160).size(640, 480).netName("Flood"));
   Program program("showDialog=false\n");
   program.answerAlert();
-  const QRect w = picture.rect();
+  const QRect w = picture.rootFrame();
   output({"xdotool", "mousemove", std::to_string(w.center().x()), std::to_string(w.center().y())});
   pressKeys("ctrl+F1");
   ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
@@ -61,8 +65,6 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
       hand.move(p);
       expected.push_back(local(p, false));
     }
-    // ffplay takes two left clicks within half a second for a double click
-    // (and goes full screen): left and right presses take turns.
     const bool right = b % 2 == 1;
     hand.press(right ? 3 : 1, true);
     hand.press(right ? 3 : 1, false);
@@ -85,8 +87,9 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
     loggedPresses.push_back(logged.back());
     description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
   }
-  // On a loaded desktop not every move reaches the log (bench/README.md);
-  // every click does, and nothing comes out of place or out of order.
+  // Now and then the last moves before a click do not reach the log (not
+  // understood yet, bench/README.md); every click does, and nothing comes
+  // out of place or out of order.
   std::copy_if(expected.begin(), expected.end(), std::back_inserter(presses), [](auto& s) { return s.down; });
   EXPECT_EQ(loggedPresses, presses);
   // The hot key's modifier over the window may come first and last.
