@@ -19,6 +19,10 @@ packages=(
   libxcb1-dev libxcb-composite0-dev libxcb-damage0-dev libxcb-shm0-dev libxcb-xfixes0-dev
   libxcb-xinput-dev libxcb-randr0-dev libxcb-shape0-dev libxcb-keysyms1-dev libxcb-ewmh-dev
   libxcb-icccm4-dev libxcb-xtest0-dev libxcb-image0-dev libx11-xcb-dev libx11-dev
+  # the resource counts of the soak benchmark and the cycle test (X-Resource)
+  libxcb-res0-dev
+  # the pointer log reads where and when each input event happened (RECORD)
+  libxcb-record0-dev
   # data and tests
   nlohmann-json3-dev libgtest-dev libgmock-dev
   # the desktop the tests and the demo run on

@@ -1,10 +1,43 @@
 #include "app/status_button.h"
 
 #include <QFont>
+#include <QIconEngine>
 #include <QPainter>
 #include <QSystemTrayIcon>
 
 namespace moxi {
+
+namespace {
+
+// The icon is drawn anew every second while recording. QIcon's own engine
+// keeps each size it hands out in the global pixmap cache, keyed by the
+// pixmap: an hour of recording filled it with 3600 dead icons (its 10 MB
+// limit). This one draws its one image at the size asked, keeping nothing.
+class UncachedIconEngine final : public QIconEngine {
+ public:
+  explicit UncachedIconEngine(QImage image) : image_(std::move(image)) {}
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+    painter->setRenderHint(QPainter::SmoothPixmapTransform, true);
+    painter->drawImage(rect, image_);
+  }
+  QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+    return QPixmap::fromImage(image_.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  }
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+    return image_.size().scaled(size, Qt::KeepAspectRatio);
+  }
+  // A tray that takes the icon as pixmaps (StatusNotifierItem) asks for these.
+  QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+    return {QSize(16, 16), QSize(22, 22), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)};
+  }
+  QIconEngine* clone() const override { return new UncachedIconEngine(image_); }
+  QString key() const override { return QStringLiteral("moxi-uncached"); }
+
+ private:
+  QImage image_;
+};
+
+}  // namespace
 
 QImage scaledImage(const QImage& image, double maxWidth, double maxHeight) {
   if (image.isNull() || image.width() <= 0 || image.height() <= 0) return {};
@@ -100,7 +133,7 @@ QImage StatusButton::renderedIcon() const {
 }
 
 void StatusButton::refresh() {
-  tray_->setIcon(QIcon(QPixmap::fromImage(renderedIcon())));
+  tray_->setIcon(QIcon(new UncachedIconEngine(renderedIcon())));
   tray_->setToolTip(title_.isEmpty() ? QStringLiteral("Moxiscope") : QStringLiteral("Moxiscope ") + title_);
 }
 

@@ -360,7 +360,7 @@ void Toggler::startRecording(const CaptureWindow& window) {
       if (!recording_ || !capturedWindow_ || event.windowNumber != capturedWindow_->windowID) return;
       auto sample = pointerSample(event.type, event.windowNumber, capturedWindow_->windowID,
                                   currentWindowFrame(*services_.windowServer, capturedWindow_->windowID),
-                                  event.location, startTime_, secondsSinceReferenceDate());
+                                  event.location, startTime_, event.time.value_or(secondsSinceReferenceDate()));
       if (sample) mouseEvents_.push_back(*sample);
     });
   }

@@ -1,6 +1,10 @@
 // The controller's recording half: frames on videoSampleBufferQueue, sound
 // on audioSampleBufferQueue, and the stop, finish and export of each
 // recording.
+#if __has_include(<malloc.h>)
+#include <malloc.h>  // malloc_trim, where the C library is glibc
+#endif
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
@@ -212,6 +216,8 @@ void Toggler::stopMicrophone(const std::shared_ptr<Recording>& recording) {
 // ---------------------------------------------------------------- stopping
 
 void Toggler::stopRecording() {
+  // Input the program has not read yet happened before the stop: it belongs in the log.
+  if (recording_ && mouseEventsRegistered_ && services_.pointerMonitor) services_.pointerMonitor->catchUp();
   if (hv_) hv_->hide();
   hv_.reset();
   std::shared_ptr<Recording> recording;
@@ -379,6 +385,12 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> 
   } else if (!result.ok()) {
     tellUser(UserNotice::exportFailed(result.reason, raw));
   }
+#ifdef __GLIBC__
+  // A recording's frames, sound blocks and packets, freed on several threads,
+  // leave free pages in the allocator's arenas: hand them back, or the
+  // resident size of a long session creeps up recording after recording.
+  malloc_trim(0);
+#endif
   QPointer<Toggler> self(this);
   const bool told = trouble.has_value();
   QMetaObject::invokeMethod(

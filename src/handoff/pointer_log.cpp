@@ -7,6 +7,8 @@ std::optional<MouseEvent> pointerSample(int eventType, uint32_t eventWindow, uin
                                         double now) {
   if (eventType < 0 || eventType >= 32 || !(kPointerEventMask & (1u << eventType))) return std::nullopt;
   if (eventWindow != capturedWindow || !frame) return std::nullopt;
+  // Input from before the first frame, handled late, is not the recording's.
+  if (now < startTime) return std::nullopt;
   double x = location.x - frame->minX();
   double y = location.y - frame->minY();
   // Written so that NaN coordinates fall outside as well.

@@ -29,9 +29,10 @@ inline constexpr uint32_t kPointerEventMask = (1u << kLeftMouseDown) | (1u << kL
 
 // The sample for one event, or nothing when the event is not kept: a type
 // outside the mask, another window, a window that is gone (no frame), or a
-// pointer outside the window's frame (its edges count as inside).
+// pointer outside the window's frame (its edges count as inside), or an
+// event from before the recording's start.
 // `frame` and `location` are in the bottom-left-origin screen convention;
-// `startTime` and `now` are seconds since the reference date.
+// `startTime` and `now` (when the event happened) are seconds since the reference date.
 std::optional<MouseEvent> pointerSample(int eventType, uint32_t eventWindow, uint32_t capturedWindow,
                                         const std::optional<Rect>& frame, Point location, double startTime,
                                         double now);

@@ -14,6 +14,9 @@ struct PointerEvent {
   int type = 0;               // a PointerEventType (handoff/pointer_log.h)
   uint32_t windowNumber = 0;  // the top-level client window under the pointer, 0 for none
   Point location;             // the pointer, bottom-left-origin screen convention
+  // When it happened (seconds since the reference date), when the platform
+  // tells; otherwise it happened as it is handled.
+  std::optional<double> time = std::nullopt;
 };
 
 class PointerMonitor {
@@ -30,6 +33,9 @@ class PointerMonitor {
   // Stops the handler named by `token`; unknown tokens are ignored. Safe to
   // call from inside a handler.
   virtual void remove(Token token) = 0;
+  // Hands every event that happened before this call to the handlers now
+  // (input the program has not read yet), so that a stop loses none.
+  virtual void catchUp() {}
 };
 
 }  // namespace moxi
