@@ -1,7 +1,6 @@
 #include "handoff/x11_pointer_monitor.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcbext.h>  // xcb_poll_for_reply: the recorded input is one long reply
@@ -72,15 +71,15 @@ bool X11PointerMonitor::start() {
   screenBottom_ = primaryScreenBottom();
   calibrateClock();
   xcb_flush(c);
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  stopReader_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake_.valid() || !stopReader_.valid()) {
+  wake_.emplace();
+  stopReader_.emplace();
+  if (!wake_->valid() || !stopReader_->valid()) {
     logLine(std::string("error installing the pointer monitor: ") + std::strerror(errno));
     stop();
     return false;
   }
   reader_ = std::thread([this, c = data_->get(), sequence = enableSequence_] { pump(c, sequence); });
-  notifier_ = std::make_unique<QSocketNotifier>(wake_.get(), QSocketNotifier::Read);
+  notifier_ = std::make_unique<QSocketNotifier>(wake_->fd(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readEvents(); });
   return true;
 }
@@ -123,8 +122,7 @@ bool X11PointerMonitor::startRecording() {
 void X11PointerMonitor::stop() {
   notifier_.reset();
   if (reader_.joinable()) {
-    const uint64_t one = 1;
-    if (::write(stopReader_.get(), &one, sizeof one) < 0) logLine("the pointer monitor's reader cannot be told to stop");
+    if (!stopReader_->signal()) logLine("the pointer monitor's reader cannot be told to stop");
     reader_.join();
   }
   inbox_.clear();
@@ -244,7 +242,7 @@ void X11PointerMonitor::catchUp() {
   while (ok && !markerSeen_) {
     ok = readRecorded();
     if (!ok || markerSeen_) break;
-    pollfd ready{wake_.get(), POLLIN, 0};
+    pollfd ready{wake_->fd(), POLLIN, 0};
     if (::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(kCatchUpPatience).count())) <= 0) {
       logLine("the pointer monitor did not catch up with the X server's input");
       break;
@@ -265,8 +263,7 @@ void X11PointerMonitor::pump(xcb_connection_t* c, unsigned int sequence) {
       std::lock_guard lock(inboxMutex_);
       inbox_.emplace_back(static_cast<xcb_record_enable_context_reply_t*>(reply));
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(wake_.get(), &one, sizeof one);  // fails only when already set
+    wake_->signal();
   };
   for (;;) {
     void* raw = nullptr;
@@ -277,7 +274,7 @@ void X11PointerMonitor::pump(xcb_connection_t* c, unsigned int sequence) {
       if (!raw) return;  // the context ended
     }
     if (xcb_connection_has_error(c)) return hand(nullptr);
-    pollfd ready[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {stopReader_.get(), POLLIN, 0}};
+    pollfd ready[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {stopReader_->fd(), POLLIN, 0}};
     if (::poll(ready, 2, -1) < 0 && errno != EINTR) return;
     if (ready[1].revents) return;
   }
@@ -285,8 +282,7 @@ void X11PointerMonitor::pump(xcb_connection_t* c, unsigned int sequence) {
 
 bool X11PointerMonitor::readRecorded() {
   if (!data_) return false;
-  uint64_t count = 0;
-  [[maybe_unused]] ssize_t ignored = ::read(wake_.get(), &count, sizeof count);  // the inbox says what there is
+  wake_->clear();  // the inbox says what there is
   std::deque<RecordReply> batch;
   {
     std::lock_guard lock(inboxMutex_);

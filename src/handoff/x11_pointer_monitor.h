@@ -31,8 +31,8 @@
 #include <utility>
 
 #include "handoff/pointer_monitor.h"
+#include "platform/event_wakeup.h"
 #include "platform/xcb.h"
-#include "platform/unique_fd.h"
 #include "platform/xcb_owners.h"
 
 namespace moxi {
@@ -81,8 +81,8 @@ class X11PointerMonitor : public PointerMonitor {
   using RecordReply = xcb::Reply<xcb_record_enable_context_reply_t>;
   std::mutex inboxMutex_;
   std::deque<RecordReply> inbox_;  // a null reply: the recording ended
-  UniqueFd wake_;                  // eventfd: the inbox has something
-  UniqueFd stopReader_;            // eventfd: the reader must end
+  std::optional<EventWakeup> wake_;        // the inbox has something
+  std::optional<EventWakeup> stopReader_;  // the reader must end
   std::thread reader_;
   std::unique_ptr<QSocketNotifier> notifier_;
   bool markerSeen_ = false;  // the end of what catchUp() waits for

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 
 namespace moxi {
@@ -16,10 +17,12 @@ class EventWakeup {
   }
   EventWakeup(const EventWakeup&) = delete;
   EventWakeup& operator=(const EventWakeup&) = delete;
+  bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
-  void signal() const {
+  // False only when the descriptor is bad (a wakeup already pending still counts).
+  bool signal() const {
     const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
+    return write(fd_, &one, sizeof one) == sizeof one || errno == EAGAIN;
   }
   void clear() const {
     uint64_t value;
