@@ -65,9 +65,11 @@ std::string shown(const QVariant& value) {
 // a file once and then answers from what it salvaged, as if all were well.
 std::atomic<bool> damaged{false};
 
+// No file yet, or one that can be read.
+bool readableOrAbsent(const QFileInfo& info) { return !info.exists() || (info.isFile() && info.isReadable()); }
+
 bool unreadable(const QSettings& s) {
-  const QFileInfo info(s.fileName());
-  if (s.status() == QSettings::NoError && (!info.exists() || (info.isFile() && info.isReadable()))) return false;
+  if (s.status() == QSettings::NoError && readableOrAbsent(QFileInfo(s.fileName()))) return false;
   damaged = true;
   return true;
 }
@@ -112,10 +114,9 @@ std::vector<std::string> RecorderSettings::check() {
   std::vector<std::string> lines;
   QSettings s = store();
   const std::string file = s.fileName().toStdString();
-  const QFileInfo info(s.fileName());
-  const bool isFile = !info.exists() || (info.isFile() && info.isReadable());
   if (unreadable(s)) {
-    lines.push_back("the settings file " + file + (isFile ? " is damaged" : " cannot be read") +
+    const bool damagedFile = readableOrAbsent(QFileInfo(s.fileName()));
+    lines.push_back("the settings file " + file + (damagedFile ? " is damaged" : " cannot be read") +
                     "; every setting has its default");
   } else {
     for (const QString& key : switchKeys()) {

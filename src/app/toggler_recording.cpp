@@ -317,7 +317,7 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
 // missing: a last silent block at the end, and the writer fills the time
 // before it (a gap it counts as real from a tenth of a second on).
 void Toggler::endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end) {
-  constexpr int kRate = 44100, kFrames = 1024;
+  constexpr int kFrames = 1024;  // one block, as the microphone delivers them
   if (recording->audioEndNs >= end - 100'000'000) return;
   std::shared_ptr<AudioWriterInput> input;
   {
@@ -325,11 +325,9 @@ void Toggler::endSoundWithSilence(const std::shared_ptr<Recording>& recording, i
     input = recording->audioWriterInput;
   }
   if (!input || !input->isReadyForMoreMediaData()) return;
-  AudioBuffer silence;
-  silence.samples.assign(kFrames, 0);
-  silence.sampleRate = kRate;
-  silence.channels = 1;
-  silence.presentationTimeNs = end - int64_t{kFrames} * 1'000'000'000 / kRate;
+  AudioBuffer silence;  // the microphone's rate and channels
+  silence.samples.assign(kFrames * silence.channels, 0);
+  silence.presentationTimeNs = end - int64_t{kFrames} * 1'000'000'000 / silence.sampleRate;
   input->append(silence);
 }
 
