@@ -47,7 +47,7 @@ mutant M02 src/capture/quick_record.cpp 'size_t i = 0; i < frames.size()' 'size_
   '^(capture|app)_' 'the hot key skips the front-most window under the pointer'
 mutant M03 src/capture/window_catalogue.cpp 'window.frame.width >= 64.0' 'window.frame.width > 64.0' \
   '^(capture|app_toggler)' 'a window exactly 64 points wide is left out of the list'
-mutant M04 src/handoff/x11_pointer_monitor.cpp 'screenBottom_ - pointer->root_y' 'pointer->root_y' \
+mutant M04 src/handoff/x11_pointer_monitor.cpp 'screenBottom_ - input.root_y' 'input.root_y' \
   '^(handoff|app_end)' 'pointer y measured from the top instead of the bottom'
 mutant M05 src/ui/highlight_geometry.cpp 'primaryScreenHeight - (frame.y + frame.height)' 'primaryScreenHeight - frame.y' \
   '^ui_' 'the outline is flipped about the wrong edge'
@@ -87,7 +87,7 @@ mutant M20 src/capture/recording_writer.cpp 'const bool ok = writePacket(v.pendi
 mutant M21 src/capture/recording_writer.cpp 'const int width = static_cast<int>(settings.width) & ~1;' \
   'const int width = static_cast<int>(settings.width);' \
   '^capture_' 'an odd width goes to the encoder'
-mutant M22 src/capture/recording_writer.cpp 'return av_rescale(sessionNs, audio->rate, kNanos) - audio->padding;' \
+mutant M22 src/capture/recording_audio_track.cpp 'return av_rescale(sessionNs, audio->rate, kNanos) - audio->padding;' \
   'return av_rescale(sessionNs, audio->rate, kNanos) + audio->padding;' \
   '^(capture|app)_' 'sound shifted by the encoder priming twice'
 mutant M23 src/capture/recording_writer.cpp '"frag_keyframe+empty_moov+default_base_moof"' '"faststart"' \
@@ -107,7 +107,8 @@ mutant M28 src/hotkey/x11_hot_key_service.cpp 'std::vector<std::uint16_t> varian
   '^hotkey' 'the hot key is dead with Caps Lock on'
 mutant M29 src/app/toggler_recording.cpp '  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);' '' \
   '^app_' 'the first frame is not written'
-mutant M30 src/app/toggler_recording.cpp '    Storage::saveSideFile(mouseEvents_, false, QStringLiteral("mouse.json"));' '' \
+mutant M30 src/app/toggler_recording.cpp '    saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(mouseEvents_, caches, QStringLiteral("mouse.json")); });' '' \
   '^app_' 'mouse.json is not written on stop'
 # On Wayland: the portal's restore token, the cast's colour layouts, and the
 # pointer positions the cast reports.
