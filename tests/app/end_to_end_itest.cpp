@@ -21,10 +21,6 @@ static auto* env =
 
 namespace {
 
-std::string fileURL(const std::string& path) {
-  return QUrl::fromLocalFile(QString::fromStdString(path)).toString().toStdString();
-}
-
 // The pointer stays where it clicked until the program has logged the
 // click; and ffplay takes two left clicks within half a second for a double
 // click (and goes full screen), so clicks are more than that apart.
@@ -32,12 +28,6 @@ void clickSlowly(QPoint at) {
   clickAt(at);
   ASSERT_TRUE(programCaughtUp());
   std::this_thread::sleep_for(600ms);
-}
-
-void recordWithHotKey(Program& program, QPoint over, int times = 1) {
-  output({"xdotool", "mousemove", std::to_string(over.x()), std::to_string(over.y())});
-  pressKeys("ctrl+F1");
-  ASSERT_TRUE(program.waitFor("START RECORDING", times)) << program.log();
 }
 
 std::string clipboardText() { return runCommand({"xclip", "-selection", "clipboard", "-o"}, 5s).out; }
@@ -56,9 +46,6 @@ struct ClipboardText {
     return dir + "/text";
   }
 };
-
-// Truncated towards zero, as the description has it.
-std::string truncated(double v) { return std::to_string(static_cast<int64_t>(std::trunc(v))); }
 
 int videoPacketCount(const std::string& path) {
   const Probe p = probeFile(path, false);
@@ -99,7 +86,7 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   TestPicture picture("E2E", 200, 150);
   const QRect window = picture.rect();
   // Off the screen's middle row, so that a pointer read upside down misses.
-  recordWithHotKey(program, window.center() + QPoint(0, window.center().y() < 540 ? -150 : 150));
+  program.recordWithHotKey(window.center() + QPoint(0, window.center().y() < 540 ? -150 : 150));
 
   const std::vector<QPoint> clicks = {window.topLeft() + QPoint(40, 60), window.center() + QPoint(17, -9),
                                       window.bottomRight() - QPoint(50, 30)};
@@ -130,26 +117,24 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   std::string rawURL = fileURL(raw);
   for (size_t at = 0; (at = rawURL.find('/', at)) != std::string::npos; at += 2) rawURL.insert(at, "\\");
   EXPECT_EQ(readFile(program.documents() + "/video.json"), "\"" + rawURL + "\"");
-  auto log = nlohmann::json::parse(readFile(program.documents() + "/mouse.json"));
-  std::string description = "moxiscope:640,480";
+  const std::string mouse = readFile(program.documents() + "/mouse.json");
   std::vector<QPoint> logged;
   double last = 0;
-  for (const auto& e : log) {
+  for (const auto& e : nlohmann::json::parse(mouse)) {
     if (!e["down"]) continue;
-    description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
     logged.emplace_back(int(e["x"]), int(e["y"]));
     EXPECT_GE(double(e["timestamp"]), last);
     last = e["timestamp"];
   }
   EXPECT_EQ(formatTag(movie, "title"), "Moxiscope");
-  EXPECT_EQ(formatTag(movie, "description"), description);
+  EXPECT_EQ(formatTag(movie, "description"), expectedDescription(mouse, 640, 480));
   // Window-relative, y up from the window's bottom edge.
   std::vector<QPoint> expected;
   for (QPoint p : clicks) expected.emplace_back(p.x() - window.x(), window.y() + window.height() - p.y());
-  EXPECT_EQ(logged, expected) << readFile(program.documents() + "/mouse.json");
+  EXPECT_EQ(logged, expected) << mouse;
 
   // Again, answered with Cancel: the clipboard keeps the first movie, the second is opened.
-  recordWithHotKey(program, window.center(), 2);
+  program.recordWithHotKey(window.center(), 2);
   pressKeys("ctrl+F1");
   ASSERT_TRUE(program.waitFor("exported as ", 2)) << program.log();
   program.answerAlert("Escape");  // the dialog's escape button is "Cancel"
@@ -170,11 +155,7 @@ TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWith
   std::string popover;
   auto popoverOpens = [&] {
     clickAt(*icon);
-    return eventually([&] {
-      for (const auto& id : visibleWindows("moxiscope", true))
-        if (windowRect(id).size() == QSize(400, 400)) popover = id;
-      return !popover.empty();
-    });
+    return eventually([&] { return !(popover = popoverWindow()).empty(); });
   };
   ASSERT_TRUE(popoverOpens()) << "the popover did not open";
   // A second click closes it, and must not reach the icon again and reopen it.
@@ -182,7 +163,6 @@ TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWith
   ASSERT_TRUE(eventually([&] { return windowRect(popover).isEmpty(); })) << "the popover stayed open";
   std::this_thread::sleep_for(500ms);
   EXPECT_TRUE(windowRect(popover).isEmpty()) << "the popover opened again";
-  popover.clear();
   ASSERT_TRUE(popoverOpens()) << "the popover did not open again";
 
   // The only listed window is the test picture: its row is the first, with
@@ -222,7 +202,7 @@ TEST(EndToEnd, AKilledRecordingStaysReadable) {
   TestPicture picture("E2E killed", 250, 200);
   Program program;
   program.answerAlert();
-  recordWithHotKey(program, picture.rect().center());
+  program.recordWithHotKey(picture.rect().center());
   // Killed once a fragment is on disk: what was written stays readable.
   const int written = waitForPackets(program, 1);
   ASSERT_GE(written, 1);
@@ -242,15 +222,13 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecordingAndSigtermFinishesIt
   // A grey window: any blue at the edge of a frame would be the outline.
   TestPicture picture("E2E outline", 250, 200, "color=c=0x808080");
   const QRect window = picture.rect();
-  auto isOutline = [](QColor c) {
-    return std::abs(c.red() - 0x00) < 48 && std::abs(c.green() - 0x7A) < 48 && std::abs(c.blue() - 0xFF) < 48;
-  };
+  auto isOutline = isOutlineColour;
   for (const char* popups : {"false", "true"}) {
     SCOPED_TRACE(std::string("capturePopups=") + popups);
     const bool terminate = std::string(popups) == "true";
     Program program(std::string("capturePopups=") + popups + "\nshowDialog=false\n");
     program.answerAlert();
-    recordWithHotKey(program, window.center());
+    program.recordWithHotKey(window.center());
     // The outline is a 4-pixel ring just outside the window.
     ASSERT_TRUE(eventually([&] {
       QImage shot = screenshot();

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 
 #include <QUrl>
+#include <cmath>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -17,8 +19,6 @@ namespace moxi::test {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -26,7 +26,29 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-}  // namespace
+std::string fileURL(const std::string& path) {
+  return QUrl::fromLocalFile(QString::fromStdString(path)).toString().toStdString();
+}
+
+std::string popoverWindow() {
+  for (const auto& id : visibleWindows("moxiscope", true))
+    if (windowRect(id).size() == QSize(400, 400)) return id;
+  return {};
+}
+
+bool isOutlineColour(QColor c) {
+  return std::abs(c.red() - 0x00) < 48 && std::abs(c.green() - 0x7A) < 48 && std::abs(c.blue() - 0xFF) < 48;
+}
+
+std::string expectedDescription(const std::string& mouseJson, int width, int height) {
+  // Truncated towards zero, as the description has it.
+  auto truncated = [](double v) { return std::to_string(static_cast<int64_t>(std::trunc(v))); };
+  std::string description = "moxiscope:" + std::to_string(width) + "," + std::to_string(height);
+  for (const auto& e : nlohmann::json::parse(mouseJson))
+    if (e["down"])
+      description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
+  return description;
+}
 
 std::vector<std::string> visibleWindows(const std::string& name, bool byClass) {
   return lines(runCommand({"xdotool", "search", "--onlyvisible", byClass ? "--class" : "--name", name}).out);
@@ -130,6 +152,12 @@ void Program::restart(const std::vector<std::string>& args) {
   argv.insert(argv.end(), args.begin(), args.end());
   process_.reset();
   process_ = std::make_unique<ChildProcess>(argv, env_, home_.path() + "/moxiscope.log");
+}
+
+void Program::recordWithHotKey(QPoint over, int times) {
+  output({"xdotool", "mousemove", std::to_string(over.x()), std::to_string(over.y())});
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(waitFor("START RECORDING", times)) << log();
 }
 
 CommandResult Program::launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const {

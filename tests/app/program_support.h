@@ -2,6 +2,7 @@
 // Shared by the desktop tests of the application: the program started as a
 // user starts it, a test window, and the user's hands (xdotool) and eyes
 // (xwininfo, screenshots) on the test desktop.
+#include <QColor>
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -46,6 +47,14 @@ void clickAt(QPoint at, int button = 1);
 bool programCaughtUp(const std::string& windowClass = "moxiscope");
 void pressKeys(const std::string& keys);
 QImage screenshot();
+std::vector<std::string> lines(const std::string& text);
+std::string fileURL(const std::string& path);
+// The open popover (a 400x400 window of the program), or empty.
+std::string popoverWindow();
+// The blue of the outline around the recorded window.
+bool isOutlineColour(QColor c);
+// The description a movie should carry for this mouse.json of a window of this size.
+std::string expectedDescription(const std::string& mouseJson, int width, int height);
 
 // Runs Qt's event loop (when there is one) until `condition` holds or 20 s pass.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
@@ -90,6 +99,8 @@ class Program {
   void answerAlert(const std::string& key = "Return");
   // Waits until the program has ended (after a signal, say) and returns its wait status.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s);
+  // Points at `over` and presses the hot key; waits for the `times`th start.
+  void recordWithHotKey(QPoint over, int times = 1);
   // One more launch as the same user on the same desktop, run to its end.
   CommandResult launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 60s) const;
   // After the first launch has ended: a new one, with this log appended to.

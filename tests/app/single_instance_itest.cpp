@@ -1,6 +1,8 @@
-// Launches as a user makes them, from the menu or a terminal: one instance
-// per user and display, later launches hand their request to it, and the
-// command line reaches a running instance or starts one.
+// Launches as a user makes them, from the menu, a terminal or a key binding:
+// one instance per user and display, later launches hand their request to
+// it, and the command line reaches a running instance or starts one; the
+// notices of what it did reach a real notification server (dunst on a
+// private session bus).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -9,11 +11,12 @@
 #include <thread>
 
 #include "app/program_support.h"
+#include "harness/session_bus.h"
 
 using namespace moxi::test;
 
-static auto* env =
-    ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.windowManager = true, .tray = true, .sound = true}));
+static auto* env = ::testing::AddGlobalTestEnvironment(
+    new NotifyingDesktopEnvironment({.windowManager = true, .tray = true, .sound = true}));
 
 namespace {
 
@@ -24,12 +27,6 @@ int trayIcons() {
     n += r.width() >= 8 && r.width() <= 32 && r.height() >= 8 && r.height() <= 32;
   }
   return n;
-}
-
-bool popoverShown() {
-  for (const auto& id : visibleWindows("moxiscope", true))
-    if (windowRect(id).size() == QSize(400, 400)) return true;
-  return false;
 }
 
 bool exitedWith(std::optional<int> status, int code) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code; }
@@ -45,7 +42,7 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
   CommandResult second = program.launch({});
   EXPECT_EQ(second.exitCode, 0);
   EXPECT_EQ(second.out, "Moxiscope is already running\n");
-  EXPECT_TRUE(eventually([] { return popoverShown(); })) << program.log();
+  EXPECT_TRUE(eventually([] { return !popoverWindow().empty(); })) << program.log();
   pressKeys("Escape");
   EXPECT_EQ(trayIcons(), 1);
   EXPECT_EQ(program.count("START RECORDING"), 0);
@@ -73,25 +70,41 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
   EXPECT_EQ(program.launch({"--quit"}).exitCode, 1);
 }
 
-TEST(SingleInstance, ToggleStartsTheInstanceWithoutTheAlertRecordsAndASecondToggleExports) {
-  TestPicture picture("Toggle picture", 300, 250);
-  const QPoint centre = picture.rect().center();
-  output({"xdotool", "mousemove", std::to_string(centre.x()), std::to_string(centre.y())});
-
+// --toggle as a key binding runs it: the instance starts without the alert
+// and records; the next one exports, and the notice of the saved movie
+// reaches a real notification server, whose "Open" opens the movie; a window
+// that goes mid-recording is told once.
+TEST(SingleInstance, ToggleStartsWithoutTheAlertRecordsExportsAndTheUserHearsOfIt) {
+  NotificationServer& server = NotifyingDesktopEnvironment::server();
+  auto picture = std::make_unique<TestPicture>("Toggle picture", 300, 250);
+  output({"xdotool", "mousemove", std::to_string(picture->rect().center().x()),
+          std::to_string(picture->rect().center().y())});
   Program program("showDialog=false\n", {"--toggle"});
   ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
   EXPECT_EQ(alertWindow(), "");
   std::this_thread::sleep_for(1s);
-
-  CommandResult second = program.launch({"--toggle"});
-  EXPECT_EQ(second.exitCode, 0);
+  ASSERT_EQ(program.launch({"--toggle"}).exitCode, 0);
   ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
   const std::string movie = program.exported();
-  EXPECT_TRUE(std::filesystem::exists(movie)) << movie;
-  Probe probe = probeFile(movie);
-  ASSERT_TRUE(probe.ok && probe.video()) << probe.error;
-  EXPECT_EQ(probe.video()->width, 640);
-  EXPECT_EQ(program.count("START RECORDING"), 1);
+  ASSERT_TRUE(eventually([&] { return server.notices("Recording saved") == 1; })) << server.calls();
+  const std::string calls = server.calls();
+  EXPECT_NE(calls.find("string \"" + movie.substr(movie.rfind('/') + 1) + "\""), std::string::npos) << calls;
+  EXPECT_NE(calls.find("string \"open\""), std::string::npos) << calls;
+  ASSERT_TRUE(eventually([&] { return program.opened() == fileURL(movie) + "\n"; })) << program.opened();
+  ASSERT_EQ(runCommand({"dunstctl", "action", "0"}).exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return program.opened() == fileURL(movie) + "\n" + fileURL(movie) + "\n"; }))
+      << program.opened() << server.calls();
+  runCommand({"dunstctl", "close-all"});
+
+  ASSERT_EQ(program.launch({"--toggle"}).exitCode, 0);
+  ASSERT_TRUE(program.waitFor("START RECORDING", 2)) << program.log();
+  picture.reset();
+  EXPECT_TRUE(eventually([&] { return server.notices("The recorded window is gone") == 1; })) << server.calls();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(server.notices("The recorded window is gone"), 1);
+  EXPECT_EQ(program.count("START RECORDING"), 2);
+  // Each notice was a Notify call the server answered; the program saw no D-Bus error.
+  EXPECT_EQ(program.log().find("org.freedesktop.DBus.Error"), std::string::npos) << program.log();
 }
 
 TEST(SingleInstance, BadOptionsAreRefusedAndHelpAndVersionNeedNoInstance) {
