@@ -21,16 +21,6 @@ std::vector<const ProbedStream*> Probe::of(const std::string& codecType) const {
   return found;
 }
 
-const ProbedStream* Probe::video() const {
-  auto found = of("video");
-  return found.empty() ? nullptr : found[0];
-}
-
-const ProbedStream* Probe::audio() const {
-  auto found = of("audio");
-  return found.empty() ? nullptr : found[0];
-}
-
 namespace {
 // ffprobe gives some numbers as strings.
 double number(const nlohmann::json& j, const char* key, double fallback) {

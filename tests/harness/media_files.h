@@ -26,8 +26,12 @@ struct Probe {
   std::vector<ProbedStream> streams;
   std::vector<const ProbedStream*> of(const std::string& codecType) const;
   // The first stream of the type, or null.
-  const ProbedStream* video() const;
-  const ProbedStream* audio() const;
+  const ProbedStream* video() const { return first("video"); }
+  const ProbedStream* audio() const { return first("audio"); }
+  const ProbedStream* first(const std::string& codecType) const {
+    auto found = of(codecType);
+    return found.empty() ? nullptr : found[0];
+  }
 };
 
 // Reads a media file with ffprobe, counting each stream's packets and, with

@@ -12,6 +12,16 @@ namespace moxi::test {
 
 using namespace std::chrono_literals;
 
+namespace {
+// Whether `method` of `destination` answers on the session bus within 15 s.
+bool answers(const std::string& destination, const std::string& path, const std::string& method) {
+  return waitUntil(
+      [&] { return runCommand({"dbus-send", "--session", "--print-reply", "--dest=" + destination, path, method}, 5s)
+                       .exitCode == 0; },
+      15s);
+}
+}  // namespace
+
 SessionBus::SessionBus(const std::string& dir) : address_("unix:path=" + dir + "/session-bus") {
   // A bus of its own configuration: no activation of the machine's
   // services, so only what the test starts answers on it.
@@ -28,15 +38,7 @@ SessionBus::SessionBus(const std::string& dir) : address_("unix:path=" + dir + "
       std::vector<std::string>{"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config},
       std::map<std::string, std::string>{}, dir + "/dbus-daemon.log");
   setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-  bool answers = waitUntil(
-      [&] {
-        return runCommand({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                           "org.freedesktop.DBus.GetId"},
-                          5s)
-                   .exitCode == 0;
-      },
-      15s);
-  if (!answers) throw std::runtime_error("dbus-daemon did not start (is the dbus package installed? see " + dir +
+  if (!answers("org.freedesktop.DBus", "/", "org.freedesktop.DBus.GetId")) throw std::runtime_error("dbus-daemon did not start (is the dbus package installed? see " + dir +
                                          "/dbus-daemon.log)");
 }
 
@@ -55,15 +57,9 @@ NotificationServer::NotificationServer(const std::string& dir) : log_(dir + "/no
   writeFile(dir + "/dunstrc", "[global]\n    font = DejaVu Sans 9\n");
   server_ = std::make_unique<ChildProcess>(std::vector<std::string>{"dunst", "-config", dir + "/dunstrc"},
                                            std::map<std::string, std::string>{}, dir + "/dunst.log");
-  bool answers = waitUntil(
-      [] {
-        return runCommand({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.Notifications",
-                           "/org/freedesktop/Notifications", "org.freedesktop.Notifications.GetServerInformation"},
-                          5s)
-                   .exitCode == 0;
-      },
-      15s);
-  if (!answers) throw std::runtime_error("dunst did not start (see " + dir + "/dunst.log)");
+  if (!answers("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+               "org.freedesktop.Notifications.GetServerInformation"))
+    throw std::runtime_error("dunst did not start (see " + dir + "/dunst.log)");
 }
 
 NotificationServer::~NotificationServer() {

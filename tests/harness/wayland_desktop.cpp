@@ -18,12 +18,6 @@ using namespace std::chrono_literals;
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string hex(uint32_t rgb) {
-  char s[8];
-  std::snprintf(s, sizeof s, "%06x", rgb & 0xffffffu);
-  return s;
-}
-
 // Parses the supervisor's "export KEY='value'" lines.
 std::map<std::string, std::string> parseEnv(const std::string& text) {
   std::map<std::string, std::string> env;
@@ -44,21 +38,12 @@ std::string lastLines(const std::string& text, size_t chars = 2000) {
 
 }  // namespace
 
-WaylandTestWindow::WaylandTestWindow(const std::map<std::string, std::string>& env, const std::string& logPath,
-                                     const WaylandWindowOptions& options)
-    : options_(options) {
+WaylandTestWindow::WaylandTestWindow(const std::map<std::string, std::string>& env, const std::string& logPath) {
   if (!exists(MOXI_WAYLAND_TEST_WINDOW))
     throw std::runtime_error(std::string("the Wayland test window is not built: ") + MOXI_WAYLAND_TEST_WINDOW);
   auto windowEnv = env;
   windowEnv["QT_QPA_PLATFORM"] = "wayland";
-  std::vector<std::string> argv{MOXI_WAYLAND_TEST_WINDOW,
-                                "--title", options.title,
-                                "--size", std::to_string(options.width) + "x" + std::to_string(options.height),
-                                "--colour", hex(options.colour),
-                                "--stripe", hex(options.stripe),
-                                "--fps", std::to_string(options.fps)};
-  if (options.still) argv.push_back("--still");
-  process_ = std::make_unique<ChildProcess>(argv, windowEnv, logPath);
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{MOXI_WAYLAND_TEST_WINDOW}, windowEnv, logPath);
   if (!waitUntil([&] { return readFile(logPath).find("ready ") != std::string::npos || !process_->running(); }, 15s) ||
       !process_->running())
     throw std::runtime_error("the Wayland test window did not show: " + lastLines(readFile(logPath)));
@@ -96,9 +81,9 @@ void WaylandDesktop::exportEnvironment() const {
   unsetenv("DISPLAY");
 }
 
-std::unique_ptr<WaylandTestWindow> WaylandDesktop::startTestWindow(const WaylandWindowOptions& options) {
+std::unique_ptr<WaylandTestWindow> WaylandDesktop::startTestWindow() {
   std::string log = workDir_ + "/test-window-" + std::to_string(++windows_) + ".log";
-  return std::make_unique<WaylandTestWindow>(env_, log, options);
+  return std::make_unique<WaylandTestWindow>(env_, log);
 }
 
 std::string WaylandDesktop::control(const std::string& method, const std::vector<std::string>& args) {

@@ -18,29 +18,16 @@
 
 namespace moxi::test {
 
-struct WaylandWindowOptions {
-  std::string title = "Moxiscope Wayland test window";
-  int width = 640, height = 480;
-  uint32_t colour = 0x2060c0;  // 0xRRGGBB background
-  uint32_t stripe = 0xf0f020;  // the moving stripe
-  int fps = 30;
-  bool still = false;  // draw once, never again
-};
-
-// A native Wayland client window of a known title, size and colour with a
-// stripe that moves each frame. mutter focuses it when it appears, so a
+// A native Wayland client window (harness/wayland), 640x480 of one colour
+// with a stripe that moves each frame. mutter focuses it when it appears, so a
 // WINDOW screencast started afterwards records it. Closing it ends such a
 // screencast.
 class WaylandTestWindow {
  public:
-  WaylandTestWindow(const std::map<std::string, std::string>& env, const std::string& logPath,
-                    const WaylandWindowOptions& options);
-  void close() { process_.reset(); }
-  bool running() { return process_ && process_->running(); }
-  const WaylandWindowOptions& options() const { return options_; }
+  static constexpr uint32_t kColour = 0x2060c0;  // 0xRRGGBB, the window program's default
+  WaylandTestWindow(const std::map<std::string, std::string>& env, const std::string& logPath);
 
  private:
-  WaylandWindowOptions options_;
   std::unique_ptr<ChildProcess> process_;
 };
 
@@ -63,7 +50,7 @@ class WaylandDesktop {
   // Holds the sockets and every service's log.
   const std::string& workDir() const { return workDir_; }
 
-  std::unique_ptr<WaylandTestWindow> startTestWindow(const WaylandWindowOptions& options = {});
+  std::unique_ptr<WaylandTestWindow> startTestWindow();
   // The next portal picker answers "cancelled" (response 1). A session
   // restored from a token shows no picker and is not affected.
   void cancelNextPicker();
