@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QQuickWindow>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -38,17 +39,40 @@ void nameApplication() {
   QCoreApplication::setApplicationVersion(QStringLiteral(MOXI_VERSION));
 }
 
-// The display went away under the program. Qt says so in this warning, on
-// the main thread, and then exits without unwinding anything: the recording
-// is finished here first, and the user gets one line of our own.
+// The display went away under the program (the X server or the Wayland
+// compositor died). Qt says so in one of these warnings, on the main thread,
+// and then exits without unwinding anything: the recording is finished here
+// first, and the user gets one line of our own.
 std::function<void()> onDisplayLost;
 QtMessageHandler qtMessages = nullptr;
 
+bool saysDisplayLost(const QString& message) {
+  for (const char* start : {"The X11 connection broke", "The Wayland connection broke",
+                            "The Wayland connection experienced a fatal error"})
+    if (message.startsWith(QLatin1String(start))) return true;
+  return false;
+}
+
+std::atomic<bool> finishingWithoutDisplay{false};
+
+void finishWithoutDisplayAndExit() {
+  if (finishingWithoutDisplay.exchange(true)) return;
+  onDisplayLost();
+  _exit(1);  // static destructors would wait for threads that wait for the display
+}
+
 void watchForLostDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-  static std::atomic<bool> lost{false};
-  if (message.startsWith(QLatin1String("The X11 connection broke")) && onDisplayLost && !lost.exchange(true)) {
-    onDisplayLost();
-    _exit(1);  // static destructors would wait for threads that wait for X
+  if (saysDisplayLost(message) && onDisplayLost) {
+    // On the main thread it returns only when called again while finishing.
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) return finishWithoutDisplayAndExit();
+    // Qt's Wayland event thread sees it too and exits right after this
+    // warning: the main thread finishes instead, and this one waits (for
+    // long enough, should the main thread never get to it).
+    static std::atomic<bool> handedOver{false};
+    if (!handedOver.exchange(true))
+      QMetaObject::invokeMethod(QCoreApplication::instance(), finishWithoutDisplayAndExit, Qt::QueuedConnection);
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+    _exit(1);
   }
   if (qtMessages) qtMessages(type, context, message);
 }
@@ -118,13 +142,15 @@ int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_ERROR);
 
   moxi::AppDelegate delegate(platform.platform);
-  onDisplayLost = [&delegate] {
-    moxi::logLine("the connection to the X server broke; finishing the recording");
+  const QString display = platform.platform == moxi::DesktopPlatform::wayland
+                              ? QStringLiteral("the Wayland compositor")
+                              : QStringLiteral("the X server");
+  onDisplayLost = [&delegate, display] {
+    moxi::logLine("the connection to " + display.toStdString() + " broke; finishing the recording");
     const std::string raw = delegate.toggler() ? delegate.toggler()->finishWithoutDisplay(20000) : std::string();
-    print(raw.empty() ? QStringLiteral("moxiscope: lost the connection to the X server\n")
-                      : QStringLiteral("moxiscope: lost the connection to the X server; the recording was finished "
-                                       "in %1\n")
-                            .arg(QString::fromStdString(raw)),
+    print(raw.empty() ? QStringLiteral("moxiscope: lost the connection to %1\n").arg(display)
+                      : QStringLiteral("moxiscope: lost the connection to %1; the recording was finished in %2\n")
+                            .arg(display, QString::fromStdString(raw)),
           true);
   };
   qtMessages = qInstallMessageHandler(watchForLostDisplay);

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QColor>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -121,4 +124,27 @@ TEST(WaylandEndToEnd, ACancelledPickerRecordsNothingAndACastThatEndsFinishesTheR
   Probe probe = probeFile(program.exported());
   ASSERT_TRUE(probe.ok) << probe.error;
   EXPECT_GT(probe.video()->frames, 10);
+}
+
+// Last: it ends the session. As with the X server, the recording is finished
+// and exported before the program ends with one line of its own.
+TEST(WaylandEndToEnd, TheCompositorDyingFinishesTheRecordingAndEndsTheProgramWithOneLine) {
+  WaylandDesktop& desktop = WaylandEnvironment::desktop();
+  auto window = desktop.startTestWindow();
+  Program program(kSettings, {"--toggle"}, waylandDesktop());
+  ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_EQ(::kill(desktop.servicePid("mutter"), SIGKILL), 0);
+  auto status = program.waitForExit(30s);
+  ASSERT_TRUE(status) << "the program hangs\n" << program.log();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status << program.log();
+  EXPECT_EQ(program.count("moxiscope: lost the connection to the Wayland compositor; the recording was finished in " +
+                          program.raw()),
+            1)
+      << program.log();
+  ASSERT_EQ(program.movies().size(), 2u) << program.log();
+  EXPECT_EQ(topLevelBoxes(program.raw()).back().type, "mfra");
+  Probe probe = probeFile(program.exported());
+  ASSERT_TRUE(probe.video()) << program.log();
+  EXPECT_EQ(probe.video()->frames, probe.video()->packets);
 }

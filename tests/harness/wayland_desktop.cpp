@@ -110,6 +110,14 @@ void WaylandDesktop::movePointer(double x, double y) {
 }
 
 
+pid_t WaylandDesktop::servicePid(const std::string& name) const {
+  std::istringstream in(readFile(workDir_ + "/services"));
+  std::string service;
+  for (pid_t pid; in >> service >> pid && in.ignore(256, '\n');)
+    if (service == name) return pid;
+  return -1;
+}
+
 namespace {
 std::unique_ptr<WaylandDesktop>& sharedSession() {
   static std::unique_ptr<WaylandDesktop> session;

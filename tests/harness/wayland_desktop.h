@@ -60,6 +60,8 @@ class WaylandDesktop {
   // Moves the pointer to a position on the monitor, through mutter's remote
   // desktop interface.
   void movePointer(double x, double y);
+  // The process id of a service of the session ("mutter", "pipewire", ...), or -1.
+  pid_t servicePid(const std::string& name) const;
 
  private:
   std::string control(const std::string& method, const std::vector<std::string>& args = {});
