@@ -196,10 +196,21 @@ TEST(Toggler, EveryFailureReturnsToIdleAndTellsTheUserOnce) {
   }
 }
 
+// The hot key finds the window under the pointer; pressed again while armed
+// it is ignored, and a second start from the popover replaces the stream
+// (armed) or finishes the recording (recording) first.
 TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   FakeRecorder r;
-  r.toggler->startRecording(r.window());
+  // Pointer at (150, 800) bottom-left on a 900-high screen is (150, 100): inside window 42.
+  r.toggler->recordWindowUnderPointer({150, 800});
+  r.settle();
+  ASSERT_TRUE(r.toggler->armed());
+  EXPECT_TRUE(r.toggler->timerRunning());
   auto* first = r.stream();
+  r.toggler->hotKeyPressed();  // armed: ignored
+  r.settle();
+  EXPECT_EQ(r.stream(), first);
+  EXPECT_FALSE(first->stopped);
   r.toggler->startRecording(r.window());
   EXPECT_TRUE(first->stopped);
   // A frame of the replaced stream opens nothing.
@@ -214,6 +225,11 @@ TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   EXPECT_TRUE(second->stopped);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
   EXPECT_THAT(r.writerLog->snapshot(), ::testing::Contains("finishWriting"));
+  r.frame(20);
+  r.settle();
+  r.toggler->hotKeyPressed();  // recording: stops
+  EXPECT_TRUE(r.toggler->doneRecording());
+  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
 }
 
 TEST(Toggler, FollowsTheWindowOnlyWhileRecordingAndReconfiguresOnlyForPopups) {
@@ -274,25 +290,6 @@ TEST(Toggler, TheMicrophoneRunsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   EXPECT_EQ(r.session->starts, 1);  // switch off: no microphone this time
   r.toggler->stopRecording();
   r.toggler->setCaptureMicrophone(true);
-  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-}
-
-TEST(Toggler, QuickRecordFindsTheWindowUnderThePointerAndIgnoresASecondPress) {
-  FakeRecorder r;
-  // Pointer at (150, 800) bottom-left on a 900-high screen is (150, 100): inside window 42.
-  r.toggler->recordWindowUnderPointer({150, 800});
-  r.settle();
-  ASSERT_TRUE(r.toggler->armed());
-  EXPECT_TRUE(r.toggler->timerRunning());
-  auto* first = r.stream();
-  r.toggler->hotKeyPressed();  // armed: ignored
-  r.settle();
-  EXPECT_EQ(r.stream(), first);
-  EXPECT_FALSE(first->stopped);
-  r.frame(1);
-  r.settle();
-  r.toggler->hotKeyPressed();  // recording: stops
-  EXPECT_TRUE(r.toggler->doneRecording());
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
 }
 
