@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <future>
 #include <thread>
@@ -18,62 +19,42 @@ namespace {
 constexpr int64_t kStart = 5'000'000'000'000;  // an arbitrary monotonic time
 constexpr int64_t kMs = 1'000'000;
 
-// A frame whose grey ramp moves with `index`, so that every frame differs.
+// A frame of one colour that changes with `index`, so that every frame differs.
 std::shared_ptr<PixelBuffer> frame(int width, int height, int index) {
   auto f = PixelBuffer::allocate(width, height);
-  for (int y = 0; y < height; ++y) {
-    auto* row = reinterpret_cast<uint32_t*>(f->pixels + static_cast<size_t>(y) * f->stride);
-    for (int x = 0; x < width; ++x) row[x] = 0xff000000u | static_cast<uint32_t>((x + y + index * 8) & 0xff) * 0x10101u;
-  }
+  std::fill_n(reinterpret_cast<uint32_t*>(f->pixels), f->stride / 4 * height, 0xff000000u | index * 0x20202u);
   return f;
 }
 
-// `frames` stereo frames at 48 kHz of a 440 Hz tone, from its sample `first` on.
-AudioBuffer tone(int frames, int64_t presentationTimeNs, int64_t first = 0) {
-  AudioBuffer b{{}, 48000, 2, presentationTimeNs};
-  for (int64_t i = first; i < first + frames; ++i)
-    b.samples.insert(b.samples.end(), 2, static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / 48000.0)));
-  return b;
+// `frames` stereo frames at 48 kHz, as the microphone might hand them over.
+AudioBuffer sound(int frames, int64_t presentationTimeNs) {
+  return {std::vector<int16_t>(static_cast<size_t>(frames) * 2, 4000), 48000, 2, presentationTimeNs};
 }
 
-struct Finished {
-  bool ok = false;
-  std::string error;
-  bool otherThread = false;
-};
-
-// Finishes the writer and waits; the completion drops the last reference to
-// the writer, as the recorder does.
-Finished finish(std::unique_ptr<RecordingWriter> writer) {
+// Finishes the writer and waits; the completion, called once and on another
+// thread, drops the last reference to the writer, as the recorder does.
+std::pair<bool, std::string> finish(std::unique_ptr<RecordingWriter> writer) {
   std::shared_ptr<RecordingWriter> held(std::move(writer));
-  std::promise<Finished> done;
+  std::promise<std::pair<bool, std::string>> done;  // a second call would throw
   const auto caller = std::this_thread::get_id();
-  int calls = 0;
   held->finishWriting([&, keep = held](bool ok, std::string error) mutable {
-    ++calls;
+    EXPECT_NE(std::this_thread::get_id(), caller);
     keep.reset();
-    done.set_value({ok, std::move(error), std::this_thread::get_id() != caller});
+    done.set_value({ok, std::move(error)});
   });
   held.reset();
   auto f = done.get_future();
   EXPECT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  Finished result = f.get();
-  EXPECT_EQ(calls, 1);
-  return result;
+  return f.get();
 }
 
 class WriterTest : public ::testing::Test {
  protected:
   std::string dir = test::makeTempDirectory("moxi-capture-");
   std::string path = dir + "/tmp-1.mp4";
+  std::string error;
+  std::unique_ptr<RecordingWriter> writer = RecordingWriter::create(path, error);
   void TearDown() override { test::runCommand({"rm", "-rf", dir}); }
-
-  std::unique_ptr<RecordingWriter> make() {
-    std::string error;
-    auto w = RecordingWriter::create(path, error);
-    EXPECT_TRUE(w) << error;
-    return w;
-  }
 };
 
 // One recording as the recorder makes it: an odd-sized video, one frame of
@@ -81,8 +62,7 @@ class WriterTest : public ::testing::Test {
 // at 48 kHz stereo whose time stamps jitter by a few milliseconds, with one
 // real gap.
 TEST_F(WriterTest, WritesEveryFrameAtAnEvenSizeAndTheSoundAsMonoAacAlongTheSessionsTimeLine) {
-  auto writer = make();
-  ASSERT_TRUE(writer);
+  ASSERT_TRUE(writer) << error;
   auto video = writer->addVideoInput({VideoCodec::h264, 321, 241});
   auto audio = writer->addAudioInput(AudioSettings{}, true);
   ASSERT_TRUE(video && audio);
@@ -93,12 +73,12 @@ TEST_F(WriterTest, WritesEveryFrameAtAnEvenSizeAndTheSoundAsMonoAacAlongTheSessi
   constexpr int64_t kSamples = 300 * 480 + 48000 / 2;
   std::thread microphone([&] {
     // Sound from before the session is cut away.
-    EXPECT_TRUE(audio->append(tone(480, kStart - 20 * kMs)));
+    EXPECT_TRUE(audio->append(sound(480, kStart - 20 * kMs)));
     int64_t sample = 0;
     for (int block = 0; block < 300; ++block) {
       if (block == 150) sample += 48000 / 2;  // half a second missing
       const int64_t jitter = ((block * 7) % 9 - 4) * kMs;
-      EXPECT_TRUE(audio->append(tone(480, blockTime(sample) + jitter, sample)));
+      EXPECT_TRUE(audio->append(sound(480, blockTime(sample) + jitter)));
       sample += 480;
     }
   });
@@ -115,9 +95,8 @@ TEST_F(WriterTest, WritesEveryFrameAtAnEvenSizeAndTheSoundAsMonoAacAlongTheSessi
   const WriterStatistics stats = writer->statistics();
   EXPECT_NEAR(static_cast<double>(stats.audioSilenceInserted), 2205 - 1024 + 22050, 441);
   EXPECT_EQ(stats.audioSamplesDropped, 480u) << "only the block before the session";
-  const Finished f = finish(std::move(writer));
-  EXPECT_TRUE(f.ok) << f.error;
-  EXPECT_TRUE(f.otherThread);
+  const auto [ok, finishError] = finish(std::move(writer));
+  EXPECT_TRUE(ok) << finishError;
 
   struct stat st{};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -135,8 +114,7 @@ TEST_F(WriterTest, WritesEveryFrameAtAnEvenSizeAndTheSoundAsMonoAacAlongTheSessi
 }
 
 TEST_F(WriterTest, RefusesWhatItCannotWrite) {
-  auto writer = make();
-  ASSERT_TRUE(writer);
+  ASSERT_TRUE(writer) << error;
   for (VideoSettings bad : {VideoSettings{VideoCodec::h264, 0, 240}, VideoSettings{VideoCodec::h264, 1, 1},
                             VideoSettings{VideoCodec::h264, NAN, 240}, VideoSettings{VideoCodec::h264, 9000, 240}}) {
     EXPECT_FALSE(writer->canApplyVideoSettings(bad)) << bad.width << "x" << bad.height;
@@ -146,9 +124,8 @@ TEST_F(WriterTest, RefusesWhatItCannotWrite) {
   EXPECT_FALSE(writer->startWriting()) << "a writer without inputs";
   EXPECT_EQ(writer->status(), WriterStatus::failed);
   EXPECT_FALSE(writer->error().empty());
-  EXPECT_FALSE(finish(std::move(writer)).ok);
+  EXPECT_FALSE(finish(std::move(writer)).first);
 
-  std::string error;
   EXPECT_FALSE(RecordingWriter::create(dir + "/missing/tmp-2.mp4", error));
   EXPECT_FALSE(error.empty());
   test::runCommand({"touch", dir + "/taken.mp4"});
