@@ -28,7 +28,7 @@ uint32_t colourAt(const QImage& image, int x, int y) { return image.pixel(x, y) 
 TEST(WindowCatalogueOnX11, ListsRecordableWindowsFrontToBackWithTitlesAndPicturesAlsoFromSeveralThreadsAtOnce) {
   xcb::Connection x{};
   const uint32_t pid = static_cast<uint32_t>(getpid());
-  std::string processName;  // what names the owner of a window without a class
+  std::string processName;  // a window without a class is named after its process
   std::ifstream("/proc/self/comm") >> processName;
   X11WindowServer server;
   ASSERT_TRUE(server.captureAvailable());
