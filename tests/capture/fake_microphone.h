@@ -24,11 +24,9 @@ class FakeMicrophoneAccess : public MicrophoneAccess {
   }
   // Answers the last request from the calling thread, as a platform thread would.
   void answer(bool granted) {
-    std::function<void(bool)> completion;
-    {
-      std::lock_guard lock(mutex_);
-      completion = std::exchange(pending_, nullptr);
-    }
+    std::unique_lock lock(mutex_);
+    auto completion = std::exchange(pending_, nullptr);
+    lock.unlock();
     if (completion) completion(granted);
   }
 

@@ -20,18 +20,9 @@ class FakeWindowServer : public WindowServer {
 
   std::vector<uint32_t> onScreenWindowOrder() override { return order; }
   std::optional<ShareableContent> shareableContent() override { return content; }
-  std::optional<QImage> windowPicture(uint32_t id) override {
-    auto it = pictures.find(id);
-    return it == pictures.end() ? std::nullopt : std::optional(it->second);
-  }
-  std::optional<Rect> windowBounds(uint32_t id) override {
-    auto it = bounds.find(id);
-    return it == bounds.end() ? std::nullopt : std::optional(it->second);
-  }
-  std::optional<int32_t> ownerProcessID(uint32_t id) override {
-    auto it = owners.find(id);
-    return it == owners.end() ? std::nullopt : std::optional(it->second);
-  }
+  std::optional<QImage> windowPicture(uint32_t id) override { return find(pictures, id); }
+  std::optional<Rect> windowBounds(uint32_t id) override { return find(bounds, id); }
+  std::optional<int32_t> ownerProcessID(uint32_t id) override { return find(owners, id); }
   bool processIsRunning(int32_t pid) override { return runningProcesses.count(pid) > 0; }
   void activateWindow(uint32_t id) override { activated.push_back(id); }
   std::optional<Rect> primaryScreenFrame() override { return screen; }
@@ -43,6 +34,13 @@ class FakeWindowServer : public WindowServer {
     picture.fill(Qt::gray);
     pictures[id] = picture;
     return content->windows.back();
+  }
+
+ private:
+  template <class Map>
+  static std::optional<typename Map::mapped_type> find(const Map& map, uint32_t id) {
+    auto it = map.find(id);
+    return it == map.end() ? std::nullopt : std::optional(it->second);
   }
 };
 

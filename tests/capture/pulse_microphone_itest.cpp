@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstdlib>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/microphone.h"
@@ -23,106 +23,18 @@ namespace moxi {
 namespace {
 
 using namespace std::chrono_literals;
-using test::DesktopEnvironment;
 using test::runCommand;
 using test::waitUntil;
-using Lines = std::vector<std::string>;
 
-int64_t durationNs(const AudioBuffer& b) {
-  return static_cast<int64_t>(b.samples.size() / static_cast<size_t>(b.channels)) * 1'000'000'000 / b.sampleRate;
-}
+constexpr int64_t kBlockNs = 1024 * int64_t{1'000'000'000} / 44100;
 
 struct Arrival {
   AudioBuffer block;
   int64_t atNs;
 };
 
-// Collects what a session delivers, noting when and on which thread.
-class Collector {
- public:
-  explicit Collector(SerialQueue& queue) : queue_(queue) {}
-  // Deliveries already queued still find it.
-  ~Collector() { queue_.drain(); }
-  std::function<void(AudioBuffer)> handler() {
-    return [this](AudioBuffer block) {
-      if (!queue_.isCurrent() || busy_.exchange(true)) misdelivered = true;
-      std::lock_guard lock(mutex_);
-      seconds_ += static_cast<double>(durationNs(block)) / 1e9;
-      arrivals_.push_back({std::move(block), monotonicNanos()});
-      busy_ = false;
-    };
-  }
-  size_t count() {
-    std::lock_guard lock(mutex_);
-    return arrivals_.size();
-  }
-  double seconds() {
-    std::lock_guard lock(mutex_);
-    return seconds_;
-  }
-  std::vector<Arrival> arrivals() {
-    std::lock_guard lock(mutex_);
-    return arrivals_;
-  }
-  std::atomic<bool> misdelivered{false};  // off the queue, or two at once
-
- private:
-  SerialQueue& queue_;
-  std::mutex mutex_;
-  std::vector<Arrival> arrivals_;
-  double seconds_ = 0;
-  std::atomic<bool> busy_{false};
-};
-
-// Blocks follow each other exactly but for the clock's rare correction step;
-// returns how many such steps there were.
-int correctionSteps(const std::vector<Arrival>& a) {
-  int steps = 0;
-  for (size_t i = 1; i < a.size(); ++i) {
-    int64_t step = a[i].block.presentationTimeNs - a[i - 1].block.presentationTimeNs - durationNs(a[i - 1].block);
-    if (std::llabs(step) <= 3'000'000) continue;
-    ++steps;
-    EXPECT_LT(std::llabs(step), 30'000'000) << "block " << i << " does not start where block " << i - 1 << " ended";
-  }
-  return steps;
-}
-
-class Microphone : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // A test that stopped the server or changed its sources left it so.
-    if (runCommand({"pactl", "info"}, 5s).exitCode != 0) {
-      DesktopEnvironment::desktop().stopSoundServer();
-      DesktopEnvironment::desktop().startSoundServer();
-    }
-    ASSERT_EQ(runCommand({"pactl", "set-default-source", "sine"}).exitCode, 0);
-  }
-
-  // One recording as the recorder makes it: configure, run until `seconds` of
-  // sound came, stop. Nothing may arrive once stopRunning() has returned.
-  std::vector<Arrival> record(MicrophoneSession& session, double seconds) {
-    Collector collector(audioQueue_);
-    EXPECT_EQ(microphoneSetupMessages(session.configure()), Lines{});
-    session.setSampleBufferDelegate(collector.handler(), audioQueue_);
-    session.startRunning();
-    EXPECT_TRUE(session.isRunning());
-    EXPECT_TRUE(waitUntil([&] { return collector.seconds() >= seconds; }, 10s));
-    session.stopRunning();
-    EXPECT_FALSE(session.isRunning());
-    size_t atStop = collector.count();
-    std::this_thread::sleep_for(100ms);
-    audioQueue_.drain();
-    EXPECT_LE(collector.count(), atStop + 1) << "blocks after stopRunning returned";
-    EXPECT_FALSE(collector.misdelivered);
-    return collector.arrivals();
-  }
-
-  SerialQueue audioQueue_{"com.quillon.moxiscope.AudioSampleBufferQueue"};
-};
-
-TEST_F(Microphone, AccessIsAuthorizedAndTheSineComesAsContiguousMonoBlocksOnTheMonotonicClock) {
+TEST(Microphone, TheSineComesAsContiguousMonoBlocksUntilItsSourceIsUnpluggedAndAgainOnceItIsBack) {
   auto access = makeMicrophoneAccess();
-  EXPECT_EQ(access->authorizationStatus(), MicrophoneAuthorization::authorized);
   std::promise<std::thread::id> answered;
   access->requestAccess([&](bool granted) {
     EXPECT_TRUE(granted);
@@ -132,50 +44,86 @@ TEST_F(Microphone, AccessIsAuthorizedAndTheSineComesAsContiguousMonoBlocksOnTheM
   ASSERT_EQ(thread.wait_for(10s), std::future_status::ready);
   EXPECT_NE(thread.get(), std::this_thread::get_id()) << "answered on the caller's thread";
 
-  std::vector<Arrival> arrivals = record(*makeMicrophoneSession(), 2.0);
+  std::mutex mutex;
+  std::vector<Arrival> arrivals;
+  auto count = [&] {
+    std::lock_guard lock(mutex);
+    return arrivals.size();
+  };
+  std::atomic<bool> offQueue{false};
+  // Gone before what it delivers to; its end runs the deliveries still queued.
+  SerialQueue queue("com.quillon.moxiscope.AudioSampleBufferQueue");
+  auto session = makeMicrophoneSession();
+  // One recording as the recorder makes it, with the session reused.
+  auto start = [&] {
+    EXPECT_EQ(microphoneSetupMessages(session->configure()), std::vector<std::string>{});
+    session->setSampleBufferDelegate(
+        [&](AudioBuffer block) {
+          if (!queue.isCurrent()) offQueue = true;
+          std::lock_guard lock(mutex);
+          arrivals.push_back({std::move(block), monotonicNanos()});
+        },
+        queue);
+    session->startRunning();
+    EXPECT_TRUE(session->isRunning());
+  };
+  start();
+  ASSERT_TRUE(waitUntil([&] { return count() >= 90; }, 10s));  // about two seconds
+  session->stopRunning();
+  EXPECT_FALSE(session->isRunning());
+  const size_t atStop = count();
+  std::this_thread::sleep_for(100ms);
+  queue.drain();
+  EXPECT_LE(count(), atStop + 1) << "blocks after stopRunning returned";
+
   std::vector<int16_t> sound;
-  for (const auto& a : arrivals) {
-    ASSERT_EQ(a.block.sampleRate, 44100);
-    ASSERT_EQ(a.block.channels, 1);
-    EXPECT_EQ(a.block.samples.size(), 1024u);
+  int corrections = 0;
+  for (size_t i = 0; i < arrivals.size(); ++i) {
+    const AudioBuffer& b = arrivals[i].block;
+    ASSERT_EQ(std::pair(b.sampleRate, b.channels), std::pair(44100, 1));
+    EXPECT_EQ(b.samples.size(), 1024u);
     // Never sound from the future; the sine source renders two seconds at a time.
-    EXPECT_GT(a.atNs - a.block.presentationTimeNs - durationNs(a.block), -10'000'000);
-    sound.insert(sound.end(), a.block.samples.begin(), a.block.samples.end());
+    EXPECT_GT(arrivals[i].atNs - b.presentationTimeNs - kBlockNs, -10'000'000);
+    sound.insert(sound.end(), b.samples.begin(), b.samples.end());
+    // Blocks follow each other exactly but for the clock's rare correction step.
+    if (i == 0) continue;
+    const int64_t step = b.presentationTimeNs - arrivals[i - 1].block.presentationTimeNs - kBlockNs;
+    if (std::llabs(step) > 3'000'000) ++corrections;
+    EXPECT_LT(std::llabs(step), 30'000'000) << "block " << i << " does not start where the one before ended";
   }
-  EXPECT_LE(correctionSteps(arrivals), 1);
+  EXPECT_LE(corrections, 1);
   int crossings = 0;
   for (size_t i = 1; i < sound.size(); ++i) crossings += (sound[i - 1] < 0) != (sound[i] < 0);
   EXPECT_NEAR(crossings / (static_cast<double>(sound.size()) / 44100), 880, 10) << "not the 440 Hz sine";
-}
 
-TEST_F(Microphone, AMicrophoneUnpluggedMidRecordingEndsTheSoundAndIsThenMissing) {
-  Collector collector(audioQueue_);  // outlives the session, also when a check ends the test early
-  auto session = makeMicrophoneSession();
-  ASSERT_EQ(microphoneSetupMessages(session->configure()), Lines{});
-  session->setSampleBufferDelegate(collector.handler(), audioQueue_);
-  session->startRunning();
-  ASSERT_TRUE(waitUntil([&] { return collector.seconds() >= 0.3; }, 10s));
-
-  // Without its only microphone the server falls back to the null sink's
-  // monitor, which records what the desktop plays: not a microphone.
+  // Unplugged mid-recording. Without its only microphone the server falls
+  // back to the null sink's monitor, which records what the desktop plays:
+  // not a microphone.
+  arrivals.clear();
+  start();
+  ASSERT_TRUE(waitUntil([&] { return count() >= 10; }, 10s));
   ::testing::internal::CaptureStdout();
   ASSERT_EQ(runCommand({"pactl", "unload-module", "module-sine-source"}).exitCode, 0);
   EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
   EXPECT_EQ(makeMicrophoneAccess()->authorizationStatus(), MicrophoneAuthorization::authorized);
-  MicrophoneConfiguration configuration = session->configure();
+  const MicrophoneConfiguration configuration = session->configure();
   EXPECT_TRUE(configuration.noDevice);
   EXPECT_FALSE(configuration.inputAdded);
   session->startRunning();
   EXPECT_FALSE(session->isRunning());
   session->stopRunning();
-  std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.rfind("Microphone lost: the microphone went away", 0), 0u) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 
   ASSERT_EQ(runCommand({"pactl", "load-module", "module-sine-source", "source_name=sine", "frequency=440"}).exitCode,
             0);
   ASSERT_EQ(runCommand({"pactl", "set-default-source", "sine"}).exitCode, 0);
-  EXPECT_FALSE(record(*session, 0.3).empty());
+  const size_t beforeBack = count();
+  start();
+  EXPECT_TRUE(waitUntil([&] { return count() >= beforeBack + 10; }, 10s));
+  session->stopRunning();
+  EXPECT_FALSE(offQueue);
 }
 
 }  // namespace

