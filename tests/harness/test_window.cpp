@@ -1,7 +1,5 @@
 #include "harness/test_window.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
 #include <xcb/xcb_icccm.h>
 
 #include <algorithm>
@@ -22,7 +20,7 @@ void setProperty(xcb::Connection& c, xcb_window_t w, const char* name, xcb_atom_
 TestWindow::TestWindow(xcb::Connection& c, const TestWindowOptions& o) : c_(c) {
   xcb_connection_t* x = c.get();
   id_ = xcb_generate_id(x);
-  const uint32_t values[] = {o.colour, XCB_EVENT_MASK_STRUCTURE_NOTIFY | o.events_};
+  const uint32_t values[] = {o.colour, XCB_EVENT_MASK_STRUCTURE_NOTIFY};
   xcb_create_window(x, XCB_COPY_FROM_PARENT, id_, c.root(), static_cast<int16_t>(o.x), static_cast<int16_t>(o.y),
                     o.width, o.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, c.screen()->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
@@ -72,14 +70,6 @@ void TestWindow::destroy() {
   id_ = XCB_WINDOW_NONE;
 }
 
-void TestWindow::moveResize(int x, int y, uint16_t width, uint16_t height) {
-  const uint32_t values[] = {uint32_t(x), uint32_t(y), width, height};
-  xcb_configure_window(c_.get(), id_,
-                       XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
-                       values);
-  xcb_flush(c_.get());
-}
-
 void TestWindow::raise() {
   const uint32_t above = XCB_STACK_MODE_ABOVE;
   xcb_configure_window(c_.get(), id_, XCB_CONFIG_WINDOW_STACK_MODE, &above);
@@ -92,35 +82,6 @@ QRect TestWindow::rootFrame() const {
   auto t = xcb::reply(x, xcb_translate_coordinates(x, id_, c_.root(), 0, 0), xcb_translate_coordinates_reply);
   if (!g || !t) return {};
   return QRect(t->dst_x, t->dst_y, g->width, g->height);
-}
-
-xcb_window_t TestWindow::frameWindow() const {
-  for (xcb_window_t w = id_;;) {
-    auto tree = xcb::reply(c_.get(), xcb_query_tree(c_.get(), w), xcb_query_tree_reply);
-    if (!tree || tree->parent == tree->root) return w;
-    w = tree->parent;
-  }
-}
-
-std::string uniqueTitle(const std::string& prefix) {
-  return prefix + "-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-}
-
-std::vector<xcb_window_t> stackingFrontToBack(xcb::Connection& c) {
-  auto list = xcb::cardinalProperty(c, c.root(), "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW)
-                  .value_or(std::vector<uint32_t>{});
-  std::reverse(list.begin(), list.end());
-  return list;
-}
-
-uint32_t screenColour(xcb::Connection& c, int x, int y) {
-  auto r = xcb::reply(c.get(),
-                      xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, c.root(), int16_t(x), int16_t(y), 1, 1, ~0u),
-                      xcb_get_image_reply);
-  if (!r || xcb_get_image_data_length(r.get()) < 4) return 0xFFFFFFFF;
-  uint32_t pixel = 0;
-  std::copy_n(xcb_get_image_data(r.get()), 4, reinterpret_cast<uint8_t*>(&pixel));
-  return pixel & 0xFFFFFF;
 }
 
 QImage screenshot(xcb::Connection& c) {

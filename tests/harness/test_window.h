@@ -27,7 +27,6 @@ struct TestWindowOptions {
   std::optional<uint32_t> pid_;           // _NET_WM_PID
   std::vector<std::string> states_;       // e.g. "_NET_WM_STATE_ABOVE"
   std::optional<std::string> type_;       // e.g. "_NET_WM_WINDOW_TYPE_DOCK"
-  uint32_t events_ = 0;                   // selected besides structure changes
 
   TestWindowOptions& at(int px, int py) { x = px, y = py; return *this; }
   TestWindowOptions& size(uint16_t w, uint16_t h) { width = w, height = h; return *this; }
@@ -38,7 +37,6 @@ struct TestWindowOptions {
   TestWindowOptions& pid(uint32_t p) { pid_ = p; return *this; }
   TestWindowOptions& state(std::string s) { states_.push_back(std::move(s)); return *this; }
   TestWindowOptions& type(std::string s) { type_ = std::move(s); return *this; }
-  TestWindowOptions& events(uint32_t mask) { events_ = mask; return *this; }
 };
 
 class TestWindow {
@@ -52,27 +50,16 @@ class TestWindow {
 
   xcb_window_t id() const { return id_; }
   void destroy();
-  // Requests to the window manager, as an application makes them.
-  void moveResize(int x, int y, uint16_t width, uint16_t height);
+  // Asks the window manager to raise it, as an application does.
   void raise();
   // The client area on the root window (top-left origin), empty once gone.
   QRect rootFrame() const;
-  // The outermost ancestor below the root: the window manager's frame.
-  xcb_window_t frameWindow() const;
 
  private:
   xcb::Connection& c_;
   xcb_window_t id_ = XCB_WINDOW_NONE;
 };
 
-// A window title no other test program on the desktop uses: the prefix, the
-// process id and the running test's name.
-std::string uniqueTitle(const std::string& prefix);
-
-// The window manager's stacking list, front to back.
-std::vector<xcb_window_t> stackingFrontToBack(xcb::Connection& c);
-// The 0xRRGGBB colour of the screen at a root position.
-uint32_t screenColour(xcb::Connection& c, int x, int y);
 // The whole screen as the user sees it (null when it cannot be read).
 QImage screenshot(xcb::Connection& c);
 
