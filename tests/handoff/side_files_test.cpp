@@ -3,11 +3,9 @@
 // video files.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
-#include <functional>
 #include <limits>
-#include <random>
+#include <tuple>
 
 #include "handoff/click_description.h"
 #include "handoff/pointer_log.h"
@@ -15,7 +13,6 @@
 #include "handoff/storage.h"
 #include "handoff/video_file.h"
 #include "harness/test_files.h"
-#include "platform/clock.h"
 
 using namespace moxi;
 using namespace moxi::test;
@@ -25,73 +22,43 @@ namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr uint32_t kWindow = 0x1200007;
-
-unsigned modeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
-
-std::vector<std::string> namesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Runs `write` and returns what it logged.
-std::string logged(const std::function<void()>& write) {
-  testing::internal::CaptureStdout();
-  return write(), testing::internal::GetCapturedStdout();
-}
 
 }  // namespace
 
 TEST(PointerSample, KeepsPointerEventsOverTheWindowEdgesIncludedOnly) {
   const Rect frame{100, 200, 640, 480};  // bottom-left convention
-  auto sample = [&](int type, Point at, uint32_t window = kWindow) {
-    return pointerSample(type, window, kWindow, frame, at, 1000.0, 1002.5);
+  auto sample = [&](int type, Point at, uint32_t window = 7) {
+    return pointerSample(type, window, 7, frame, at, 1000.0, 1002.5);
   };
   EXPECT_EQ(sample(kMouseMoved, {150.5, 260}), (MouseEvent{50.5, 60, false, 2.5}));
   EXPECT_EQ(sample(kLeftMouseDown, {100, 200}), (MouseEvent{0, 0, true, 2.5}));
   EXPECT_EQ(sample(kRightMouseDown, {740, 680}), (MouseEvent{640, 480, true, 2.5}));
-  for (int type : std::initializer_list<int>{kLeftMouseUp, kLeftMouseDragged, kRightMouseDragged, kFlagsChanged})
+  for (int type : {kLeftMouseUp, kLeftMouseDragged, kRightMouseDragged, kFlagsChanged})
     EXPECT_EQ(sample(type, {740, 200}), (MouseEvent{640, 0, false, 2.5})) << type;
   for (Point outside : std::initializer_list<Point>{{99, 300}, {740.001, 300}, {300, 199.5}, {300, 681}, {kNan, 300}})
     EXPECT_FALSE(sample(kLeftMouseDown, outside)) << outside.x << "," << outside.y;
   for (int type : std::initializer_list<int>{kRightMouseUp, 0, 40}) EXPECT_FALSE(sample(type, {300, 300})) << type;
-  EXPECT_FALSE(sample(kLeftMouseDown, {300, 300}, kWindow + 1));
-  EXPECT_FALSE(pointerSample(kLeftMouseDown, kWindow, kWindow, std::nullopt, {300, 300}, 0, 1));  // window gone
+  EXPECT_FALSE(sample(kLeftMouseDown, {300, 300}, 8));                                // another window
+  EXPECT_FALSE(pointerSample(kLeftMouseDown, 7, 7, std::nullopt, {300, 300}, 0, 1));  // window gone
 }
 
 TEST(ClickDescription, SizeThenOneTruncatedGroupPerClickAndNothingUnrepresentable) {
   const std::pair<std::string, std::string> cases[] = {
-      {clickDescription({1064, 860}, {}), "moxiscope:"},
-      {clickDescription({1064, 860}, {{5, 5, false, 1}, {6, 6, false, 2}}), "moxiscope:"},
-      {clickDescription({1064.9, 860.2}, {{99.9, 300.7, true, 0.0009}}), "moxiscope:1064,860,99,300,0"},
-      {clickDescription({1064, 860}, {{512.4, 300.9, true, 1.534}, {1, 1, false, 2}, {80.99, 122.5, true, 4.0109}}),
+      {clickDescription({1064, 860}, {{5, 5, false, 1}}), "moxiscope:"},
+      {clickDescription({1064.9, 860.2}, {{512.4, 300.9, true, 1.534}, {1, 1, false, 2}, {80.99, 122.5, true, 4.0109}}),
        "moxiscope:1064,860,512,300,1534,80,122,4010"},
       {clickDescription({10, 10}, {{-0.5, -1.7, true, -0.0025}}), "moxiscope:10,10,0,-1,-2"},
-      {clickDescription({10, 10}, {{kNan, 1, true, 1}, {1, 2, true, 1e300}, {3, 4, true, 0.5}}),
-       "moxiscope:10,10,3,4,500"},
-      {clickDescription({kInf, 1e19}, {{1, 2, true, 0}}), "moxiscope:0,0,1,2,0"},
-      {clickDescription({1, 1}, {{-9.2e18, 0, true, 0}}), "moxiscope:1,1,-9200000000000000000,0,0"},
+      {clickDescription({kInf, 1e19}, {{kNan, 1, true, 1}, {1, 2, true, 1e300}, {3, 4, true, 0.5}}),
+       "moxiscope:0,0,3,4,500"},
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
 }
 
 TEST(SideFileJson, ShortestNumbersAndCompactEscapedText) {
-  EXPECT_EQ(json::encode(Size{0.5, 1.0}), "[0.5,1]");
   const std::pair<double, std::optional<std::string>> numbers[] = {
-      {100000, "100000"}, {0.1 + 0.2, "0.30000000000000004"}, {1e21, "1e+21"}, {kNan, {}}, {-kInf, {}}};
+      {100000, "100000"}, {1.1, "1.1"}, {0.1 + 0.2, "0.30000000000000004"}, {1e-7, "1e-07"},
+      {1e21, "1e+21"},    {kNan, {}},   {-kInf, {}}};
   for (const auto& [v, text] : numbers) EXPECT_EQ(json::number(v), text) << v;
-  // Every finite double reads back as itself.
-  std::mt19937_64 random(7);
-  std::uniform_real_distribution<double> mantissa(-10, 10);
-  std::uniform_int_distribution<int> exponent(-12, 25);
-  for (int i = 0; i < 2000; ++i) {
-    const double v = mantissa(random) * std::pow(10.0, exponent(random));
-    const auto text = json::number(v);
-    EXPECT_TRUE(text && std::strtod(text->c_str(), nullptr) == v) << v << " " << text.value_or("none");
-  }
-
   EXPECT_EQ(json::encode(std::vector<MouseEvent>{{10.5, 20, true, 1.25}, {0, 720, false, 0.000125}}),
             R"([{"x":10.5,"y":20,"down":true,"timestamp":1.25},{"x":0,"y":720,"down":false,"timestamp":0.000125}])");
   EXPECT_EQ(json::encode(std::vector<MouseEvent>{}), "[]");
@@ -105,34 +72,30 @@ TEST(Storage, ReplacesSideFilesAtomicallyWithMode0600AndAFailureKeepsTheOldFile)
   PrivateHome home;
   const std::string docs = home.documents();
   ASSERT_TRUE(Storage::saveSideFile(Size{1280, 720}, false, "videosize.json"));
-  ASSERT_TRUE(Storage::saveSideFile(QUrl::fromLocalFile("/tmp/a.mp4"), false, "video.json"));
   writeFile(docs + "/mouse.json", "old and longer content");
   fs::permissions(docs + "/mouse.json", fs::perms(0644));
   ASSERT_TRUE(Storage::saveSideFile(std::vector<MouseEvent>{{3, 4, true, 0.5}}, false, "mouse.json"));
-  EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
-  EXPECT_EQ(readFile(docs + "/video.json"), R"("file:\/\/\/tmp\/a.mp4")");
+  ASSERT_TRUE(Storage::saveSideFile(QUrl::fromLocalFile("/tmp/a.mp4"), true, "video.json"));
   EXPECT_EQ(readFile(docs + "/mouse.json"), R"([{"x":3,"y":4,"down":true,"timestamp":0.5}])");
-  EXPECT_EQ(namesIn(docs), (std::vector<std::string>{"mouse.json", "video.json", "videosize.json"}));
-  for (const auto& name : namesIn(docs)) EXPECT_EQ(modeOf(docs + "/" + name), 0600u) << name;
-  ASSERT_TRUE(Storage::saveSideFile(QString("a/b"), true, "note.json"));
-  EXPECT_EQ(readFile(home.caches() + "/note.json"), R"("a\/b")");
-  EXPECT_EQ(modeOf(home.caches()), 0700u);
+  EXPECT_EQ(readFile(home.caches() + "/video.json"), R"("file:\/\/\/tmp\/a.mp4")");
+  for (const auto& e : fs::directory_iterator(docs)) EXPECT_EQ(e.status().permissions(), fs::perms(0600)) << e.path();
+  EXPECT_EQ(fs::status(home.caches()).permissions(), fs::perms(0700));
 
-  // Failures are one line each and leave what was there.
-  std::string out = logged([] { EXPECT_FALSE(Storage::saveSideFile(Size{kInf, 2}, false, "videosize.json")); });
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-  EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
+  // Each failure logs one line naming its cause and leaves what was there.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(Storage::saveSideFile(Size{kInf, 2}, false, "videosize.json"));
   fs::remove(docs + "/mouse.json");
   fs::create_directory(docs + "/mouse.json");  // a directory in the way
-  out = logged([] { EXPECT_FALSE(Storage::saveSideFile(std::vector<MouseEvent>{}, false, "mouse.json")); });
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-  EXPECT_NE(out.find("mouse.json"), std::string::npos) << out;
-  EXPECT_EQ(namesIn(docs), (std::vector<std::string>{"mouse.json", "video.json", "videosize.json"}));
-  // A documents directory that cannot exist: its parent is a plain file.
-  writeFile(home.path() + "/file", "");
-  setenv("HOME", (home.path() + "/file").c_str(), 1);
-  out = logged([] { EXPECT_FALSE(Storage::saveSideFile("x", false, "video.json")); });
-  EXPECT_EQ(out, "Could not create URL for specified directory!\n");
+  EXPECT_FALSE(Storage::saveSideFile(std::vector<MouseEvent>{}, false, "mouse.json"));
+  setenv("HOME", (docs + "/videosize.json").c_str(), 1);  // documents under a plain file
+  EXPECT_FALSE(Storage::saveSideFile("x", false, "video.json"));
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+  for (const char* cause : {"videosize.json", "mouse.json", "Could not create URL for specified directory!"})
+    EXPECT_NE(log.find(cause), std::string::npos) << cause << " in " << log;
+  EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
+  // No temporary file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(docs), fs::directory_iterator()), 2);
 }
 
 TEST(VideoFile, NamedAfterTruncatedMillisecondsOncePerProcess) {
@@ -150,11 +113,4 @@ TEST(VideoFile, NamedAfterTruncatedMillisecondsOncePerProcess) {
   writeFile(home.caches() + "/tmp-5000.mp4", "recording");
   EXPECT_EQ(makeVideoFileURL(5.0).fileName().toStdString(), "tmp-5001.mp4");
   EXPECT_EQ(readFile(home.caches() + "/tmp-5000.mp4"), "recording");
-
-  // Without a time: now, counted from the reference date.
-  const double before = secondsSinceReferenceDate();
-  const QString name = makeVideoFileURL().fileName();
-  const long long ms = name.mid(4, name.size() - 8).toLongLong();
-  const long long after = static_cast<long long>(secondsSinceReferenceDate() * 1000);
-  EXPECT_TRUE(ms >= static_cast<long long>(before * 1000) && ms <= after) << name.toStdString();
 }

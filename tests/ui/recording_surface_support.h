@@ -17,17 +17,13 @@ class RecordingSurface : public HighlightSurface {
   };
   explicit RecordingSurface(Calls* calls = nullptr) : calls_(calls ? calls : &own_) {}
   void setFrame(Rect frame) override { calls_->frames.push_back(frame); }
-  void setAlpha(double alpha) override {
-    alpha_ = alpha;
-    calls_->alphas.push_back(alpha);
-  }
-  double alpha() const override { return alpha_; }
+  void setAlpha(double alpha) override { calls_->alphas.push_back(alpha); }
+  double alpha() const override { return calls_->alphas.empty() ? -1 : calls_->alphas.back(); }
   void orderAbove(std::int64_t windowNumber) override { calls_->orders.push_back(windowNumber); }
 
  private:
   Calls own_;
   Calls* calls_;
-  double alpha_ = -1;
 };
 
 }  // namespace moxi::test
