@@ -1,113 +1,91 @@
 #pragma once
 // Fakes of the recorder's platform services, and a controller built on them.
 #include <QCoreApplication>
+#include <QThreadPool>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "app/recorder_services.h"
 #include "app/toggler.h"
 #include "capture/fake_microphone.h"
 #include "capture/fake_window_server_support.h"
-#include "platform/serial_queue.h"
 #include "ui/recording_surface_support.h"
 
 namespace moxi::test {
 
 class FakeCaptureStream : public CaptureStream {
  public:
-  FakeCaptureStream(ContentFilter f, StreamConfiguration c, std::atomic<int>& stops)
-      : filter(std::move(f)), configuration(c), stops_(stops) {}
+  FakeCaptureStream(ContentFilter f, bool refuse, std::atomic<int>& stops)
+      : filter(std::move(f)), refuse_(refuse), stops_(stops) {}
   bool addStreamOutput(StreamOutputHandler h, SerialQueue& q) override {
-    if (refuseOutput) return false;
-    handler = std::move(h);
-    queue = &q;
-    return true;
+    handler_ = std::move(h);
+    queue_ = &q;
+    return !refuse_;
   }
   void startCapture() override {}
   void updateConfiguration(const StreamConfiguration& c) override { updates.push_back(c); }
   void stopCapture(std::function<void()> completion) override {
-    stopped = true;
     ++stops_;
     std::thread(std::move(completion)).detach();
   }
   // Hands a frame to the recorder's queue, as the capture thread would.
   void deliver(SampleBuffer sample) {
-    queue->async([h = handler, sample] { h(sample); });
+    queue_->async([h = handler_, sample] { h(sample); });
   }
 
   ContentFilter filter;
-  StreamConfiguration configuration;
   std::vector<StreamConfiguration> updates;
-  StreamOutputHandler handler;
-  SerialQueue* queue = nullptr;
-  bool refuseOutput = false;
-  std::atomic<bool> stopped{false};
 
  private:
+  StreamOutputHandler handler_;
+  SerialQueue* queue_ = nullptr;
+  bool refuse_;
   std::atomic<int>& stops_;
 };
 
-// What the recorder asked of its writers, in order.
+// What the recorder asked of its writers, in order; a frame is "append <time>".
 struct WriterLog {
   std::mutex mutex;
   std::vector<std::string> calls;
-  std::vector<int64_t> videoTimes;
-  std::atomic<bool> writeFails{false};  // the disk is full from now on
   void add(std::string call) {
     std::lock_guard lock(mutex);
     calls.push_back(std::move(call));
   }
-  std::vector<std::string> snapshot() {
-    std::lock_guard lock(mutex);
-    return calls;
-  }
 };
 
-class FakeVideoInput : public VideoWriterInput {
+// Both inputs of a writer: frames are logged, sound is taken.
+class FakeInput : public VideoWriterInput, public AudioWriterInput {
  public:
-  explicit FakeVideoInput(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
-  bool isReadyForMoreMediaData() const override { return !finished_ && !log_->writeFails; }
+  explicit FakeInput(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
+  bool isReadyForMoreMediaData() const override { return true; }
   bool append(const PixelBuffer&, int64_t t) override {
-    std::lock_guard lock(log_->mutex);
-    log_->videoTimes.push_back(t);
+    log_->add("append " + std::to_string(t));
     return true;
   }
-  void markAsFinished() override {
-    finished_ = true;
-    log_->add("markAsFinished");
-  }
+  bool append(const AudioBuffer&) override { return true; }
+  void markAsFinished() override { log_->add("markAsFinished"); }
 
  private:
   std::shared_ptr<WriterLog> log_;
-  std::atomic<bool> finished_{false};
-};
-
-class FakeAudioInput : public AudioWriterInput {
- public:
-  bool isReadyForMoreMediaData() const override { return true; }
-  bool append(const AudioBuffer&) override { return true; }
-  void markAsFinished() override {}
 };
 
 class FakeWriter : public RecordingWriter {
  public:
-  FakeWriter(std::string path, std::shared_ptr<WriterLog> log, bool failStart)
-      : path_(std::move(path)), log_(std::move(log)), failStart_(failStart) {}
-  bool canApplyVideoSettings(const VideoSettings& s) const override { return s.width >= 2 && s.height >= 2; }
+  explicit FakeWriter(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
+  bool canApplyVideoSettings(const VideoSettings&) const override { return true; }
   std::shared_ptr<VideoWriterInput> addVideoInput(const VideoSettings&) override {
     log_->add("addVideoInput");
-    return std::make_shared<FakeVideoInput>(log_);
+    return std::make_shared<FakeInput>(log_);
   }
   std::shared_ptr<AudioWriterInput> addAudioInput(const AudioSettings&, bool) override {
     log_->add("addAudioInput");
-    return std::make_shared<FakeAudioInput>();
+    return std::make_shared<FakeInput>(log_);
   }
   bool startWriting() override {
     log_->add("startWriting");
-    return !failStart_;
+    return true;
   }
   void startSession(int64_t) override { log_->add("startSession"); }
   void endSession(int64_t) override { log_->add("endSession"); }
@@ -115,65 +93,52 @@ class FakeWriter : public RecordingWriter {
     log_->add("finishWriting");
     std::thread([completion] { completion(true, {}); }).detach();
   }
-  WriterStatus status() const override { return log_->writeFails ? WriterStatus::failed : WriterStatus::writing; }
-  std::string error() const override { return failStart_ || log_->writeFails ? "disk full" : ""; }
-  std::string path() const override { return path_; }
+  WriterStatus status() const override { return WriterStatus::writing; }
+  std::string error() const override { return {}; }
+  std::string path() const override { return {}; }
   WriterStatistics statistics() const override { return {}; }
 
  private:
-  std::string path_;
   std::shared_ptr<WriterLog> log_;
-  bool failStart_;
 };
 
 class FakePointerMonitor : public PointerMonitor {
  public:
   std::optional<Token> install(Handler h) override {
     handler = std::move(h);
-    return ++lastToken;
+    return 1;
   }
-  void remove(Token) override {
-    handler = nullptr;
-    ++removes;
-  }
+  void remove(Token) override { ++removes; }
   Handler handler;
   int removes = 0;
-  Token lastToken = 0;
 };
 
 // A controller on fakes, with a window 42 of 800 x 600 at (100, 50) on a
-// screen 900 high.
+// screen 900 high, and the pointer over it.
 struct FakeRecorder {
   std::shared_ptr<FakeWindowServer> windows = std::make_shared<FakeWindowServer>();
-  std::atomic<int> streamStops{0};  // stopCapture calls, also of streams gone since
-  std::vector<FakeCaptureStream*> streams;  // every stream made; only the last may be alive
+  std::atomic<int> streamStops{0};          // stopCapture calls, also of streams gone since
+  FakeCaptureStream* stream = nullptr;      // the last one made, alive until it stopped
   std::shared_ptr<WriterLog> writerLog = std::make_shared<WriterLog>();
   std::shared_ptr<FakeMicrophoneAccess> access = std::make_shared<FakeMicrophoneAccess>();
   std::shared_ptr<FakeMicrophoneSession> session = std::make_shared<FakeMicrophoneSession>();
   std::shared_ptr<FakePointerMonitor> monitor = std::make_shared<FakePointerMonitor>();
-  bool refuseWriter = false, failStart = false, refuseOutput = false;
-  std::vector<QUrl> opened;
+  bool refuseOutput = false, refuseWriter = false;
   std::vector<UserNotice> notices;
   std::unique_ptr<Toggler> toggler;
 
-  explicit FakeRecorder(StatusButton* button = nullptr, std::shared_ptr<SourcePicker> picker = nullptr) {
+  FakeRecorder() {
     windows->addWindow(42, {100, 50, 800, 600});
     windows->bounds[42] = {100, 50, 800, 600};
-    windows->order = {42};
     RecorderServices s;
     s.windowServer = windows;
-    s.makeCaptureStream = [this](const ContentFilter& f, const StreamConfiguration& c) {
-      auto stream = std::make_unique<FakeCaptureStream>(f, c, streamStops);
-      stream->refuseOutput = refuseOutput;
-      streams.push_back(stream.get());
-      return stream;
+    s.makeCaptureStream = [this](const ContentFilter& f, const StreamConfiguration&) {
+      auto made = std::make_unique<FakeCaptureStream>(f, refuseOutput, streamStops);
+      stream = made.get();
+      return made;
     };
-    s.makeWriter = [this](const std::string& path, std::string& error) -> std::unique_ptr<RecordingWriter> {
-      if (refuseWriter) {
-        error = "no space";
-        return nullptr;
-      }
-      return std::make_unique<FakeWriter>(path, writerLog, failStart);
+    s.makeWriter = [this](const std::string&, std::string&) -> std::unique_ptr<RecordingWriter> {
+      return refuseWriter ? nullptr : std::make_unique<FakeWriter>(writerLog);
     };
     s.microphoneAccess = access;
     s.microphoneSession = session;
@@ -181,31 +146,35 @@ struct FakeRecorder {
     s.makeOverlay = [](int64_t n) {
       return std::make_unique<HighlightWindowController>(n, false, std::make_unique<RecordingSurface>());
     };
-    s.askToCopy = [] { return false; };
-    s.copyToClipboard = [](const QUrl&) { return true; };
-    s.openURL = [this](const QUrl& u) {
-      opened.push_back(u);
-      return true;
-    };
     s.notifyUser = [this](const UserNotice& n) { notices.push_back(n); };
-    s.pointerLocation = [] { return Point{}; };
+    s.pointerLocation = [] { return Point{150, 800}; };  // bottom-left: (150, 100), inside window 42
     s.mainScreenHeight = [] { return std::optional<double>(900); };
     s.createHotKey = false;
-    s.sourcePicker = std::move(picker);
-    toggler = std::make_unique<Toggler>(nullptr, button, std::move(s));
+    toggler = std::make_unique<Toggler>(nullptr, nullptr, std::move(s));
   }
 
-  FakeCaptureStream* stream() { return streams.empty() ? nullptr : streams.back(); }
   CaptureWindow window() { return windows->content->windows.front(); }
   void frame(int64_t t, FrameStatus status = FrameStatus::complete) {
-    stream()->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(800, 600), t, status));
+    stream->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(800, 600), t, status));
   }
-  // Lets queued work on the video queue and the main thread run.
+  // Lets queued work on the video queue, the thread pool and the main thread run.
   void settle() {
     for (int i = 0; i < 5; ++i) {
       const_cast<SerialQueue&>(toggler->videoSampleBufferQueue()).drain();
+      QThreadPool::globalInstance()->waitForDone();
       QCoreApplication::processEvents();
     }
+  }
+  // Starts recording window 42 and hands it `frames` frames, a second apart.
+  void record(int frames) {
+    toggler->startRecording(window());
+    for (int i = 1; i <= frames; ++i) frame(i * 1000);
+    settle();
+  }
+  // Stops, and waits for the finish and the export.
+  bool stop() {
+    toggler->stopRecording();
+    return toggler->waitForPendingFinishes(10000);
   }
 };
 

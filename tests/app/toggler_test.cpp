@@ -1,218 +1,150 @@
-// The recorder controller on fake platform services: its states, what each
+// The application's logic under Qt's offscreen platform in a home of its own:
+// the recorder controller on fake platform services (its states, what each
 // frame does, the stop and its hand-over, the ways back to idle and what
-// reaches the user, and the popover's QML view over it (with the "Login"
-// switch) driven with real mouse events, all under Qt's offscreen platform in
-// a home of the program's own.
+// reaches the user), the popover's QML view over it (with the "Login"
+// switch) driven with real mouse events, the settings as the user's file
+// holds them and where the side files go, and the shell's pure pieces.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QSettings>
 #include <QTest>
+#include <filesystem>
 
 #include "app/autostart.h"
-#include "app/isolated_application_support.h"
+#include "app/elapsed_title.h"
+#include "app/platform_choice.h"
 #include "app/recorder_fakes_support.h"
+#include "app/recorder_settings.h"
+#include "app/status_button.h"
 #include "handoff/pointer_log.h"
+#include "harness/scratch_disk.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
-#include "ui/window_list_model.h"
+#include "ui/popover.h"
 
 using namespace moxi;
 using namespace moxi::test;
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
 namespace {
 
-
 std::string documents(const std::string& name) { return QDir::homePath().toStdString() + "/Documents/" + name; }
 
-struct View {
-  FakeRecorder recorder;
-  Autostart autostart;
-  QQuickView view;
+// Qt reads a settings file once and keeps it, as a running program does; each
+// case gets a settings folder of its own, as a new start of the program would.
+std::string settingsFile;
 
-  View() {
-    view.engine()->addImageProvider(ThumbnailImageProvider::name,
-                                    new ThumbnailImageProvider(recorder.toggler->windowListModel()));
-    view.rootContext()->setContextProperty("toggler", recorder.toggler.get());
-    view.rootContext()->setContextProperty("autostart", &autostart);
-    view.setSource(QUrl("qrc:/moxiscope/ContentView.qml"));
-    view.show();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
-  }
-  QQuickItem* find(const char* name) { return view.rootObject()->findChild<QQuickItem*>(name); }
-  std::vector<QQuickItem*> rows() {
-    std::vector<QQuickItem*> out;
-    auto* list = find("windowList");
-    auto* content = list ? list->property("contentItem").value<QQuickItem*>() : nullptr;
-    if (!content) return out;
-    for (auto* item : content->childItems())
-      if (item->objectName() == "windowRow" && item->isVisible()) out.push_back(item);
-    std::sort(out.begin(), out.end(), [](auto* a, auto* b) { return a->y() < b->y(); });
-    return out;
-  }
-  void click(QQuickItem* item, QPointF at = {}) {
-    QPointF local = at.isNull() ? QPointF(item->width() / 2, item->height() / 2) : at;
-    QTest::mouseClick(&view, Qt::LeftButton, {}, item->mapToScene(local).toPoint());
-    QTest::qWait(20);
-  }
-  void capsule(const char* name) { click(find(name)->findChild<QQuickItem*>("capsule")); }
-  void refresh() {
-    recorder.toggler->refreshWindows();
-    recorder.settle();
-    QTest::qWait(50);
-  }
-};
+void writeSettings(const std::string& text) {
+  static int n = 0;
+  const std::string dir = QDir::homePath().toStdString() + "/config-" + std::to_string(++n);
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(dir));
+  settingsFile = dir + "/Moxiscope/Moxiscope.conf";
+  fs::create_directories(dir + "/Moxiscope");
+  writeFile(settingsFile, text);
+}
 
 }  // namespace
 
 TEST(Toggler, WalksIdleArmedRecordingStoppedLogsThePointerAndRefusesLateFrames) {
   FakeRecorder r;
   r.toggler->startRecording(r.window());
-  ASSERT_NE(r.stream(), nullptr);
-  EXPECT_TRUE(r.toggler->armed());
-  EXPECT_EQ(r.stream()->configuration.width, 800);
-  EXPECT_EQ(r.stream()->filter.kind, ContentFilter::Kind::desktopIndependentWindow);
-  EXPECT_EQ(readFile(documents("videosize.json")), "[800,600]");
-  ASSERT_TRUE(r.monitor->handler);
+  ASSERT_TRUE(r.toggler->armed());
   r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});  // still armed: dropped
-
   // Frames that are not complete do not open the writer; the first complete one is written too.
   r.frame(1000, FrameStatus::idle);
-  r.settle();
-  EXPECT_FALSE(r.toggler->recording());
   r.frame(2000);
   r.frame(3000);
   r.settle();
-  EXPECT_TRUE(r.toggler->recording());
-  EXPECT_THAT(r.writerLog->videoTimes, ElementsAre(2000, 3000));
 
   // Window (100, 50, 800, 600) top-left on a 900-high screen: bottom-left y 250.
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 42, Point{150, 300}});
-  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{900, 850}});      // top-right corner, edges count
-  r.monitor->handler(PointerEvent{kMouseMoved, 42, Point{901, 850}});      // outside
-  r.monitor->handler(PointerEvent{kLeftMouseDown, 7, Point{150, 300}});    // another window
-  r.monitor->handler(PointerEvent{kRightMouseDown, 42, Point{100, 250}});  // bottom-left corner, a click
-  ASSERT_EQ(r.toggler->mouseEvents().size(), 3u);
-  EXPECT_EQ(r.toggler->mouseEvents()[0], (MouseEvent{50, 50, true, r.toggler->mouseEvents()[0].timestamp}));
-  EXPECT_FALSE(r.toggler->mouseEvents()[1].down);
-  EXPECT_TRUE(r.toggler->mouseEvents()[2].down);
+  const PointerEvent events[] = {
+      {kLeftMouseDown, 42, Point{150, 300}},
+      {kMouseMoved, 42, Point{900, 850}},      // top-right corner, edges count
+      {kMouseMoved, 42, Point{901, 850}},      // outside
+      {kLeftMouseDown, 7, Point{150, 300}},    // another window
+      {kRightMouseDown, 42, Point{100, 250}},  // bottom-left corner, a click
+  };
+  for (const auto& e : events) r.monitor->handler(e);
+  std::vector<std::tuple<double, double, bool>> logged;
+  for (const auto& e : r.toggler->mouseEvents()) logged.emplace_back(e.x, e.y, e.down);
+  EXPECT_THAT(logged, ElementsAre(std::tuple(50, 50, true), std::tuple(800, 600, false), std::tuple(0, 0, true)));
 
   r.toggler->stopRecording();
-  EXPECT_TRUE(r.toggler->doneRecording());
-  EXPECT_FALSE(r.toggler->recording());
   EXPECT_EQ(r.monitor->removes, 1);
-  EXPECT_FALSE(r.toggler->mouseEventsRegistered());
   r.frame(4000);  // a late frame of the stopped stream
-  r.settle();
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-  EXPECT_THAT(r.writerLog->snapshot(), ElementsAre("addVideoInput", "startWriting", "startSession", "endSession",
-                                                   "markAsFinished", "finishWriting"));
-  EXPECT_EQ(r.writerLog->videoTimes.size(), 2u);
-  // The fake writer wrote no file, so the export fails and nothing is opened.
-  EXPECT_TRUE(r.opened.empty());
+  EXPECT_THAT(r.writerLog->calls, ElementsAre("addVideoInput", "startWriting", "startSession", "append 2000",
+                                              "append 3000", "endSession", "markAsFinished", "finishWriting"));
+  EXPECT_EQ(readFile(documents("videosize.json")), "[800,600]");
   EXPECT_THAT(readFile(documents("video.json")), HasSubstr("tmp-"));
   EXPECT_THAT(readFile(documents("mouse.json")), HasSubstr("{\"x\":50,\"y\":50,\"down\":true,"));
-
-  // Stopped -> Armed again.
-  r.toggler->startRecording(r.window());
-  EXPECT_FALSE(r.toggler->doneRecording());
-  EXPECT_TRUE(r.toggler->armed());
 }
 
-// Every failure the user did not cause ends the recording by itself, leaves
-// the controller idle and tells the user once.
-TEST(Toggler, EveryFailureReturnsToIdleAndTellsTheUserOnce) {
+// A recording that cannot start leaves the controller idle and tells the
+// user once. (A window gone or a disk full mid-recording: the desktop-faults,
+// single-instance and storage programs.)
+TEST(Toggler, EveryFailedStartReturnsToIdleAndTellsTheUserOnce) {
+  const auto gone = [](FakeRecorder& r) {
+    r.windows->bounds.clear();
+    r.toggler->update();
+    r.toggler->update();  // told once, not at every tick
+  };
   struct Case {
     const char* name;
-    std::function<void(FakeRecorder&)> before;  // before the first frame
-    std::function<void(FakeRecorder&)> during;  // after two frames
-    std::vector<std::string> expected;          // once every finish is done
+    bool FakeRecorder::*fault;  // set before the start
+    int frames;                 // before `then`
+    std::function<void(FakeRecorder&)> then;
+    std::vector<std::string> expected;
   } cases[] = {
-      {"stream refused", [](FakeRecorder& r) { r.refuseOutput = true; }, nullptr, {"Recording could not start"}},
-      {"no writer", [](FakeRecorder& r) { r.refuseWriter = true; }, nullptr, {"Recording failed"}},
-      {"writer cannot start", [](FakeRecorder& r) { r.failStart = true; }, nullptr, {"Recording failed"}},
-      {"window gone before the first frame", nullptr, nullptr, {"Recording did not start"}},
-      // The fake writes no file: the export of what was kept fails, and says where it is;
-      // a stopped recording says so once, with its export.
-      {"window gone while recording", nullptr,
-       [](FakeRecorder& r) {
-         r.windows->bounds.clear();
-         r.toggler->update();
-         r.toggler->update();  // told once, not at every tick
-       },
-       {"The recorded window is gone", "Export failed"}},
-      {"disk full while recording", nullptr,
-       [](FakeRecorder& r) {
-         r.writerLog->writeFails = true;
-         r.frame(3000);
-         r.frame(4000);
-       },
-       {"Recording stopped: it could not be written"}},
+      {"stream refused", &FakeRecorder::refuseOutput, 0, nullptr, {"Recording could not start"}},
+      {"no writer", &FakeRecorder::refuseWriter, 2, nullptr, {"Recording failed"}},
+      {"window gone before the first frame", nullptr, 0, gone, {"Recording did not start"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeRecorder r;
+    if (c.fault) r.*c.fault = true;
     r.toggler->startElapsedTimer();
-    if (c.before) c.before(r);
-    r.toggler->startRecording(r.window());
-    if (std::string(c.name) == "window gone before the first frame") {
-      r.windows->bounds.clear();
-      r.toggler->update();
-    } else if (r.toggler->armed()) {
-      r.frame(1000);
-      r.frame(2000);
-      r.settle();
-    }
-    if (c.during) c.during(r);
+    r.record(c.frames);
+    if (c.then) c.then(r);
     r.settle();
     EXPECT_FALSE(r.toggler->recording());
-    ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-    r.settle();
     EXPECT_FALSE(r.toggler->armed());
     EXPECT_EQ(r.toggler->hv(), nullptr);
     EXPECT_FALSE(r.toggler->timerRunning());
     EXPECT_FALSE(r.toggler->mouseEventsRegistered());
-    if (!r.refuseOutput) {
-      EXPECT_EQ(r.streamStops, 1);
-    }
+    EXPECT_EQ(r.streamStops, 1);
     std::vector<std::string> summaries;
-    for (const auto& n : r.notices) {
-      summaries.push_back(n.summary.toStdString());
-      EXPECT_EQ(n.kind, UserNotice::Kind::failure);
-      if (n.summary == "Export failed") {
-        EXPECT_THAT(n.body.toStdString(), HasSubstr("kept at"));
-      }
-    }
-    EXPECT_THAT(summaries, ElementsAreArray(c.expected));
+    for (const auto& n : r.notices) summaries.push_back(n.summary.toStdString());
+    EXPECT_EQ(summaries, c.expected);
   }
 }
 
-// The hot key finds the window under the pointer; pressed again while armed
-// it is ignored, and a second start from the popover replaces the stream
-// (armed) or finishes the recording (recording) first.
+// The hot key records the window under the pointer; pressed again while
+// armed it is ignored, and a second start from the popover replaces the
+// stream (armed) or finishes the recording (recording) first.
 TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   FakeRecorder r;
-  // Pointer at (150, 800) bottom-left on a 900-high screen is (150, 100): inside window 42.
-  r.toggler->recordWindowUnderPointer({150, 800});
+  r.toggler->hotKeyPressed();
   r.settle();
   ASSERT_TRUE(r.toggler->armed());
   EXPECT_TRUE(r.toggler->timerRunning());
-  auto* first = r.stream();
   r.toggler->hotKeyPressed();  // armed: ignored
   r.settle();
-  EXPECT_EQ(r.stream(), first);
-  EXPECT_FALSE(first->stopped);
+  auto* first = r.stream;
+  EXPECT_EQ(r.streamStops, 0);
   r.toggler->startRecording(r.window());
-  EXPECT_TRUE(first->stopped);
+  EXPECT_EQ(r.streamStops, 1);
   // A frame of the replaced stream opens nothing.
   first->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(8, 8), 5));
   r.settle();
@@ -220,167 +152,277 @@ TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   r.frame(10);
   r.settle();
   ASSERT_TRUE(r.toggler->recording());
-  auto* second = r.stream();
   r.toggler->startRecording(r.window());  // while recording: the first is finished properly
-  EXPECT_TRUE(second->stopped);
+  EXPECT_EQ(r.streamStops, 2);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-  EXPECT_THAT(r.writerLog->snapshot(), ::testing::Contains("finishWriting"));
+  EXPECT_THAT(r.writerLog->calls, ::testing::Contains("finishWriting"));
   r.frame(20);
   r.settle();
-  r.toggler->hotKeyPressed();  // recording: stops
-  EXPECT_TRUE(r.toggler->doneRecording());
-  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
+  EXPECT_TRUE(r.toggler->recording());
 }
 
-TEST(Toggler, FollowsTheWindowOnlyWhileRecordingAndReconfiguresOnlyForPopups) {
-  for (bool popups : {false, true}) {
-    FakeRecorder r;
-    r.toggler->setCapturePopups(popups);
-    r.windows->content->displays.push_back({0, {0, 0, 1440, 900}});
-    r.windows->content->windows.front().owningApplication = OwningApplication{"App", 77};
-    r.toggler->refreshWindows();
-    r.settle();
-    r.toggler->startRecording(r.window());
-    r.windows->bounds[42] = {120, 50, 800, 600};
-    r.toggler->followCapturedWindow();  // armed: nothing follows
-    EXPECT_EQ(r.toggler->lastFrame(), Rect{});
-    r.frame(1);
-    r.settle();
-    r.toggler->followCapturedWindow();
-    r.toggler->followCapturedWindow();  // unchanged frame: nothing new
-    EXPECT_EQ(r.toggler->lastFrame(), (Rect{120, 250, 800, 600}));
-    EXPECT_EQ(r.toggler->hv()->existingFrame, (Rect{120, 250, 800, 600}));
-    ASSERT_EQ(r.stream()->updates.size(), popups ? 1u : 0u);
-    if (popups) {
-      EXPECT_EQ(r.stream()->updates[0].sourceRect, (Rect{120, 50, 800, 600}));
-    }
-    r.toggler->stopRecording();
-    r.toggler->setCapturePopups(false);
-    ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-  }
+// With pop-ups the stream records an area of the display: from the first
+// frame on it follows the window with its outline, once for each new place.
+TEST(Toggler, WithPopupsTheStreamFollowsTheWindowOnlyWhileRecording) {
+  FakeRecorder r;
+  r.toggler->setCapturePopups(true);
+  r.windows->content->displays.push_back({0, {0, 0, 1440, 900}});
+  r.windows->content->windows.front().owningApplication = OwningApplication{"App", 77};
+  r.toggler->refreshWindows();  // finds the display the window is on
+  r.settle();
+  r.toggler->startRecording(r.window());
+  r.windows->bounds[42] = {120, 50, 800, 600};
+  r.toggler->followCapturedWindow();  // armed: nothing follows
+  EXPECT_EQ(r.toggler->hv()->existingFrame, (Rect{100, 250, 800, 600}));
+  r.frame(1);
+  r.settle();
+  r.toggler->followCapturedWindow();
+  r.toggler->followCapturedWindow();  // unchanged: nothing new
+  EXPECT_EQ(r.toggler->hv()->existingFrame, (Rect{120, 250, 800, 600}));
+  ASSERT_EQ(r.stream->updates.size(), 1u);
+  EXPECT_EQ(r.stream->updates[0].sourceRect, (Rect{120, 50, 800, 600}));
+  ASSERT_TRUE(r.stop());
+  r.toggler->setCapturePopups(false);
 }
 
 TEST(Toggler, TheMicrophoneRunsOnlyWithTheSwitchAndAccessAndAlwaysStops) {
   FakeRecorder r;
+  r.toggler->checkMicrophonePermission(true);  // not asked yet: no alert, a request
+  r.access->answer(true);                      // published through the event loop
+  r.settle();
+  EXPECT_FALSE(r.toggler->showingAlert());
+  EXPECT_TRUE(r.toggler->hasMicPermission());
+
+  r.record(1);
+  EXPECT_EQ(r.session->starts, 1);
+  // Turned off mid-recording: the stop still closes the microphone.
+  r.toggler->setCaptureMicrophone(false);
+  ASSERT_TRUE(r.stop());
+  EXPECT_GE(r.session->stops, 1);
+  r.record(1);
+  EXPECT_EQ(r.session->starts, 1);  // switch off: no microphone this time
+  ASSERT_TRUE(r.stop());
+  r.toggler->setCaptureMicrophone(true);
+
   r.access->status = MicrophoneAuthorization::denied;
   r.toggler->checkMicrophonePermission(true);
   EXPECT_FALSE(r.toggler->hasMicPermission());
   EXPECT_TRUE(r.toggler->showingAlert());
-  r.toggler->setShowingAlert(false);
-  r.access->status = MicrophoneAuthorization::notDetermined;
-  r.toggler->checkMicrophonePermission(true);
-  EXPECT_FALSE(r.toggler->showingAlert());
-  r.access->answer(true);  // from another thread: published on the main thread
-  r.settle();
-  EXPECT_TRUE(r.toggler->hasMicPermission());
-
-  r.toggler->startRecording(r.window());
-  r.frame(1);
-  r.settle();
-  EXPECT_EQ(r.session->starts, 1);
-  // Turned off mid-recording: the stop still closes the microphone.
-  r.toggler->setCaptureMicrophone(false);
-  r.toggler->stopRecording();
-  r.settle();
-  EXPECT_GE(r.session->stops, 1);
-  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
-  r.toggler->startRecording(r.window());
-  r.frame(10);
-  r.settle();
-  EXPECT_EQ(r.session->starts, 1);  // switch off: no microphone this time
-  r.toggler->stopRecording();
-  r.toggler->setCaptureMicrophone(true);
-  ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
 }
 
-TEST(ContentView, RowsFollowTheCatalogueAClickRecordsAndThePermissionPanelComesWithTheError) {
-  View v;
-  EXPECT_TRUE(v.rows().empty());  // an empty catalogue: an empty list
-  v.recorder.windows->addWindow(7, {0, 0, 1600, 800});
-  v.recorder.windows->addWindow(8, {0, 0, 300, 900});
-  v.refresh();
-  ASSERT_EQ(v.rows().size(), 3u);
-  EXPECT_EQ(v.rows()[0]->property("title").toString(), "window 42");
-  // Thumbnails at their own size: 1600 x 800 fits 64 x 32.
-  EXPECT_EQ(v.rows()[1]->property("thumbnailSize").toSizeF(), QSizeF(64, 32));
-  QQuickItem* panel = v.find("permissionPanel");
-  ASSERT_NE(panel, nullptr);
+// The popover's view, clicked as a user does.
+TEST(ContentView, RowsFollowTheCatalogueAndRecordThePanelComesWithTheErrorAndTheSwitchesWriteAtOnce) {
+  FakeRecorder r;
+  Autostart autostart;
+  QQuickView view;
+  view.rootContext()->setContextProperty("toggler", r.toggler.get());
+  view.rootContext()->setContextProperty("autostart", &autostart);
+  view.setSource(QUrl("qrc:/moxiscope/ContentView.qml"));
+  view.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+  auto find = [&](const char* name) { return view.rootObject()->findChild<QQuickItem*>(name); };
+  // The visible rows of the window list, top to bottom.
+  auto rows = [&] {
+    std::vector<QQuickItem*> out;
+    for (auto* item : find("windowList")->property("contentItem").value<QQuickItem*>()->childItems())
+      if (item->objectName() == "windowRow" && item->isVisible()) out.push_back(item);
+    std::sort(out.begin(), out.end(), [](auto* a, auto* b) { return a->y() < b->y(); });
+    return out;
+  };
+  auto click = [&](QQuickItem* item) {
+    QTest::mouseClick(&view, Qt::LeftButton, {}, item->mapToScene({item->width() / 2, item->height() / 2}).toPoint());
+    QTest::qWait(20);
+  };
+  auto capsule = [&](const char* name) { click(find(name)->findChild<QQuickItem*>("capsule")); };
+  auto refresh = [&] {
+    r.toggler->refreshWindows();
+    r.settle();
+    QTest::qWait(50);
+  };
+
+  r.windows->addWindow(7, {0, 0, 1600, 800});
+  r.windows->addWindow(8, {0, 0, 300, 900});
+  refresh();
+  ASSERT_EQ(rows().size(), 3u);
+  EXPECT_EQ(rows()[0]->property("title").toString(), "window 42");
+  QQuickItem* panel = find("permissionPanel");
   EXPECT_FALSE(panel->isVisible());
 
-  v.recorder.windows->content->windows.resize(2);
-  v.refresh();
-  ASSERT_EQ(v.rows().size(), 2u);
-  v.click(v.rows()[1]);
-  ASSERT_NE(v.recorder.stream(), nullptr);
-  EXPECT_EQ(v.recorder.stream()->filter.windowID, 7u);
-  EXPECT_TRUE(v.recorder.toggler->armed());
-  v.recorder.frame(1);
-  v.recorder.settle();
-  v.recorder.toggler->stopRecording();
-  ASSERT_TRUE(v.recorder.toggler->waitForPendingFinishes(10000));
+  r.windows->content->windows.resize(2);
+  refresh();
+  ASSERT_EQ(rows().size(), 2u);
+  click(rows()[1]);
+  ASSERT_TRUE(r.toggler->armed());
+  EXPECT_EQ(r.toggler->capturedWindow()->windowID, 7u);
 
   // The capture service refuses: the last list stays, the panel shows below it.
-  v.recorder.windows->content.reset();
-  v.refresh();
-  EXPECT_TRUE(v.recorder.toggler->permissionError());
+  r.windows->content.reset();
+  refresh();
   EXPECT_TRUE(panel->isVisible());
-  ASSERT_EQ(v.rows().size(), 2u);
-  EXPECT_GT(panel->mapToScene({0, 0}).y(), v.rows()[1]->mapToScene({0, 0}).y());
+  ASSERT_EQ(rows().size(), 2u);
+  EXPECT_GT(panel->mapToScene({0, 0}).y(), rows()[1]->mapToScene({0, 0}).y());
+
+  // The switches write their setting at once (the microphone one only with
+  // access), and "Login" writes a valid autostart entry that starts this
+  // program and removes it, or stays off when its folder cannot be written.
+  capsule("cursorSwitch");
+  EXPECT_FALSE(RecorderSettings::read(RecorderSettings::cursorOnKey));
+  capsule("popupsSwitch");
+  EXPECT_TRUE(RecorderSettings::read(RecorderSettings::capturePopupsKey));
+  capsule("microphoneSwitch");  // no access: ignored, the request button shows
+  EXPECT_TRUE(RecorderSettings::read(RecorderSettings::captureMicrophoneKey));
+  EXPECT_TRUE(find("requestMicButton")->isVisible());
+  r.access->status = MicrophoneAuthorization::authorized;
+  r.toggler->checkMicrophonePermission(false);
+  QTest::qWait(50);
+  EXPECT_FALSE(find("requestMicButton")->isVisible());
+  capsule("microphoneSwitch");
+  EXPECT_FALSE(RecorderSettings::read(RecorderSettings::captureMicrophoneKey));
+
+  QQuickItem* login = find("loginSwitch");
+  QQuickItem* row = find("switchRow");
+  EXPECT_LE(row->mapToScene({row->width(), 0}).x(), 400) << "the switches fit the popover";
+  const QString path = Autostart::entryPath();
+  EXPECT_TRUE(path.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/")) << path.toStdString();
+  capsule("loginSwitch");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(path); }, 2000));
+  EXPECT_TRUE(login->property("isOn").toBool());
+  CommandResult valid = runCommand({"desktop-file-validate", path.toStdString()});
+  EXPECT_EQ(valid.exitCode, 0) << valid.out;
+  EXPECT_THAT(readFile(path.toStdString()),
+              HasSubstr("\nExec=" + QCoreApplication::applicationFilePath().toStdString() + "\n"));
+  capsule("loginSwitch");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(path); }, 2000));
+  // A file where the folder should be (permissions would not stop root).
+  const QString dir = QFileInfo(path).path();
+  QDir().rmdir(dir);
+  writeFile(dir.toStdString(), "");
+  autostart.setEnabled(true);
+  EXPECT_FALSE(autostart.enabled());
+  EXPECT_FALSE(autostart.error().isEmpty());
+  EXPECT_FALSE(login->property("isOn").toBool());
 }
 
-// The switches write their setting at once (the microphone one only with
-// access), and "Login" writes a valid autostart entry that starts this
-// program and removes it, or stays off when its folder cannot be written.
-TEST(ContentView, SwitchesWriteTheirSettingAtOnceAndLoginWritesAValidEntryOrStaysOff) {
-  {
-    View v;
-    v.capsule("cursorSwitch");
-    EXPECT_FALSE(RecorderSettings::read(RecorderSettings::cursorOnKey));
-    v.capsule("popupsSwitch");
-    EXPECT_TRUE(RecorderSettings::read(RecorderSettings::capturePopupsKey));
-    v.capsule("microphoneSwitch");  // no access: ignored, the request button shows
-    EXPECT_TRUE(RecorderSettings::read(RecorderSettings::captureMicrophoneKey));
-    EXPECT_TRUE(v.find("requestMicButton")->isVisible());
-    v.recorder.access->status = MicrophoneAuthorization::authorized;
-    v.recorder.toggler->checkMicrophonePermission(false);
-    v.recorder.settle();
-    QTest::qWait(50);
-    EXPECT_FALSE(v.find("requestMicButton")->isVisible());
-    v.capsule("microphoneSwitch");
-    EXPECT_FALSE(RecorderSettings::read(RecorderSettings::captureMicrophoneKey));
+TEST(Shell, ElapsedTitleIconAndTitleLines) {
+  const std::pair<int, const char*> titles[] = {{0, "00:00"},      {59, "00:59"},      {60, "01:00"},
+                                                {3599, "59:59"},   {3600, "1:00:00"},  {3723, "1:02:03"},
+                                                {36000, "10:00:00"}};
+  for (const auto& [seconds, title] : titles) EXPECT_EQ(elapsedTitle(seconds), title) << seconds;
+  EXPECT_EQ(scaledImage(QImage(64, 32, QImage::Format_ARGB32), 16, 16).size(), QSize(16, 8));
+  EXPECT_EQ(scaledImage(QImage(20, 80, QImage::Format_ARGB32), 16, 16).size(), QSize(4, 16));
+  EXPECT_TRUE(scaledImage(QImage(), 16, 16).isNull());
+  EXPECT_EQ(StatusButton::iconLines("12:34"), std::make_pair(QString("12"), QString("34")));
+  EXPECT_EQ(StatusButton::iconLines("1:02:03 MIC"), std::make_pair(QString("1:02"), QString("03")));
+}
 
-    QQuickItem* login = v.find("loginSwitch");
-    QQuickItem* row = v.find("switchRow");
-    ASSERT_TRUE(login && row);
-    EXPECT_LE(row->mapToScene({row->width(), 0}).x(), 400) << "the switches fit the popover";
-    const QString path = Autostart::entryPath();
-    EXPECT_TRUE(path.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/")) << path.toStdString();
-    v.capsule("loginSwitch");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(path); }, 2000));
-    EXPECT_TRUE(login->property("isOn").toBool());
-    CommandResult valid = runCommand({"desktop-file-validate", path.toStdString()});
-    EXPECT_EQ(valid.exitCode, 0) << valid.out;
-    EXPECT_THAT(readFile(path.toStdString()),
-                HasSubstr("\nExec=" + QCoreApplication::applicationFilePath().toStdString() + "\n"));
-    v.capsule("loginSwitch");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(path); }, 2000));
-    // A file where the folder should be (permissions would not stop root).
-    const QString dir = QFileInfo(path).path();
-    QDir().rmdir(dir);
-    writeFile(dir.toStdString(), "");
-    v.autostart.setEnabled(true);
-    EXPECT_FALSE(v.autostart.enabled());
-    EXPECT_FALSE(v.autostart.error().isEmpty());
-    EXPECT_FALSE(login->property("isOn").toBool());
-    QFile::remove(dir);
+TEST(Popover, HangsBelowTheIconAndStaysOnTheScreen) {
+  QRect screen(0, 0, 1920, 1080);
+  // Icon at the top right: centred under it, then pushed left to stay whole.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(1897, 1, 22, 22), {}, screen), QRect(1520, 23, 400, 400));
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 0, 20, 24), {}, screen), QRect(800, 24, 400, 400));
+  // Icon at the bottom: opens upwards.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 1056, 20, 24), {}, screen).bottom(), 1055);
+  // No icon rectangle: next to the pointer, kept on the pointer's screen.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(), {100, 100}, screen).topLeft(), QPoint(108, 108));
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(), {1900, 1070}, screen), QRect(1520, 680, 400, 400));
+  QRect second(1920, 0, 1280, 1024);
+  EXPECT_TRUE(second.contains(Popover::placement({400, 400}, QRect(), {3190, 10}, second)));
+}
+
+TEST(PlatformChoice, EnvironmentDecidesOnce) {
+  using Env = std::map<std::string, std::string>;
+  const std::pair<Env, DesktopPlatform> rows[] = {
+      {{}, DesktopPlatform::x11},
+      {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", "x11"}}, DesktopPlatform::x11},
+      {{{"XDG_SESSION_TYPE", "wayland"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", "wayland-0"}, {"MOXISCOPE_PLATFORM", "x11"}}, DesktopPlatform::x11},
+      {{{"DISPLAY", ":0"}, {"MOXISCOPE_PLATFORM", "wayland"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", "w"}, {"MOXISCOPE_PLATFORM", "mir"}}, DesktopPlatform::wayland},
+  };
+  for (const auto& [env, expected] : rows) {
+    PlatformChoice choice = choosePlatform([&](const char* name) -> std::optional<std::string> {
+      auto it = env.find(name);
+      return it == env.end() ? std::nullopt : std::optional(it->second);
+    });
+    EXPECT_EQ(choice.platform, expected) << choice.reason;
   }
-  FakeRecorder next;  // a new controller reads the switches back
-  EXPECT_FALSE(next.toggler->cursorOn());
-  EXPECT_TRUE(next.toggler->capturePopups());
-  EXPECT_FALSE(next.toggler->captureMicrophone());
-  next.toggler->setCursorOn(true);
-  next.toggler->setCapturePopups(false);
-  next.toggler->setCaptureMicrophone(true);
 }
 
-int main(int argc, char** argv) { return moxi::test::runTestsInIsolatedApplication(argc, argv); }
+// These change where the settings are read from: last.
+TEST(Settings, EveryBadValueOfEveryKeyIsLoggedOnceByNameAndReadsAsTheDefault) {
+  const std::pair<std::string, std::optional<bool>> cases[] = {
+      {"false", false}, {"0", false}, {"TRUE", true},        {"1", true},
+      {"maybe", {}},    {"2", {}},    {"-1", {}},            {"", {}},
+      {"true, false", {}} /* a list */, {"@ByteArray(true)", {}}};
+  for (const QString& key : RecorderSettings::switchKeys()) {
+    for (const auto& [value, reads] : cases) {
+      SCOPED_TRACE(key.toStdString() + "=" + value);
+      writeSettings("[General]\n" + key.toStdString() + "=" + value + "\n");
+      const auto lines = RecorderSettings::check();
+      EXPECT_EQ(RecorderSettings::read(key), reads.value_or(RecorderSettings::defaultValue(key)));
+      EXPECT_THAT(lines, ::testing::SizeIs(reads ? 0 : 1));
+      for (const auto& line : lines) EXPECT_THAT(line, HasSubstr("setting " + key.toStdString() + ":"));
+    }
+  }
+  writeSettings("[General]\nscreenCastRestoreToken=a, b\ncursorOn=false\n");
+  EXPECT_THAT(RecorderSettings::check(), ElementsAre(HasSubstr("screenCastRestoreToken")));
+}
+
+TEST(Settings, AFileThatCannotBeReadGivesDefaultsAndIsKeptForTheUser) {
+  for (const bool folder : {true, false}) {
+    SCOPED_TRACE(folder ? "a folder" : "an unclosed group");
+    writeSettings("[General\ncursorOn=false\ncapturePopups=true\n");
+    if (folder) fs::remove(settingsFile), fs::create_directory(settingsFile);
+    const std::string before = folder ? "" : readFile(settingsFile);
+    EXPECT_THAT(RecorderSettings::check(), ElementsAre(HasSubstr(settingsFile)));
+    for (const QString& key : RecorderSettings::switchKeys())
+      EXPECT_EQ(RecorderSettings::read(key), RecorderSettings::defaultValue(key)) << key.toStdString();
+    // A switch flipped in the popover starts a new file; the old one stays beside it.
+    RecorderSettings::write(RecorderSettings::capturePopupsKey, true);
+    EXPECT_TRUE(RecorderSettings::read(RecorderSettings::capturePopupsKey));
+    EXPECT_EQ(fs::is_directory(settingsFile + ".damaged"), folder);
+    EXPECT_EQ(folder ? "" : readFile(settingsFile + ".damaged"), before);
+  }
+}
+
+TEST(Settings, SideFilesGoWhereTheyCanBeWrittenAndTheUserHearsWhereOnce) {
+  const std::string home = QDir::homePath().toStdString(), docs = home + "/Documents";
+  const std::string caches = home + "/cache/Moxiscope/Moxiscope";
+  // A missing one is made: the recordings above start without one.
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<ScratchDisk>()> make;
+    std::string reason;
+  } cases[] = {
+      {"a file", [&] { return writeFile(docs, ""), nullptr; }, "it is a file"},
+      {"read-only", [&] { return std::make_unique<ScratchDisk>(docs, "ro,size=1m"); }, "read-only"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(docs);
+    fs::remove_all(caches);
+    auto disk = c.make();
+    FakeRecorder r;
+    r.record(2);
+    ASSERT_TRUE(r.stop());
+    EXPECT_EQ(readFile(caches + "/videosize.json") + readFile(caches + "/mouse.json"), "[800,600][]");
+    EXPECT_TRUE(fs::exists(caches + "/video.json"));
+    std::vector<std::string> told;
+    for (const auto& n : r.notices)
+      if (n.summary.startsWith("Side files")) told.push_back((n.summary + " " + n.body).toStdString());
+    EXPECT_THAT(told, ElementsAre(AllOf(HasSubstr("written to " + caches), HasSubstr(c.reason))));
+  }
+}
+
+// Inside a QApplication on Qt's offscreen platform, with HOME, settings and
+// caches in a fresh temporary directory.
+int main(int argc, char** argv) {
+  PrivateHome home;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("QT_QUICK_BACKEND", "software");
+  QApplication app(argc, argv);
+  Q_INIT_RESOURCE(ui);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -14,12 +14,10 @@ namespace moxi::test {
 class FakeMicrophoneAccess : public MicrophoneAccess {
  public:
   std::atomic<MicrophoneAuthorization> status{MicrophoneAuthorization::notDetermined};
-  std::atomic<int> requests{0};
 
   MicrophoneAuthorization authorizationStatus() override { return status; }
   void requestAccess(std::function<void(bool granted)> completion) override {
     std::lock_guard lock(mutex_);
-    ++requests;
     pending_ = std::move(completion);
   }
   // Answers the last request from the calling thread, as a platform thread would.
@@ -37,16 +35,13 @@ class FakeMicrophoneAccess : public MicrophoneAccess {
 
 class FakeMicrophoneSession : public MicrophoneSession {
  public:
-  // What the next configure() reports.
-  MicrophoneConfiguration nextConfiguration{.noDevice = false, .inputError = {}, .inputAdded = true, .outputAdded = true};
   std::atomic<int> starts{0}, stops{0};
 
-  MicrophoneConfiguration configure() override { return nextConfiguration; }
-  void setSampleBufferDelegate(std::function<void(AudioBuffer)> handler, SerialQueue& queue) override {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
-    queue_ = &queue;
+  // A microphone that is there, and stays silent.
+  MicrophoneConfiguration configure() override {
+    return {.noDevice = false, .inputError = {}, .inputAdded = true, .outputAdded = true};
   }
+  void setSampleBufferDelegate(std::function<void(AudioBuffer)>, SerialQueue&) override {}
   void startRunning() override {
     ++starts;
     running_ = true;
@@ -57,17 +52,7 @@ class FakeMicrophoneSession : public MicrophoneSession {
   }
   bool isRunning() const override { return running_; }
 
-  // Delivers a block on the delegate's queue while running, as the real session does.
-  void deliver(AudioBuffer block) {
-    std::lock_guard lock(mutex_);
-    if (!running_ || !queue_ || !handler_) return;
-    queue_->async([handler = handler_, block = std::move(block)] { handler(block); });
-  }
-
  private:
-  std::mutex mutex_;
-  std::function<void(AudioBuffer)> handler_;
-  SerialQueue* queue_ = nullptr;
   std::atomic<bool> running_{false};
 };
 
