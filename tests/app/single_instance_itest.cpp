@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 
 #include <csignal>
-#include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "app/program_support.h"
 #include "harness/session_bus.h"
@@ -64,10 +64,20 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
   ASSERT_TRUE(eventually([] { return trayIcons() == 1; })) << program.log();
   EXPECT_EQ(program.launch({}).out, "Moxiscope is already running\n");
 
-  // --quit ends the running instance cleanly; afterwards nothing answers.
+  // --quit ends the running instance cleanly; afterwards nothing answers,
+  // bad options are refused and --help and --version need no instance.
   EXPECT_EQ(program.launch({"--quit"}).exitCode, 0);
   EXPECT_TRUE(exitedWith(program.waitForExit(), 0)) << program.log();
-  EXPECT_EQ(program.launch({"--quit"}).exitCode, 1);
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{"--quit"}, 1, ""},           {{"--help"}, 0, "Usage: "},    {{"--version"}, 0, "moxiscope "},
+      {{"--no-such-option"}, 2, ""}, {{"stray-argument"}, 2, ""}, {{"--toggle", "--stop"}, 2, ""},
+  };
+  for (const auto& [args, exitCode, outStart] : cases) {
+    CommandResult r = program.launch(args);
+    EXPECT_EQ(r.exitCode, exitCode) << args[0];
+    EXPECT_TRUE(r.out.starts_with(outStart)) << args[0] << ": " << r.out;
+  }
+  EXPECT_EQ(trayIcons(), 0);
 }
 
 // --toggle as a key binding runs it: the instance starts without the alert
@@ -105,27 +115,4 @@ TEST(SingleInstance, ToggleStartsWithoutTheAlertRecordsExportsAndTheUserHearsOfI
   EXPECT_EQ(program.count("START RECORDING"), 2);
   // Each notice was a Notify call the server answered; the program saw no D-Bus error.
   EXPECT_EQ(program.log().find("org.freedesktop.DBus.Error"), std::string::npos) << program.log();
-}
-
-TEST(SingleInstance, BadOptionsAreRefusedAndHelpAndVersionNeedNoInstance) {
-  Program program("", {"--version"});
-  ASSERT_TRUE(exitedWith(program.waitForExit(), 0));
-  EXPECT_TRUE(program.log().starts_with("moxiscope ")) << program.log();
-  struct Case {
-    std::vector<std::string> args;
-    int exitCode;
-    std::string outStart;
-  } cases[] = {
-      {{"--help"}, 0, "Usage: "},
-      {{"--version"}, 0, "moxiscope "},
-      {{"--no-such-option"}, 2, ""},
-      {{"stray-argument"}, 2, ""},
-      {{"--toggle", "--stop"}, 2, ""},
-  };
-  for (const auto& c : cases) {
-    CommandResult r = program.launch(c.args);
-    EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0];
-    EXPECT_TRUE(r.out.starts_with(c.outStart)) << c.args[0] << ": " << r.out;
-  }
-  EXPECT_EQ(trayIcons(), 0);
 }
