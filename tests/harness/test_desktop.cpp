@@ -104,10 +104,12 @@ bool selectionOwned(const std::string& display, const char* selection) {
 }  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv,
-                           std::string logPath) {
+                           std::string logPath, int fd3) {
   int fd = -1;
   if (!logPath.empty()) fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  pid_ = spawn(argv, extraEnv, fd, fd);
+  pid_ = spawn(argv, extraEnv, fd, fd, [fd3] {
+    if (fd3 >= 0) dup2(fd3, 3);
+  });
   if (fd >= 0) close(fd);
   if (pid_ < 0) throw std::runtime_error("cannot start " + argv[0]);
 }
@@ -203,14 +205,12 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   // accepts connections.
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  int writeEnd = pipeFds[1];
-  std::string log = workDir_ + "/xvfb.log";
-  int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const std::string log = workDir_ + "/xvfb.log";
   const std::string screen = std::to_string(1920 * std::max(1, options_.monitors)) + "x1080x24";
-  pid_t pid = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                    {}, logFd, logFd, [writeEnd] { dup2(writeEnd, 3); });
-  close(logFd);
-  close(writeEnd);
+  xvfb_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+      std::map<std::string, std::string>{}, log, pipeFds[1]);
+  close(pipeFds[1]);
   std::string number;
   pollfd p{pipeFds[0], POLLIN, 0};
   auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -222,16 +222,10 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
     number.append(c, static_cast<size_t>(n));
   }
   close(pipeFds[0]);
-  if (pid < 0 || number.find('\n') == std::string::npos) {
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+  if (number.find('\n') == std::string::npos)
     throw std::runtime_error("Xvfb did not start (is the xvfb package installed? see " + log + ")");
-  }
   display_ = ":" + number.substr(0, number.find('\n'));
   setenv("DISPLAY", display_.c_str(), 1);
-  xvfbPid_ = pid;
   if (!waitUntil([this] { return displayAnswers(display_); }, 10s))
     throw std::runtime_error("Xvfb on " + display_ + " does not answer");
 
@@ -291,8 +285,8 @@ void TestDesktop::startTray() {
 void TestDesktop::stopTray() { tray_.reset(); }
 
 std::vector<pid_t> TestDesktop::servicePids() const {
-  std::vector<pid_t> pids{xvfbPid_};
-  for (const auto* child : {windowManager_.get(), tray_.get(), sound_.get()})
+  std::vector<pid_t> pids;
+  for (const auto* child : {xvfb_.get(), windowManager_.get(), tray_.get(), sound_.get()})
     if (child) pids.push_back(child->pid());
   return pids;
 }
@@ -301,13 +295,7 @@ TestDesktop::~TestDesktop() {
   sound_.reset();
   tray_.reset();
   windowManager_.reset();
-  if (xvfbPid_ > 0) {
-    ::kill(xvfbPid_, SIGTERM);
-    if (!waitUntil([this] { return waitpid(xvfbPid_, nullptr, WNOHANG) == xvfbPid_; }, 3s)) {
-      ::kill(xvfbPid_, SIGKILL);
-      waitpid(xvfbPid_, nullptr, 0);
-    }
-  }
+  xvfb_.reset();
   runCommand({"rm", "-rf", workDir_});
 }
 

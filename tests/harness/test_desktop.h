@@ -23,9 +23,10 @@ namespace moxi::test {
 class ChildProcess {
  public:
   // Starts argv[0] from PATH with the current environment plus `extraEnv`;
-  // its output goes to `logPath` (or is discarded when empty).
+  // its output goes to `logPath` (or is discarded when empty); `fd3`, when
+  // given, is its descriptor 3.
   ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv = {},
-               std::string logPath = {});
+               std::string logPath = {}, int fd3 = -1);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -100,8 +101,7 @@ class TestDesktop {
   DesktopOptions options_;
   std::string workDir_;
   std::string display_;
-  pid_t xvfbPid_ = -1;  // Xvfb is forked directly to hand it the display pipe
-  std::unique_ptr<ChildProcess> windowManager_, tray_, sound_;
+  std::unique_ptr<ChildProcess> xvfb_, windowManager_, tray_, sound_;
 };
 
 // Shares one desktop among all tests of a program:
