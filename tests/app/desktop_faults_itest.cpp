@@ -15,8 +15,8 @@
 
 using namespace moxi::test;
 
-static auto* env = ::testing::AddGlobalTestEnvironment(new NotifyingDesktopEnvironment(
-    {.windowManager = true, .tray = true, .sound = true, .monitors = 2}));
+static auto* env = ::testing::AddGlobalTestEnvironment(new DesktopEnvironment(
+    {.windowManager = true, .tray = true, .sound = true, .notifications = true, .monitors = 2}));
 
 namespace {
 
@@ -108,7 +108,7 @@ TEST(DesktopFaults, AWindowResizedMovedMinimisedAndKilledGivesOneSizedMovieThatI
 }
 
 TEST(DesktopFaults, TheWindowManagerTrayAndSoundServerComingAndGoingLoseNothing) {
-  NotificationServer& notices = NotifyingDesktopEnvironment::server();
+  NotificationServer& notices = DesktopEnvironment::desktop().notifications();
   TestPicture picture("Faults desktop", 300, 250);
   Program program("showDialog=false\ncaptureMicrophone=true\n");
   program.answerAlert();

@@ -16,7 +16,7 @@
 using namespace moxi::test;
 
 static auto* env = ::testing::AddGlobalTestEnvironment(
-    new NotifyingDesktopEnvironment({.windowManager = true, .tray = true, .sound = true}));
+    new DesktopEnvironment({.windowManager = true, .tray = true, .sound = true, .notifications = true}));
 
 namespace {
 
@@ -85,7 +85,7 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
 // reaches a real notification server, whose "Open" opens the movie; a window
 // that goes mid-recording is told once.
 TEST(SingleInstance, ToggleStartsWithoutTheAlertRecordsExportsAndTheUserHearsOfIt) {
-  NotificationServer& server = NotifyingDesktopEnvironment::server();
+  NotificationServer& server = DesktopEnvironment::desktop().notifications();
   auto picture = std::make_unique<TestPicture>("Toggle picture", 300, 250);
   output({"xdotool", "mousemove", std::to_string(picture->rect().center().x()),
           std::to_string(picture->rect().center().y())});

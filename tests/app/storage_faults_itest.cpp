@@ -14,7 +14,7 @@ using namespace moxi::test;
 namespace fs = std::filesystem;
 
 static auto* env =
-    ::testing::AddGlobalTestEnvironment(new NotifyingDesktopEnvironment({.windowManager = true, .tray = true}));
+    ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.windowManager = true, .tray = true, .notifications = true}));
 
 namespace {
 
@@ -42,7 +42,7 @@ std::string after(const Program& program, const std::string& prefix) {
 }  // namespace
 
 TEST(StorageFaults, AFailingDiskStopsTheRecordingTellsTheUserOnceAndKeepsWhatWasWrittenPlayable) {
-  NotificationServer& server = NotifyingDesktopEnvironment::server();
+  NotificationServer& server = DesktopEnvironment::desktop().notifications();
   TestPicture picture("Storage picture", 300, 250);
   struct Case {
     const char* name;
@@ -94,7 +94,7 @@ TEST(StorageFaults, AFailingDiskStopsTheRecordingTellsTheUserOnceAndKeepsWhatWas
 }
 
 TEST(StorageFaults, ANearlyFullDiskRefusesToStartAndAReadOnlyOneSendsRecordingsElsewhere) {
-  NotificationServer& server = NotifyingDesktopEnvironment::server();
+  NotificationServer& server = DesktopEnvironment::desktop().notifications();
   TestPicture picture("Storage picture", 300, 250);
   output({"xdotool", "mousemove", "600", "450"});
   const std::string temp = makeTempDirectory("moxi-temp-"), elsewhere = temp + "/moxiscope-0-cache";

@@ -83,33 +83,4 @@ int NotificationServer::notices(const std::string& summary) const {
   return n;
 }
 
-namespace {
-std::unique_ptr<SessionBus> sharedBus;
-std::unique_ptr<NotificationServer> sharedServer;
-}  // namespace
-
-void NotifyingDesktopEnvironment::SetUp() {
-  desktop_.SetUp();
-  try {
-    const std::string dir = DesktopEnvironment::desktop().workDir();
-    sharedBus = std::make_unique<SessionBus>(dir);
-    sharedServer = std::make_unique<NotificationServer>(dir);
-  } catch (const std::exception& e) {
-    // Without them these tests cannot run: fail the program loudly.
-    std::fprintf(stderr, "test desktop: %s\n", e.what());
-    std::exit(1);
-  }
-}
-
-void NotifyingDesktopEnvironment::TearDown() {
-  sharedServer.reset();
-  sharedBus.reset();
-  desktop_.TearDown();
-}
-
-NotificationServer& NotifyingDesktopEnvironment::server() {
-  if (!sharedServer) throw std::runtime_error("no notification server: register a NotifyingDesktopEnvironment");
-  return *sharedServer;
-}
-
 }  // namespace moxi::test

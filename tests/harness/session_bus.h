@@ -1,8 +1,9 @@
 #pragma once
 // A private D-Bus session bus for integration tests, and on it a real
 // notification server (dunst, on the test display) whose calls a
-// dbus-monitor writes to a log. Everything is stopped by process id in the
-// destructors.
+// dbus-monitor writes to a log; a test desktop starts them on request
+// (DesktopOptions::notifications). Everything is stopped by process id in
+// the destructors.
 #include <memory>
 #include <string>
 
@@ -41,18 +42,6 @@ class NotificationServer {
  private:
   std::string log_;
   std::unique_ptr<ChildProcess> monitor_, server_;
-};
-
-// A desktop, a session bus and a notification server shared by all tests of a program.
-class NotifyingDesktopEnvironment : public ::testing::Environment {
- public:
-  explicit NotifyingDesktopEnvironment(DesktopOptions options) : desktop_(options) {}
-  void SetUp() override;
-  void TearDown() override;
-  static NotificationServer& server();
-
- private:
-  DesktopEnvironment desktop_;
 };
 
 }  // namespace moxi::test

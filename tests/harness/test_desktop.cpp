@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "harness/session_bus.h"
 #include "harness/test_files.h"
 #include "platform/xcb.h"
 
@@ -238,6 +239,15 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   if (options_.windowManager) replaceWindowManager();
   if (options_.tray) startTray();
   if (options_.sound) startSoundServer();
+  if (options_.notifications) {
+    bus_ = std::make_unique<SessionBus>(workDir_);
+    notifications_ = std::make_unique<NotificationServer>(workDir_);
+  }
+}
+
+NotificationServer& TestDesktop::notifications() {
+  if (!notifications_) throw std::runtime_error("no notification server: ask for one in the desktop's options");
+  return *notifications_;
 }
 
 void TestDesktop::startSoundServer() {
@@ -292,6 +302,8 @@ std::vector<pid_t> TestDesktop::servicePids() const {
 }
 
 TestDesktop::~TestDesktop() {
+  notifications_.reset();
+  bus_.reset();
   sound_.reset();
   tray_.reset();
   windowManager_.reset();

@@ -66,10 +66,14 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // it and let go of once neither does.
 int clientListsHolding(xcb::Connection& c, xcb_window_t w);
 
+class SessionBus;
+class NotificationServer;
+
 struct DesktopOptions {
   bool windowManager = true;
   bool tray = false;
   bool sound = false;
+  bool notifications = false;  // a private session bus with a notification server on it
   int monitors = 1;  // side by side, 1920x1080 each, on one X screen
 };
 
@@ -96,12 +100,16 @@ class TestDesktop {
   void stopTray();
   // The process ids of the running services (Xvfb first).
   std::vector<pid_t> servicePids() const;
+  // With `notifications`: the server the program's notices reach.
+  NotificationServer& notifications();
 
  private:
   DesktopOptions options_;
   std::string workDir_;
   std::string display_;
   std::unique_ptr<ChildProcess> xvfb_, windowManager_, tray_, sound_;
+  std::unique_ptr<SessionBus> bus_;
+  std::unique_ptr<NotificationServer> notifications_;
 };
 
 // Shares one desktop among all tests of a program:
