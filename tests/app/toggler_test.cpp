@@ -237,8 +237,7 @@ TEST(ContentView, RowsFollowTheCatalogueAndRecordThePanelComesWithTheErrorAndThe
   // The capture service refuses: the last list stays, the panel shows.
   r.windows->content.reset();
   refresh();
-  QQuickItem* panel = find("permissionPanel");
-  EXPECT_TRUE(panel->isVisible());
+  EXPECT_TRUE(find("permissionPanel")->isVisible());
   EXPECT_EQ(rows().size(), 2u);
 
   // The switches write their setting at once (the microphone one only with
@@ -282,7 +281,7 @@ TEST(Popover, HangsBelowTheIconAndStaysOnTheScreen) {
   EXPECT_EQ(Popover::placement({400, 400}, QRect(1897, 1, 22, 22), {}, screen), QRect(1520, 23, 400, 400));
   // Icon at the bottom: opens upwards.
   EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 1056, 20, 24), {}, screen).bottom(), 1055);
-  // No icon rectangle: next to the pointer, kept on the pointer's screen.
+  // No icon rectangle: by the pointer, kept on its screen.
   EXPECT_EQ(Popover::placement({400, 400}, QRect(), {1900, 1070}, screen), QRect(1520, 680, 400, 400));
 }
 
@@ -303,7 +302,7 @@ TEST(PlatformChoice, EnvironmentDecidesOnce) {
 }
 
 // These change where the settings are read from: last.
-TEST(Settings, EveryBadValueOfEveryKeyIsLoggedOnceByNameAndReadsAsTheDefault) {
+TEST(Settings, EveryBadValueOfEveryKeyIsLoggedOnceAndReadsAsTheDefault) {
   const std::pair<std::string, std::optional<bool>> cases[] = {
       {"false", false}, {"0", false}, {"TRUE", true}, {"1", true},
       {"maybe", {}},    {"", {}},     {"true, false", {}} /* a list */, {"@ByteArray(true)", {}}};
