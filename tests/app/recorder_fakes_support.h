@@ -17,8 +17,7 @@ namespace moxi::test {
 
 class FakeCaptureStream : public CaptureStream {
  public:
-  FakeCaptureStream(ContentFilter f, bool refuse, std::atomic<int>& stops)
-      : filter(std::move(f)), refuse_(refuse), stops_(stops) {}
+  FakeCaptureStream(bool refuse, std::atomic<int>& stops) : refuse_(refuse), stops_(stops) {}
   bool addStreamOutput(StreamOutputHandler h, SerialQueue& q) override {
     handler_ = std::move(h);
     queue_ = &q;
@@ -35,7 +34,6 @@ class FakeCaptureStream : public CaptureStream {
     queue_->async([h = handler_, sample] { h(sample); });
   }
 
-  ContentFilter filter;
   std::vector<StreamConfiguration> updates;
 
  private:
@@ -45,50 +43,33 @@ class FakeCaptureStream : public CaptureStream {
   std::atomic<int>& stops_;
 };
 
-// What the recorder asked of its writers, in order; a frame is "append <time>".
-struct WriterLog {
+// Both inputs of every writer: the frames they are handed ("append <time>")
+// and the writers' finishes, in order. Sound is taken.
+struct WriterLog : VideoWriterInput, AudioWriterInput {
   std::mutex mutex;
   std::vector<std::string> calls;
   void add(std::string call) {
     std::lock_guard lock(mutex);
     calls.push_back(std::move(call));
   }
-};
-
-// Both inputs of a writer: frames are logged, sound is taken.
-class FakeInput : public VideoWriterInput, public AudioWriterInput {
- public:
-  explicit FakeInput(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
   bool isReadyForMoreMediaData() const override { return true; }
   bool append(const PixelBuffer&, int64_t t) override {
-    log_->add("append " + std::to_string(t));
+    add("append " + std::to_string(t));
     return true;
   }
   bool append(const AudioBuffer&) override { return true; }
-  void markAsFinished() override { log_->add("markAsFinished"); }
-
- private:
-  std::shared_ptr<WriterLog> log_;
+  void markAsFinished() override {}
 };
 
 class FakeWriter : public RecordingWriter {
  public:
   explicit FakeWriter(std::shared_ptr<WriterLog> log) : log_(std::move(log)) {}
   bool canApplyVideoSettings(const VideoSettings&) const override { return true; }
-  std::shared_ptr<VideoWriterInput> addVideoInput(const VideoSettings&) override {
-    log_->add("addVideoInput");
-    return std::make_shared<FakeInput>(log_);
-  }
-  std::shared_ptr<AudioWriterInput> addAudioInput(const AudioSettings&, bool) override {
-    log_->add("addAudioInput");
-    return std::make_shared<FakeInput>(log_);
-  }
-  bool startWriting() override {
-    log_->add("startWriting");
-    return true;
-  }
-  void startSession(int64_t) override { log_->add("startSession"); }
-  void endSession(int64_t) override { log_->add("endSession"); }
+  std::shared_ptr<VideoWriterInput> addVideoInput(const VideoSettings&) override { return log_; }
+  std::shared_ptr<AudioWriterInput> addAudioInput(const AudioSettings&, bool) override { return log_; }
+  bool startWriting() override { return true; }
+  void startSession(int64_t) override {}
+  void endSession(int64_t) override {}
   void finishWriting(std::function<void(bool, std::string)> completion) override {
     log_->add("finishWriting");
     std::thread([completion] { completion(true, {}); }).detach();
@@ -124,7 +105,7 @@ struct FakeRecorder {
   std::shared_ptr<FakeMicrophoneSession> session = std::make_shared<FakeMicrophoneSession>();
   std::shared_ptr<FakePointerMonitor> monitor = std::make_shared<FakePointerMonitor>();
   bool refuseOutput = false, refuseWriter = false;
-  std::vector<UserNotice> notices;
+  std::vector<std::string> notices;  // summary and body
   std::unique_ptr<Toggler> toggler;
 
   FakeRecorder() {
@@ -132,8 +113,8 @@ struct FakeRecorder {
     windows->bounds[42] = {100, 50, 800, 600};
     RecorderServices s;
     s.windowServer = windows;
-    s.makeCaptureStream = [this](const ContentFilter& f, const StreamConfiguration&) {
-      auto made = std::make_unique<FakeCaptureStream>(f, refuseOutput, streamStops);
+    s.makeCaptureStream = [this](const ContentFilter&, const StreamConfiguration&) {
+      auto made = std::make_unique<FakeCaptureStream>(refuseOutput, streamStops);
       stream = made.get();
       return made;
     };
@@ -146,7 +127,7 @@ struct FakeRecorder {
     s.makeOverlay = [](int64_t n) {
       return std::make_unique<HighlightWindowController>(n, false, std::make_unique<RecordingSurface>());
     };
-    s.notifyUser = [this](const UserNotice& n) { notices.push_back(n); };
+    s.notifyUser = [this](const UserNotice& n) { notices.push_back((n.summary + " " + n.body).toStdString()); };
     s.pointerLocation = [] { return Point{150, 800}; };  // bottom-left: (150, 100), inside window 42
     s.mainScreenHeight = [] { return std::optional<double>(900); };
     s.createHotKey = false;
