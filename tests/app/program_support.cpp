@@ -235,10 +235,9 @@ std::string Program::raw() const {
 }
 
 std::vector<QImage> frames(const std::string& path, int step) {
-  auto size = lines(output({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height",
-                            "-of", "csv=p=0:s=x", path}));
-  int width = 0, height = 0;
-  if (size.empty() || std::sscanf(size[0].c_str(), "%dx%d", &width, &height) != 2) return {};
+  const Probe probe = probeFile(path, false);
+  if (!probe.video()) return {};
+  const int width = probe.video()->width, height = probe.video()->height;
   std::string raw = output({"ffmpeg", "-v", "error", "-i", path, "-map", "0:v:0", "-vf",
                             "select=not(mod(n\\," + std::to_string(step) + "))", "-fps_mode", "passthrough", "-f",
                             "rawvideo", "-pix_fmt", "rgb24", "-"});
