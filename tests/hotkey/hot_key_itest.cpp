@@ -21,22 +21,21 @@ static auto* const desktopEnvironment = ::testing::AddGlobalTestEnvironment(
 static auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(
     new moxi::test::QtEnvironment<QCoreApplication>("hotkey_hot_key_itest"));
 
-TEST(HotKeyOnX, OneKeyDownWithLocksAndHeldOneKeyUpOnReleaseAndATakenCombinationIsRefused) {
+TEST(HotKeyOnX, OneKeyDownWithLocksAndHeldAndATakenCombinationIsRefused) {
   auto x11 = std::make_unique<X11HotKeyService>();
   ASSERT_TRUE(x11->isAvailable());
   HotKeysController::setService(std::move(x11));
-  int downs = 0, ups = 0, optionDowns = 0;
-  auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [&] { ++downs; }, [&] { ++ups; });
+  int downs = 0, optionDowns = 0;
+  auto hotKey = HotKey::create(Key::f1, ModifierFlags::command, [&] { ++downs; });
   ASSERT_TRUE(HotKeysController::carbonHotKeyID(*hotKey));
 
   // Locks change the event's modifier state but not the combination:
   // none, NumLock, both, CapsLock, then neither again.
   for (const char* lock : {"", "Num_Lock", "Caps_Lock", "Num_Lock", "Caps_Lock"}) {
-    SCOPED_TRACE(lock);
     const int before = downs;
     if (*lock) xdotool({"key", lock});
     xdotool({"key", "ctrl+F1"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return downs == before + 1; }, 5000)) << downs;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return downs == before + 1; }, 5000)) << lock;
   }
 
   // Other modifiers make another combination; each modifier is grabbed as
@@ -49,15 +48,13 @@ TEST(HotKeyOnX, OneKeyDownWithLocksAndHeldOneKeyUpOnReleaseAndATakenCombinationI
   xdotool({"key", "alt+F5"});
   EXPECT_TRUE(QTest::qWaitFor([&] { return optionDowns == 1; }, 5000)) << optionDowns;
 
-  // Held past the server's auto-repeat delay: one press, one release.
-  ups = 0;
+  // Held past the server's auto-repeat delay: one press.
   xdotool({"keydown", "ctrl+F1"});
   ASSERT_TRUE(QTest::qWaitFor([&] { return downs == 6; }, 5000));
   QTest::qWait(1200);
   xdotool({"keyup", "ctrl+F1"});
-  ASSERT_TRUE(QTest::qWaitFor([&] { return ups == 1; }, 5000));
   QTest::qWait(300);
-  EXPECT_EQ(std::pair(downs, ups), std::pair(6, 1));
+  EXPECT_EQ(downs, 6);
 
   // Control+F2 taken by another client: refused, and the variants granted
   // before the refusal are given back, so the other client can take them.
@@ -74,7 +71,4 @@ TEST(HotKeyOnX, OneKeyDownWithLocksAndHeldOneKeyUpOnReleaseAndATakenCombinationI
   EXPECT_NE(service.registerHotKey(carbonKeyCode(Key::f2), 256, {HotKeysController::signature, 77}).status,
             status::noErr);
   EXPECT_TRUE(grab(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK));
-  // Ours already: a second grab would silently replace the first.
-  EXPECT_EQ(service.registerHotKey(carbonKeyCode(Key::f1), 256, {HotKeysController::signature, 78}).status,
-            status::hotKeyExists);
 }
