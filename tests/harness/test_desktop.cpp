@@ -311,26 +311,4 @@ TestDesktop::~TestDesktop() {
   runCommand({"rm", "-rf", workDir_});
 }
 
-namespace {
-std::unique_ptr<TestDesktop>& sharedDesktop() {
-  static std::unique_ptr<TestDesktop> desktop;
-  return desktop;
-}
-}  // namespace
-
-void DesktopEnvironment::SetUp() {
-  try {
-    sharedDesktop() = std::make_unique<TestDesktop>(options_);
-  } catch (const std::exception& e) {
-    // No desktop means these tests cannot run: fail the program loudly.
-    std::fprintf(stderr, "test desktop: %s\n", e.what());
-    std::exit(1);
-  }
-}
-void DesktopEnvironment::TearDown() { sharedDesktop().reset(); }
-TestDesktop& DesktopEnvironment::desktop() {
-  if (!sharedDesktop()) throw std::runtime_error("no test desktop: register a DesktopEnvironment");
-  return *sharedDesktop();
-}
-
 }  // namespace moxi::test

@@ -9,9 +9,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -112,17 +115,39 @@ class TestDesktop {
   std::unique_ptr<NotificationServer> notifications_;
 };
 
-// Shares one desktop among all tests of a program:
-//   ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.tray = true}));
-class DesktopEnvironment : public ::testing::Environment {
+// Shares one service among all tests of a program; a program whose service
+// cannot start fails loudly.
+template <class Service>
+class SharedEnvironment : public ::testing::Environment {
  public:
-  explicit DesktopEnvironment(DesktopOptions options) : options_(options) {}
-  void SetUp() override;
-  void TearDown() override;
-  static TestDesktop& desktop();
+  explicit SharedEnvironment(std::function<std::unique_ptr<Service>()> make) : make_(std::move(make)) {}
+  void SetUp() override {
+    try {
+      shared() = make_();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "test desktop: %s\n", e.what());
+      std::exit(1);
+    }
+  }
+  void TearDown() override { shared().reset(); }
+  static Service& get() {
+    if (!shared()) throw std::runtime_error("no shared test desktop: register its environment");
+    return *shared();
+  }
 
  private:
-  DesktopOptions options_;
+  static std::unique_ptr<Service>& shared() {
+    static std::unique_ptr<Service> service;
+    return service;
+  }
+  std::function<std::unique_ptr<Service>()> make_;
+};
+
+// ::testing::AddGlobalTestEnvironment(new DesktopEnvironment({.tray = true}));
+class DesktopEnvironment : public SharedEnvironment<TestDesktop> {
+ public:
+  explicit DesktopEnvironment(DesktopOptions o) : SharedEnvironment([o] { return std::make_unique<TestDesktop>(o); }) {}
+  static TestDesktop& desktop() { return get(); }
 };
 
 }  // namespace moxi::test

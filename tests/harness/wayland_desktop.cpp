@@ -118,27 +118,4 @@ pid_t WaylandDesktop::servicePid(const std::string& name) const {
   return -1;
 }
 
-namespace {
-std::unique_ptr<WaylandDesktop>& sharedSession() {
-  static std::unique_ptr<WaylandDesktop> session;
-  return session;
-}
-}  // namespace
-
-void WaylandEnvironment::SetUp() {
-  try {
-    sharedSession() = std::make_unique<WaylandDesktop>();
-    sharedSession()->exportEnvironment();
-  } catch (const std::exception& e) {
-    // No session means these tests cannot run: fail the program loudly.
-    std::fprintf(stderr, "wayland test session: %s\n", e.what());
-    std::exit(1);
-  }
-}
-void WaylandEnvironment::TearDown() { sharedSession().reset(); }
-WaylandDesktop& WaylandEnvironment::desktop() {
-  if (!sharedSession()) throw std::runtime_error("no Wayland session: register a WaylandEnvironment");
-  return *sharedSession();
-}
-
 }  // namespace moxi::test

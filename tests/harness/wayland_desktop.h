@@ -74,11 +74,15 @@ class WaylandDesktop {
 
 // Shares one Wayland session among all tests of a program:
 //   ::testing::AddGlobalTestEnvironment(new WaylandEnvironment);
-class WaylandEnvironment : public ::testing::Environment {
+class WaylandEnvironment : public SharedEnvironment<WaylandDesktop> {
  public:
-  void SetUp() override;
-  void TearDown() override;
-  static WaylandDesktop& desktop();
+  WaylandEnvironment()
+      : SharedEnvironment([] {
+          auto session = std::make_unique<WaylandDesktop>();
+          session->exportEnvironment();
+          return session;
+        }) {}
+  static WaylandDesktop& desktop() { return get(); }
 };
 
 }  // namespace moxi::test
