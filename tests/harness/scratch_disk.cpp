@@ -65,11 +65,10 @@ void ScratchDisk::makeExt4(uint64_t bytes) {
     throw failure("cannot mount /dev/" + loopName_ + " on " + dir_);
 }
 
-// Lazily: the program under test may still hold a file there.
 ScratchDisk::~ScratchDisk() { tearDown(); }
 
 void ScratchDisk::tearDown() {
-  ::umount2(dir_.c_str(), MNT_DETACH);
+  ::umount2(dir_.c_str(), MNT_DETACH);  // lazily: the program under test may still hold a file there
   if (loop_.valid()) ::ioctl(loop_.get(), LOOP_CLR_FD);  // busy: auto-clear does it when the mount goes
   loop_.reset();
   if (!image_.empty()) ::unlink(image_.c_str());
