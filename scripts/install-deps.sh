@@ -30,6 +30,8 @@ packages=(
   xdg-utils ffmpeg imagemagick fonts-dejavu-core fonts-noto-color-emoji procps
   # a compositing manager, to test transparent windows
   xcompmgr
+  # a real ext4 on a loop device, to turn a disk read-only under a recording
+  e2fsprogs
   # desktop integration: a private session bus and a notification server for
   # the tests, the validators of the menu entry and metainfo, the icon renderer
   dbus dunst desktop-file-utils appstream librsvg2-bin

@@ -1,4 +1,7 @@
 #include <sys/socket.h>
+#ifdef __GLIBC__
+#include <malloc.h>  // mallopt
+#endif
 #include <unistd.h>
 
 #include <QApplication>
@@ -85,6 +88,15 @@ void print(const QString& text, bool toStandardError = false) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // glibc's default, held: left to itself the allocator raises the threshold
+  // to the largest block freed (up to 32 MB), and from then on each
+  // recording's frame-sized buffers (capture, encoder, export) come from the
+  // per-thread arenas, where they stay resident recording after recording
+  // even after malloc_trim. Blocks this large are few, so mapping each one
+  // costs little.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
   // The command line and the hand-over to a running instance need no display
   // (--help and --version work in a terminal without one).
   moxi::CommandLine commandLine;

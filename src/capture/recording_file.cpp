@@ -130,7 +130,9 @@ bool RecordingFile::close() {
   if (failure_) {
     // A fragment cut off by the failure is dropped: the file ends whole. A
     // file without a single fragment holds nothing worth keeping.
-    kept = complete_ > header_ && ftruncate(fd_.get(), complete_) == 0;
+    // On a disk gone read-only nothing can be cut: the damaged fragment
+    // stays, and readers (the export) stop before it.
+    kept = complete_ > header_ && (ftruncate(fd_.get(), complete_) == 0 || errno == EROFS);
     if (kept && failure_ == ENOENT) kept = restoreName();
     if (!kept && failure_ != ENOENT) ::unlink(path_.c_str());
   }

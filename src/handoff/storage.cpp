@@ -67,7 +67,13 @@ QString Storage::unusableBecause(const QString& dir) {
     if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return QStringLiteral("it is a file, not a folder");
     return QStringLiteral("it cannot be created (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
   }
-  if (access(path.c_str(), W_OK | X_OK) == 0) return {};
+  if (access(path.c_str(), W_OK | X_OK) == 0) {
+    // A disk that turned read-only after an error (ext4's errors=remount-ro)
+    // still passes access(): only making a file shows it. The probe is
+    // nameless, so nothing is left behind.
+    Fd probe(::open(path.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (probe.ok() || (errno != EROFS && errno != EACCES && errno != EPERM)) return {};
+  }
   if (errno == EROFS) return QStringLiteral("it is on a read-only disk");
   return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
 }

@@ -87,9 +87,11 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
     loggedPresses.push_back(logged.back());
     description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
   }
-  // Now and then the last moves before a click do not reach the log (not
-  // understood yet, bench/README.md); every click does, and nothing comes
-  // out of place or out of order.
+  // Every click is logged, and nothing out of place or order. Under load the
+  // X server now and then does not pass on a piece of its record of input to
+  // a record client, and those moves never reach the program (bench/README.md):
+  // never more than one reply of the server's record buffer (1024 bytes: 31
+  // events) at a time.
   std::copy_if(expected.begin(), expected.end(), std::back_inserter(presses), [](auto& s) { return s.down; });
   EXPECT_EQ(loggedPresses, presses);
   // The hot key's modifier over the window may come first and last.
@@ -103,7 +105,10 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
     found.push_back(at++);
   }
   ASSERT_EQ(skip + found.size(), end) << "logged out of place or order: " << logged[skip + found.size()];
-  EXPECT_GT(found.size(), expected.size() * 3 / 4);
+  for (size_t i = 0; i <= found.size(); ++i) {
+    const size_t from = i ? found[i - 1] + 1 : 0, to = i < found.size() ? found[i] : expected.size();
+    EXPECT_LE(to - from, 31u) << "moves " << from << " to " << to << " of " << expected.size() << " not logged";
+  }
   EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
   // Each pause of 300 ms lies between the last sample of a burst and the first of the next.
   for (size_t i = 1; i < found.size(); ++i) {

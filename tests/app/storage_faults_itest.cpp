@@ -1,5 +1,5 @@
-// The program with its caches on a small tmpfs of the test's own that fills
-// up, loses its folder, is nearly full or read-only. What the user hears is
+// The program with its caches on a small disk of the test's own that fills
+// up, loses its folder, turns read-only, is nearly full or read-only. What the user hears is
 // read from a real notification server, what is kept with ffprobe.
 #include <gtest/gtest.h>
 
@@ -46,19 +46,25 @@ TEST(StorageFaults, AFailingDiskStopsTheRecordingTellsTheUserOnceAndKeepsWhatWas
   TestPicture picture("Storage picture", 300, 250);
   struct Case {
     const char* name;
+    std::string disk;
     std::function<void(OnDisk&)> fault, repair;
     std::string summary;
   } cases[] = {
-      {"disk full", [](OnDisk& d) { d.disk.fill(); }, [](OnDisk& d) { fs::remove(d.cacheHome() + "/filler"); },
-       "Recording stopped: the disk is full"},
-      {"folder removed", [](OnDisk& d) { fs::remove_all(d.cacheHome() + "/Moxiscope"); }, [](OnDisk&) {},
-       "Recording stopped: its folder was removed"},
+      {"disk full", "size=112m", [](OnDisk& d) { d.disk.fill(); },
+       [](OnDisk& d) { fs::remove(d.cacheHome() + "/filler"); }, "Recording stopped: the disk is full"},
+      {"folder removed", "size=112m", [](OnDisk& d) { fs::remove_all(d.cacheHome() + "/Moxiscope"); },
+       [](OnDisk&) {}, "Recording stopped: its folder was removed"},
+      // What was written stays on the read-only disk; the movie and the
+      // recordings after it go to the temporary folder.
+      {"disk turned read-only", "ext4,size=120m", [](OnDisk& d) { d.disk.turnReadOnly(); }, [](OnDisk&) {},
+       "Recording stopped: the disk is read-only"},
   };
+  const std::string temp = makeTempDirectory("moxi-temp-");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     output({"xdotool", "mousemove", "600", "450"});  // over the picture
     const int saved = server.notices("Recording saved");
-    OnDisk d("size=112m", 0);
+    OnDisk d(c.disk, 0, {{"TMPDIR", temp}});
     ASSERT_TRUE(d.program.waitFor("START RECORDING")) << d.program.log();
     // Two fragments on disk: the file grew twice.
     uintmax_t size = 0;
@@ -91,6 +97,7 @@ TEST(StorageFaults, AFailingDiskStopsTheRecordingTellsTheUserOnceAndKeepsWhatWas
     EXPECT_TRUE(d.program.waitFor("exported as ", exports + 1)) << d.program.log();
     EXPECT_EQ(server.notices(c.summary), 1);
   }
+  fs::remove_all(temp);
 }
 
 TEST(StorageFaults, ANearlyFullDiskRefusesToStartAndAReadOnlyOneSendsRecordingsElsewhere) {

@@ -85,7 +85,8 @@ bool ProcessResources::sameHandles(const ProcessResources& o) const {
 
 std::string ProcessResources::describe() const {
   std::ostringstream s;
-  s << "rss " << residentKiB << " KiB, fds " << descriptors << ", threads " << threads << ", X: " << xClients
+  s << "rss " << residentKiB << " KiB (anon " << anonKiB << ", file " << fileKiB << ", shmem " << shmemKiB
+    << "), fds " << descriptors << ", threads " << threads << ", X: " << xClients
     << " clients";
   for (const auto& [type, count] : xObjects) s << ", " << type << " " << count;
   s << ", shm " << shmSegments;
@@ -97,6 +98,9 @@ ProcessResources processResources(pid_t pid) {
   ProcessResources r;
   r.residentKiB = statusField(pid, "VmRSS");
   r.peakResidentKiB = statusField(pid, "VmHWM");
+  r.anonKiB = statusField(pid, "RssAnon");
+  r.fileKiB = statusField(pid, "RssFile");
+  r.shmemKiB = statusField(pid, "RssShmem");
   r.descriptors = entries(proc + "/fd");
   r.threads = entries(proc + "/task");
   r.shmSegments = shmSegmentsOf(pid);

@@ -13,6 +13,9 @@ namespace moxi::test {
 struct ProcessResources {
   long residentKiB = 0;
   long peakResidentKiB = 0;  // the most it was resident at any time
+  // Of residentKiB: its own memory (heap, stacks), pages of mapped files
+  // (mostly library code, shared and reloadable) and shared memory.
+  long anonKiB = 0, fileKiB = 0, shmemKiB = 0;
   int descriptors = 0;
   int threads = 0;
   int xClients = 0;                     // the process's connections to the display
@@ -27,7 +30,7 @@ struct ProcessResources {
   // the X resources those the program makes: pixmaps, pictures, windows, GCs,
   // shared-memory attachments and damage objects).
   bool sameHandles(const ProcessResources& other) const;
-  // One line: "rss 41234 KiB, fds 23, threads 9, X: 3 clients, GC 2, ..., shm 1".
+  // One line: "rss 41234 KiB (anon 9000, file 30000, shmem 2234), fds 23, threads 9, X: 3 clients, GC 2, ..., shm 1".
   std::string describe() const;
 };
 
