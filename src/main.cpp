@@ -43,9 +43,9 @@ void nameApplication() {
 }
 
 // The display went away under the program (the X server or the Wayland
-// compositor died). Qt says so in one of these warnings, on the main thread,
-// and then exits without unwinding anything: the recording is finished here
-// first, and the user gets one line of our own.
+// compositor died). Qt says so in one of these warnings and then exits
+// without unwinding anything: the recording is finished here first, on the
+// main thread, and the user gets one line of our own.
 std::function<void()> onDisplayLost;
 QtMessageHandler qtMessages = nullptr;
 
