@@ -71,12 +71,18 @@ QRect windowRect(const std::string& id) {
   return {field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"), field("Height:")};
 }
 
-std::optional<QPoint> trayIcon(const std::string& windowClass) {
+std::vector<QPoint> trayIcons(const std::string& windowClass) {
+  std::vector<QPoint> icons;
   for (const auto& id : lines(runCommand({"xdotool", "search", "--class", windowClass}).out)) {
     QRect r = windowRect(id);
-    if (r.width() >= 8 && r.width() <= 32 && r.height() >= 8 && r.height() <= 32) return r.center();
+    if (r.width() >= 8 && r.width() <= 32 && r.height() >= 8 && r.height() <= 32) icons.push_back(r.center());
   }
-  return std::nullopt;
+  return icons;
+}
+
+std::optional<QPoint> trayIcon(const std::string& windowClass) {
+  auto icons = trayIcons(windowClass);
+  return icons.empty() ? std::nullopt : std::optional(icons.front());
 }
 
 void clickAt(QPoint at, int button) {

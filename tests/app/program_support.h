@@ -37,7 +37,9 @@ std::vector<std::string> visibleWindows(const std::string& name, bool byClass = 
 std::string alertWindow();
 // A window's client area in root coordinates (empty when it is gone).
 QRect windowRect(const std::string& id);
-// The centre of the tray icon of the program of this class, if it is shown.
+// The centres of the shown tray icons of the program of this class.
+std::vector<QPoint> trayIcons(const std::string& windowClass = "moxiscope");
+// The first of them, if one is shown.
 std::optional<QPoint> trayIcon(const std::string& windowClass = "moxiscope");
 void clickAt(QPoint at, int button = 1);
 // Waits until the main thread of the program with this window class has
