@@ -1,6 +1,6 @@
 #include <sys/socket.h>
-#ifdef __GLIBC__
-#include <malloc.h>  // mallopt
+#if __has_include(<malloc.h>)
+#include <malloc.h>  // mallopt, where the C library is glibc
 #endif
 #include <unistd.h>
 

@@ -40,8 +40,9 @@ class RecordingFile {
   // Flushes, syncs and closes. After a failure the file is cut back to its
   // last whole fragment (on a disk gone read-only it stays as it is, and
   // readers stop before its damaged end), and a file whose name was removed
-  // is written again under its path. True when the file is complete or what it kept plays;
-  // false when nothing could be kept (a file without one fragment is removed).
+  // is written again under its path. True when the file is complete or what
+  // it kept plays; false when nothing could be kept (a file without one
+  // fragment is removed).
   bool close();
   const std::string& path() const { return path_; }
 
