@@ -19,13 +19,13 @@ cmake --build build -j "$jobs"
 # (its end-to-end test runs the sanitized program), in the writer's own
 # file I/O when a disk fills or loses its folder (the storage test runs the
 # sanitized program too), and when the sound server or the X server goes
-# away under a recording (the desktop faults test: the microphone's
+# away under a recording (the desktop session test: the microphone's
 # reconnection and the finish without a display), and over fifty short
 # recordings (the resource cycles test: leaks, descriptors, threads, X
 # resources, shared memory). The key tables, the hot
 # keys and the pure geometry find nothing more there and are left to the
 # optimised build.
-sanitized='^(capture_|app_end_to_end_itest|app_desktop_faults_itest|app_resource_cycles_itest|app_toggler_test|app_wayland_end_to_end_itest|app_storage_faults_itest|handoff_movie_export_test|platform_serial_queue_test)'
+sanitized='^(capture_|app_end_to_end_itest|app_desktop_session_itest|app_resource_cycles_itest|app_toggler_test|app_wayland_end_to_end_itest|app_storage_faults_itest|handoff_movie_export_test|platform_serial_queue_test)'
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOXI_SANITIZE=ON -DMOXI_BENCH=OFF >/dev/null
 mapfile -t sanitized_programs < <(ctest --test-dir build-asan -N -R "$sanitized" | sed -n 's/^ *Test *#[0-9]*: //p')
 cmake --build build-asan -j "$jobs" --target moxiscope "${sanitized_programs[@]}"

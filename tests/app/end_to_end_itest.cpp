@@ -5,10 +5,7 @@
 #include <sys/wait.h>
 
 #include <QColor>
-#include <QUrl>
-#include <cmath>
 #include <csignal>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -31,27 +28,6 @@ void clickSlowly(QPoint at) {
 }
 
 std::string clipboardText() { return runCommand({"xclip", "-selection", "clipboard", "-o"}, 5s).out; }
-
-int videoPacketCount(const std::string& path) {
-  const Probe p = probeFile(path, false);
-  return p.video() ? static_cast<int>(p.video()->packets) : 0;
-}
-
-// Waits until the one recording being written holds `atLeast` video packets.
-// The file grows a fragment at a time, so it is read again only when it grew.
-int waitForPackets(const Program& program, int atLeast) {
-  std::uintmax_t size = 0;
-  int count = 0;
-  EXPECT_TRUE(eventually([&] {
-    auto files = program.movies();
-    std::error_code error;
-    auto now = files.size() == 1 ? std::filesystem::file_size(files[0], error) : 0;
-    if (error || now == size) return false;
-    size = now;
-    return (count = videoPacketCount(files[0])) >= atLeast;
-  })) << "the recording did not reach " << atLeast << " frames";
-  return count;
-}
 
 // The movie is the raw recording's packets re-wrapped as M4V, header first.
 void expectRewrapped(const std::string& movie, const std::string& raw) {
@@ -175,7 +151,6 @@ TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWith
   EXPECT_EQ(alertWindow(), "");
   EXPECT_EQ(clipboardText().find("tmp-"), std::string::npos) << "copied without being asked";
   EXPECT_EQ(program.count("true") + program.count("false"), 0);
-  EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");
 }
 
 // Stopped by the hot key, by SIGTERM (with pop-ups), which finishes and
@@ -201,7 +176,7 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecordingAndEveryEndKeepsIt) 
              isOutline(shot.pixelColor(c.x(), window.top() - 2)) &&
              isOutline(shot.pixelColor(c.x(), window.bottom() + 3));
     })) << "the outline is not on the screen";
-    const int written = waitForPackets(program, 30);
+    const int written = program.waitForFrames(30);
     if (signal) {
       program.process().kill(signal);
       auto status = program.waitForExit();
@@ -214,7 +189,7 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecordingAndEveryEndKeepsIt) 
     }
     if (signal == SIGKILL) {
       ASSERT_EQ(program.movies().size(), 1u);
-      EXPECT_GE(videoPacketCount(program.raw()), written);
+      EXPECT_GE(videoPackets(program.raw()), written);
     } else {
       ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
       ASSERT_EQ(program.movies().size(), 2u);

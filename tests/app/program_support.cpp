@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 
 #include "harness/test_window.h"
@@ -18,13 +17,6 @@
 namespace moxi::test {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 
 std::string fileURL(const std::string& path) {
   return QUrl::fromLocalFile(QString::fromStdString(path)).toString().toStdString();
@@ -84,6 +76,8 @@ std::optional<QPoint> trayIcon(const std::string& windowClass) {
   auto icons = trayIcons(windowClass);
   return icons.empty() ? std::nullopt : std::optional(icons.front());
 }
+
+void pointAt(QPoint at) { output({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y())}); }
 
 void clickAt(QPoint at, int button) {
   output({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", std::to_string(button)});
@@ -161,9 +155,24 @@ void Program::restart(const std::vector<std::string>& args) {
 }
 
 void Program::recordWithHotKey(QPoint over, int times) {
-  output({"xdotool", "mousemove", std::to_string(over.x()), std::to_string(over.y())});
+  pointAt(over);
   pressKeys("ctrl+F1");
   ASSERT_TRUE(waitFor("START RECORDING", times)) << log();
+}
+
+int Program::waitForFrames(int atLeast) const {
+  // The file grows a fragment at a time: it is read again only when it grew.
+  std::uintmax_t size = 0;
+  int count = 0;
+  EXPECT_TRUE(eventually([&] {
+    auto files = movies();
+    std::error_code error;
+    auto now = files.size() == 1 ? fs::file_size(files[0], error) : 0;
+    if (error || now == size) return false;
+    size = now;
+    return (count = videoPackets(files[0])) >= atLeast;
+  })) << "the recording did not reach " << atLeast << " frames";
+  return count;
 }
 
 CommandResult Program::launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const {
@@ -238,6 +247,11 @@ std::string Program::raw() const {
   for (const auto& movie : movies())
     if (movie != exported()) return movie;
   return {};
+}
+
+int videoPackets(const std::string& path) {
+  const Probe p = probeFile(path, false);
+  return p.video() ? static_cast<int>(p.video()->packets) : 0;
 }
 
 std::vector<QImage> frames(const std::string& path, int step) {

@@ -41,6 +41,7 @@ QRect windowRect(const std::string& id);
 std::vector<QPoint> trayIcons(const std::string& windowClass = "moxiscope");
 // The first of them, if one is shown.
 std::optional<QPoint> trayIcon(const std::string& windowClass = "moxiscope");
+void pointAt(QPoint at);
 void clickAt(QPoint at, int button = 1);
 // Waits until the main thread of the program with this window class has
 // handled what reached it so far (a _NET_WM_PING to one of its windows comes back
@@ -49,7 +50,6 @@ void clickAt(QPoint at, int button = 1);
 bool programCaughtUp(const std::string& windowClass = "moxiscope");
 void pressKeys(const std::string& keys);
 QImage screenshot();
-std::vector<std::string> lines(const std::string& text);
 std::string fileURL(const std::string& path);
 // The open popover (a 400x400 window of the program), or empty.
 std::string popoverWindow();
@@ -103,6 +103,9 @@ class Program {
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s);
   // Points at `over` and presses the hot key; waits for the `times`th start.
   void recordWithHotKey(QPoint over, int times = 1);
+  // Waits until the one recording being written holds `atLeast` video
+  // packets (every fragment on the disk); returns how many it holds then.
+  int waitForFrames(int atLeast) const;
   // One more launch as the same user on the same desktop, run to its end.
   CommandResult launch(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 60s) const;
   // After the first launch has ended: a new one, with this log appended to.
@@ -123,6 +126,7 @@ class Program {
   std::unique_ptr<ChildProcess> process_;
 };
 
+int videoPackets(const std::string& path);
 // Decodes every `step`-th video frame as RGB24, width x height each.
 std::vector<QImage> frames(const std::string& path, int step);
 

@@ -41,9 +41,7 @@ TEST(HeavyInput, EveryEventOfAFloodIsLoggedWhereAndWhenItHappened) {
   Program program("showDialog=false\n");
   program.answerAlert();
   const QRect w = picture.rootFrame();
-  output({"xdotool", "mousemove", std::to_string(w.center().x()), std::to_string(w.center().y())});
-  pressKeys("ctrl+F1");
-  ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
+  program.recordWithHotKey(w.center());
   ASSERT_TRUE(programCaughtUp());
   // The hot key's own moves before the first frame are not logged; a first
   // sample marks where the flood begins.
@@ -125,12 +123,9 @@ TEST(ResourceCycles, FiftyShortRecordingsLeaveDescriptorsThreadsXResourcesAndSha
   // the soak benchmark runs it 500 times.
   Program program("showDialog=false\ncaptureMicrophone=false\n");
   program.answerAlert();
-  output({"xdotool", "mousemove", std::to_string(picture.rect().center().x()),
-          std::to_string(picture.rect().center().y())});
   ProcessResources warm;
   for (int i = 1; i <= 50; ++i) {
-    pressKeys("ctrl+F1");
-    ASSERT_TRUE(program.waitFor("START RECORDING", i)) << program.log();
+    program.recordWithHotKey(picture.rect().center(), i);
     std::this_thread::sleep_for(300ms);
     pressKeys("ctrl+F1");
     ASSERT_TRUE(program.waitFor("exported as ", i)) << program.log();

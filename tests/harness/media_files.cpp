@@ -92,8 +92,7 @@ std::vector<Box> topLevelBoxes(const std::string& path) {
     size = number(at, 4);
     boxes.push_back({at, bytes.substr(at + 4, 4)});
     if (size == 1 && at + 16 <= bytes.size()) size = number(at + 8, 8);
-    if (size == 0) break;  // to the end of the file
-    if (size < 8) break;
+    if (size < 8) break;  // 0: to the end of the file
   }
   return boxes;
 }

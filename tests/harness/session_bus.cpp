@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -72,13 +71,11 @@ std::string NotificationServer::calls() const { return readFile(log_); }
 int NotificationServer::notices(const std::string& summary) const {
   // Notify's arguments follow its header one a line: application, replaced
   // id, icon, then the summary.
-  std::vector<std::string> lines;
-  std::istringstream in(calls());
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::string> call = lines(calls());
   int n = 0;
-  for (size_t i = 0; i + 4 < lines.size(); ++i)
-    if (lines[i].find("member=Notify") != std::string::npos &&
-        lines[i + 4].find("string \"" + summary + "\"") != std::string::npos)
+  for (size_t i = 0; i + 4 < call.size(); ++i)
+    if (call[i].find("member=Notify") != std::string::npos &&
+        call[i + 4].find("string \"" + summary + "\"") != std::string::npos)
       ++n;
   return n;
 }

@@ -49,6 +49,23 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
   _exit(127);
 }
 
+// Reads `fd` into `into` until its end, until `enough` holds or until
+// `deadline`; false when the deadline came first.
+bool readUntil(int fd, std::string& into, std::chrono::steady_clock::time_point deadline,
+               const std::function<bool(const std::string&)>& enough = {}) {
+  char buf[4096];
+  while (!(enough && enough(into))) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    into.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
 bool displayAnswers(const std::string& display) {
   xcb::Connection c(display.c_str());
   return c.ok();
@@ -149,21 +166,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     close(pipeFds[0]);
     return result;
   }
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buf[4096];
-  bool timedOut = false;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd p{pipeFds[0], POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    ssize_t n = read(pipeFds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    result.out.append(buf, static_cast<size_t>(n));
-  }
+  const bool timedOut = !readUntil(pipeFds[0], result.out, std::chrono::steady_clock::now() + timeout);
   close(pipeFds[0]);
   if (timedOut) ::kill(pid, SIGKILL);
   int status = 0;
@@ -213,15 +216,8 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
       std::map<std::string, std::string>{}, log, pipeFds[1]);
   close(pipeFds[1]);
   std::string number;
-  pollfd p{pipeFds[0], POLLIN, 0};
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    if (poll(&p, 1, 200) <= 0) continue;
-    char c[16];
-    ssize_t n = read(pipeFds[0], c, sizeof c);
-    if (n <= 0) break;
-    number.append(c, static_cast<size_t>(n));
-  }
+  readUntil(pipeFds[0], number, std::chrono::steady_clock::now() + 20s,
+            [](const std::string& text) { return text.find('\n') != std::string::npos; });
   close(pipeFds[0]);
   if (number.find('\n') == std::string::npos)
     throw std::runtime_error("Xvfb did not start (is the xvfb package installed? see " + log + ")");

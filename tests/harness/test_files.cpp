@@ -22,6 +22,13 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
 std::string makeTempDirectory(const char* prefix) {
   std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");

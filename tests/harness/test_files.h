@@ -2,11 +2,13 @@
 // Files and directories of the tests' own.
 #include <map>
 #include <string>
+#include <vector>
 
 namespace moxi::test {
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
+std::vector<std::string> lines(const std::string& text);
 // A fresh directory /tmp/<prefix>XXXXXX (mode 0700), removed by the caller.
 std::string makeTempDirectory(const char* prefix);
 

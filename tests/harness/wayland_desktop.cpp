@@ -21,9 +21,7 @@ bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 // Parses the supervisor's "export KEY='value'" lines.
 std::map<std::string, std::string> parseEnv(const std::string& text) {
   std::map<std::string, std::string> env;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const auto& line : lines(text)) {
     if (line.rfind("export ", 0) != 0) continue;
     auto eq = line.find('=');
     if (eq == std::string::npos || line.size() < eq + 3) continue;
