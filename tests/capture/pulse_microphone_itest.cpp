@@ -32,11 +32,10 @@ struct Arrival {
 };
 
 TEST(Microphone, TheSineComesAsContiguousMonoBlocksUntilItsSourceIsUnpluggedAndAgainOnceItIsBack) {
-  std::promise<bool> answered;
-  makeMicrophoneAccess()->requestAccess([&](bool granted) { answered.set_value(granted); });
-  auto granted = answered.get_future();
-  ASSERT_EQ(granted.wait_for(10s), std::future_status::ready);
-  EXPECT_TRUE(granted.get());
+  std::promise<bool> granted;
+  // The access's queue has run the answer by the time the access is gone.
+  makeMicrophoneAccess()->requestAccess([&](bool ok) { granted.set_value(ok); });
+  EXPECT_TRUE(granted.get_future().get());
 
   std::mutex mutex;
   std::vector<Arrival> arrivals;

@@ -1,4 +1,4 @@
-// Frames: which ones count as complete, the buffer pool, and the pixel work.
+// Frames: which ones count as complete, and the pixel work.
 #include "capture/sample_buffer.h"
 
 #include <gtest/gtest.h>
@@ -19,19 +19,6 @@ TEST(CompleteFrame, NeedsAnImageWithPixels) {
   auto image = PixelBuffer::allocate(4, 4);
   EXPECT_EQ(completeFrame(SampleBuffer::screenFrame(image, 42))->image, image);
   EXPECT_FALSE(completeFrame(SampleBuffer::screenFrame(std::make_shared<PixelBuffer>(), 42)));
-}
-
-TEST(PixelBufferPool, LendsAtMostItsBuffersAndOutlivesNone) {
-  std::shared_ptr<PixelBuffer> survivor;
-  {
-    PixelBufferPool pool(2);
-    auto a = pool.acquire(8, 8);
-    survivor = pool.acquire(8, 8);
-    EXPECT_FALSE(pool.acquire(8, 8)) << "both buffers are out";
-    a.reset();
-    EXPECT_TRUE(pool.acquire(4, 4)) << "a returned buffer is lent again";
-  }
-  survivor->pixels[0] = 1;  // the pool is gone, its buffer still valid
 }
 
 TEST(PixelOps, FitsCentredKeepingTheAspectRatioAndBlendsTheCursorClipped) {

@@ -36,23 +36,13 @@ TEST(WindowCatalogue, ListsFrontToBackTheWindowsTheCaptureServiceReports) {
   EXPECT_EQ(ids(server), (std::vector<uint32_t>{13, 10, 11, 12}));
 }
 
-TEST(WindowCatalogue, AWindowWithoutAPictureIsLeftOutThumbnailsScaleWhenDrawnAndTheSharedDisplayIsTheFirst) {
+TEST(WindowCatalogue, AWindowWithoutAPictureIsLeftOutAndTheSharedDisplayIsTheFirst) {
   FakeWindowServer server;
   server.addWindow(1, {0, 0, 160, 80});
   server.addWindow(2, {0, 0, 100, 100});
   server.pictures.erase(2);
-  server.pictures[1].fill(QColor(200, 30, 40));
-  const auto list = listed(server);
-  ASSERT_EQ(list.size(), 1u);
-  // An entry keeps the full picture and scales it only when drawn.
-  EXPECT_EQ(list[0].img.render(QSize(128, 64)).pixel(127, 63), QColor(200, 30, 40).rgb());
-
-  // A refusal leaves the display alone; no display reported shares nothing.
+  // No display reported shares nothing, not the one shared before.
   std::optional<CaptureDisplay> display = CaptureDisplay{5, {0, 0, 800, 600}};
-  auto content = std::exchange(server.content, std::nullopt);
-  EXPECT_FALSE(listWindows(server, display).has_value());
-  EXPECT_EQ(display->displayID, 5u);
-  server.content = content;
   EXPECT_EQ(listWindows(server, display)->size(), 1u);
   EXPECT_FALSE(display.has_value());
   server.content->displays = {{8, {0, 0, 1920, 1080}}, {9, {1920, 0, 1280, 1024}}};
@@ -60,15 +50,10 @@ TEST(WindowCatalogue, AWindowWithoutAPictureIsLeftOutThumbnailsScaleWhenDrawnAnd
   EXPECT_EQ(display->displayID, 8u);
 }
 
-TEST(WindowLookups, FlipAboutThePrimaryScreenActivateRunningOwnersAndFindTheWindowUnderThePointer) {
+TEST(WindowLookups, FlipAboutThePrimaryScreenAndFindTheWindowUnderThePointer) {
   FakeWindowServer server;
   server.bounds[4] = {100, 150, 400, 300};
   EXPECT_EQ(currentWindowFrame(server, 4), (Rect{100, 450, 400, 300}));
-
-  server.owners = {{1, 100}, {2, 200}};
-  server.runningProcesses = {100};
-  for (int32_t id : {1, 2, 3}) activateOwningApplication(server, id);  // 2's process ended, 3 is not on screen
-  EXPECT_EQ(server.activated, (std::vector<uint32_t>{1}));
 
   EXPECT_EQ(pointerInWindowFrames({100, 700}, 900.0), (Point{100, 200}));
   // The front-most containing frame wins; left and top edges are inside.
