@@ -2,8 +2,9 @@
 // the recorder controller on fake platform services (its states, what each
 // frame does, the stop and its hand-over, the ways back to idle and what
 // reaches the user), the popover's QML view over it (with the "Login"
-// switch) driven with real mouse events, and the settings as the user's file
-// holds them and where the side files go.
+// switch) driven with real mouse events, the settings as the user's file
+// holds them and where the side files go, and the shell's pure pieces (the
+// popover's place, the platform choice).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,11 +19,13 @@
 #include <filesystem>
 
 #include "app/autostart.h"
+#include "app/platform_choice.h"
 #include "app/recorder_fakes_support.h"
 #include "app/recorder_settings.h"
 #include "handoff/pointer_log.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
+#include "ui/popover.h"
 
 using namespace moxi;
 using namespace moxi::test;
@@ -80,8 +83,8 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedLogsThePointerAndRefusesLateFrames) 
 }
 
 // A recording that cannot start leaves the controller idle and tells the
-// user once. (A window gone or a disk full mid-recording: the desktop-faults,
-// single-instance and storage programs.)
+// user once. (A window gone or a disk full mid-recording: the desktop-session
+// and storage programs.)
 TEST(Toggler, EveryFailedStartReturnsToIdleAndTellsTheUserOnce) {
   struct Case {
     bool FakeRecorder::*fault;  // set before the start
@@ -253,6 +256,32 @@ TEST(ContentView, RowsFollowTheCatalogueAndRecordThePanelComesWithTheErrorAndThe
               HasSubstr("\nExec=" + QCoreApplication::applicationFilePath().toStdString() + "\n"));
   capsule("loginSwitch");
   EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(path); }, 2000));
+}
+
+TEST(Popover, HangsBelowTheIconAndStaysOnTheScreen) {
+  QRect screen(0, 0, 1920, 1080);
+  // Icon at the top right: centred under it, then pushed left to stay whole.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(1897, 1, 22, 22), {}, screen), QRect(1520, 23, 400, 400));
+  // Icon at the bottom: opens upwards.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(990, 1056, 20, 24), {}, screen).bottom(), 1055);
+  // No icon rectangle: by the pointer, kept on its screen.
+  EXPECT_EQ(Popover::placement({400, 400}, QRect(), {1900, 1070}, screen), QRect(1520, 680, 400, 400));
+}
+
+TEST(PlatformChoice, EnvironmentDecidesOnce) {
+  const std::pair<std::map<std::string, std::string>, DesktopPlatform> rows[] = {
+      {{{"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", "x11"}}, DesktopPlatform::x11},
+      {{{"XDG_SESSION_TYPE", "wayland"}}, DesktopPlatform::wayland},
+      {{{"WAYLAND_DISPLAY", "wayland-0"}, {"MOXISCOPE_PLATFORM", "x11"}}, DesktopPlatform::x11},
+      {{{"DISPLAY", ":0"}, {"MOXISCOPE_PLATFORM", "wayland"}}, DesktopPlatform::wayland},
+  };
+  for (const auto& [env, expected] : rows) {
+    PlatformChoice choice = choosePlatform([&](const char* name) -> std::optional<std::string> {
+      auto it = env.find(name);
+      return it == env.end() ? std::nullopt : std::optional(it->second);
+    });
+    EXPECT_EQ(choice.platform, expected) << choice.reason;
+  }
 }
 
 // These change where the settings are read from: last.
