@@ -20,7 +20,7 @@ cmake --build build -j "$jobs"
 # file I/O when a disk fills or loses its folder (the storage test runs the
 # sanitized program too), and when the sound server or the X server goes
 # away under a recording (the desktop session test: the microphone's
-# reconnection and the finish without a display), and over fifty short
+# reconnection and the finish without a display), and over thirty short
 # recordings (the resource cycles test: leaks, descriptors, threads, X
 # resources, shared memory). The key tables, the hot
 # keys and the pure geometry find nothing more there and are left to the

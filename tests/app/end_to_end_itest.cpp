@@ -6,7 +6,6 @@
 
 #include <QColor>
 #include <csignal>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "app/program_support.h"
@@ -75,21 +74,21 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   std::string rawURL = fileURL(raw);
   for (size_t at = 0; (at = rawURL.find('/', at)) != std::string::npos; at += 2) rawURL.insert(at, "\\");
   EXPECT_EQ(readFile(program.documents() + "/video.json"), "\"" + rawURL + "\"");
-  const std::string mouse = readFile(program.documents() + "/mouse.json");
+  const std::vector<LoggedSample> mouse = program.pointerLog();
   std::vector<QPoint> logged;
   double last = 0;
-  for (const auto& e : nlohmann::json::parse(mouse)) {
-    if (!e["down"]) continue;
-    logged.emplace_back(int(e["x"]), int(e["y"]));
-    EXPECT_GE(double(e["timestamp"]), last);
-    last = e["timestamp"];
+  for (const auto& e : mouse) {
+    if (!e.down) continue;
+    logged.emplace_back(int(e.x), int(e.y));
+    EXPECT_GE(e.timestamp, last);
+    last = e.timestamp;
   }
   EXPECT_EQ(formatTag(movie, "title"), "Moxiscope");
   EXPECT_EQ(formatTag(movie, "description"), expectedDescription(mouse, 640, 480));
   // Window-relative, y up from the window's bottom edge.
   std::vector<QPoint> expected;
   for (QPoint p : clicks) expected.emplace_back(p.x() - window.x(), window.y() + window.height() - p.y());
-  EXPECT_EQ(logged, expected) << mouse;
+  EXPECT_EQ(logged, expected) << readFile(program.documents() + "/mouse.json");
 
   // Again, answered with Cancel: the clipboard keeps the first movie, the second is opened.
   program.recordWithHotKey(window.center(), 2);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <QTest>
 #include <QUrl>
 #include <cmath>
 #include <cstdlib>
@@ -17,6 +18,10 @@
 namespace moxi::test {
 
 namespace fs = std::filesystem;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
+}
 
 std::string fileURL(const std::string& path) {
   return QUrl::fromLocalFile(QString::fromStdString(path)).toString().toStdString();
@@ -32,13 +37,12 @@ bool isOutlineColour(QColor c) {
   return std::abs(c.red() - 0x00) < 48 && std::abs(c.green() - 0x7A) < 48 && std::abs(c.blue() - 0xFF) < 48;
 }
 
-std::string expectedDescription(const std::string& mouseJson, int width, int height) {
+std::string expectedDescription(const std::vector<LoggedSample>& log, int width, int height) {
   // Truncated towards zero, as the description has it.
   auto truncated = [](double v) { return std::to_string(static_cast<int64_t>(std::trunc(v))); };
   std::string description = "moxiscope:" + std::to_string(width) + "," + std::to_string(height);
-  for (const auto& e : nlohmann::json::parse(mouseJson))
-    if (e["down"])
-      description += "," + truncated(e["x"]) + "," + truncated(e["y"]) + "," + truncated(double(e["timestamp"]) * 1000);
+  for (const auto& e : log)
+    if (e.down) description += "," + truncated(e.x) + "," + truncated(e.y) + "," + truncated(e.timestamp * 1000);
   return description;
 }
 
@@ -234,6 +238,13 @@ std::vector<std::string> Program::movies() const {
   }
   std::sort(found.begin(), found.end());
   return found;
+}
+
+std::vector<LoggedSample> Program::pointerLog() const {
+  std::vector<LoggedSample> log;
+  for (const auto& e : nlohmann::json::parse(readFile(documents() + "/mouse.json")))
+    log.push_back({e["x"].get<double>(), e["y"].get<double>(), e["timestamp"].get<double>(), e["down"].get<bool>()});
+  return log;
 }
 
 std::string Program::exported() const {

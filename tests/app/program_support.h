@@ -6,8 +6,8 @@
 #include <QImage>
 #include <QPoint>
 #include <QRect>
-#include <QTest>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,13 +55,16 @@ std::string fileURL(const std::string& path);
 std::string popoverWindow();
 // The blue of the outline around the recorded window.
 bool isOutlineColour(QColor c);
-// The description a movie should carry for this mouse.json of a window of this size.
-std::string expectedDescription(const std::string& mouseJson, int width, int height);
+// One entry of the program's mouse.json.
+struct LoggedSample {
+  double x = 0, y = 0, timestamp = 0;
+  bool down = false;
+};
+// The description a movie should carry for this pointer log of a window of this size.
+std::string expectedDescription(const std::vector<LoggedSample>& log, int width, int height);
 
 // Runs Qt's event loop (when there is one) until `condition` holds or 20 s pass.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-  return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
-}
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);
 
 // An animated window (ffplay's test picture) with the name `title`, at
 // (left, top); waits until it is shown.
@@ -115,6 +118,8 @@ class Program {
   std::string opened() const { return home_.opened(); }
   // The "tmp-" movies in the caches directory, oldest name first.
   std::vector<std::string> movies() const;
+  // The mouse.json in its documents folder.
+  std::vector<LoggedSample> pointerLog() const;
   // The path of the last "exported as file://..." line, or empty.
   std::string exported() const;
   // The raw recording beside the exported movie.
