@@ -27,7 +27,6 @@ namespace {
 
 TestDesktop& desktop() { return DesktopEnvironment::desktop(); }
 
-bool exitedWith(std::optional<int> status, int code) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code; }
 
 // The 4-pixel blue ring just outside the window, on its left edge.
 bool outlined(const QRect& window) {
@@ -257,7 +256,7 @@ TEST(DesktopFaults, TheXServerKilledFinishesTheRecordingAndEndsTheProgramWithOne
   ::kill(desktop().servicePids().front(), SIGKILL);
   auto status = program.waitForExit(20s);
   ASSERT_TRUE(status) << "the program hangs\n" << program.log();
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status << program.log();
+  EXPECT_TRUE(exitedWith(status, 1)) << *status << program.log();
   // Standard error (in the same log) has the program's one line and nothing of Qt's.
   int said = 0;
   for (const auto& line : lines(program.log())) {

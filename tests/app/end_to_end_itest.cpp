@@ -181,7 +181,7 @@ TEST(EndToEnd, TheOutlineIsOnTheScreenButNeverInTheRecordingAndEveryEndKeepsIt) 
       auto status = program.waitForExit();
       ASSERT_TRUE(status) << program.log();
       if (signal == SIGTERM) {
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << program.log();
+        EXPECT_TRUE(exitedWith(status, 0)) << program.log();
       }
     } else {
       pressKeys("ctrl+F1");

@@ -189,7 +189,7 @@ Program::~Program() {
   if (process_->running()) {
     process_->kill(SIGTERM);
     auto status = waitForExit();
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << log();
+    EXPECT_TRUE(exitedWith(status, 0)) << log();
   }
   process_.reset();
   std::string text = log();
@@ -258,6 +258,10 @@ std::string Program::raw() const {
   for (const auto& movie : movies())
     if (movie != exported()) return movie;
   return {};
+}
+
+bool exitedWith(std::optional<int> status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
 
 int videoPackets(const std::string& path) {

@@ -131,6 +131,8 @@ class Program {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// Whether a wait status (if any) is a normal exit with this code.
+bool exitedWith(std::optional<int> status, int code);
 int videoPackets(const std::string& path);
 // Decodes every `step`-th video frame as RGB24, width x height each.
 std::vector<QImage> frames(const std::string& path, int step);
