@@ -33,13 +33,13 @@ extern "C" {
 #include <vector>
 
 #include "app/toggler.h"
-#include "test_windows.h"
+#include "common/clock.h"
+#include "common/ffmpeg.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
-#include "platform/clock.h"
-#include "platform/ffmpeg.h"
-#include "platform/pulse.h"
-#include "platform/xcb.h"
+#include "platform/pulseaudio/pulse.h"
+#include "platform/x11/xcb.h"
+#include "test_windows.h"
 
 using namespace moxi;
 using namespace std::chrono_literals;
@@ -351,8 +351,8 @@ int main(int argc, char** argv) {
     if (!test::waitUntil([&] { return player.latencyNs().value_or(INT64_MAX) < 100'000'000; }, 10s))
       throw std::runtime_error("the click stream's latency stays long");
 
-    RecorderServices services = RecorderServices::x11();
-    services.createHotKey = false;
+    RecorderServices services = RecorderServices::x11(RecorderServices::common());
+    services.makeHotKeyService = nullptr;
     services.askToCopy = [] { return false; };
     services.openURL = [](const QUrl&) { return true; };
     std::shared_ptr<WindowServer> server = services.windowServer;

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "capture/microphone.h"
+#include "common/clock.h"
+#include "common/serial_queue.h"
 #include "harness/test_desktop.h"
-#include "platform/clock.h"
-#include "platform/serial_queue.h"
+#include "platform/pulseaudio/pulse_microphone.h"
 
 using namespace std::chrono_literals;
 using moxi::test::runCommand;

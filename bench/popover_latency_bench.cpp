@@ -26,7 +26,7 @@
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
 #include "harness/test_window.h"
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 using namespace moxi;
 using namespace std::chrono_literals;

@@ -25,12 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "recording_pipeline.h"
-#include "test_windows.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"
-#include "platform/xcb.h"
-#include "platform/xcb_owners.h"
+#include "platform/x11/xcb.h"
+#include "platform/x11/xcb_owners.h"
+#include "recording_pipeline.h"
+#include "test_windows.h"
 
 using namespace moxi;
 using namespace std::chrono_literals;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/recording_writer.h"
-#include "capture/x11_capture_stream.h"
-#include "platform/clock.h"
-#include "platform/serial_queue.h"
+#include "capture/writer/recording_writer.h"
+#include "common/clock.h"
+#include "common/serial_queue.h"
+#include "platform/x11/x11_capture_stream.h"
 
 namespace moxi::test {
 

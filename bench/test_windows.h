@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "harness/test_desktop.h"
-#include "platform/xcb.h"
-#include "platform/xcb_owners.h"
+#include "platform/x11/xcb.h"
+#include "platform/x11/xcb_owners.h"
 
 namespace moxi::test {
 

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "capture/window_catalogue.h"
-#include "capture/x11_window_server.h"
 #include "harness/test_desktop.h"
 #include "harness/test_window.h"
-#include "platform/xcb.h"
+#include "platform/x11/x11_window_server.h"
+#include "platform/x11/xcb.h"
 
 using namespace moxi;
 using Clock = std::chrono::steady_clock;

@@ -42,69 +42,69 @@ mutant() {
 }
 
 mutant M01 src/handoff/pointer_log.cpp 'x <= frame->width' 'x < frame->width' \
-  '^(handoff|app_toggler)' 'a click on the right edge of the window falls outside'
+  '^(handoff|platform|app_toggler)' 'a click on the right edge of the window falls outside'
 mutant M02 src/capture/quick_record.cpp 'size_t i = 0; i < frames.size()' 'size_t i = 1; i < frames.size()' \
-  '^(capture|app)_' 'the hot key skips the front-most window under the pointer'
+  '^(capture|platform|app)_' 'the hot key skips the front-most window under the pointer'
 mutant M03 src/capture/window_catalogue.cpp 'window.frame.width >= 64.0' 'window.frame.width > 64.0' \
-  '^(capture|app_toggler)' 'a window exactly 64 points wide is left out of the list'
-mutant M04 src/handoff/x11_pointer_monitor.cpp 'screenBottom_ - input.root_y' 'input.root_y' \
-  '^(handoff|app_end)' 'pointer y measured from the top instead of the bottom'
+  '^(capture|platform|app_toggler)' 'a window exactly 64 points wide is left out of the list'
+mutant M04 src/platform/x11/x11_pointer_monitor.cpp 'screenBottom_ - input.root_y' 'input.root_y' \
+  '^(handoff|platform|app_end)' 'pointer y measured from the top instead of the bottom'
 mutant M05 src/ui/highlight_geometry.cpp 'primaryScreenHeight - (frame.y + frame.height)' 'primaryScreenHeight - frame.y' \
   '^ui_' 'the outline is flipped about the wrong edge'
 mutant M06 src/capture/window_catalogue.cpp 'return {rect.x, top - (rect.y + rect.height), rect.width, rect.height};' \
   'return {rect.x, top - rect.y, rect.width, rect.height};' \
-  '^(capture|app)_' 'window frames flipped about their top edge'
+  '^(capture|platform|app)_' 'window frames flipped about their top edge'
 mutant M07 src/app/recorder_services.cpp 'return Point{static_cast<double>(p.x()), height - p.y()};' \
   'return Point{static_cast<double>(p.x()), static_cast<double>(p.y())};' \
   '^app_' 'the hot key reads the pointer without flipping y'
 mutant M08 src/handoff/storage.cpp '  if (fsync(fd.get()) != 0) return fail("cannot sync", temp);' '' \
-  '^(handoff|app_toggler)' 'side files are not synced before the rename'
+  '^(handoff|platform|app_toggler)' 'side files are not synced before the rename'
 mutant M09 src/handoff/storage.cpp '  if (rename(temp.c_str(), target.c_str()) != 0) return fail("cannot replace", target);' '' \
-  '^(handoff|app_toggler)' 'side files are never renamed into place'
+  '^(handoff|platform|app_toggler)' 'side files are never renamed into place'
 mutant M10 src/handoff/storage.cpp '~Fd() { reset(); }' '~Fd() {}' \
-  '^(handoff|app_toggler)' 'the side file descriptor leaks'
+  '^(handoff|platform|app_toggler)' 'the side file descriptor leaks'
 mutant M11 src/handoff/side_file_json.cpp "case '\"': out += \"\\\\\\\"\"; break;" "case '\"': out += \"\\\"\"; break;" \
-  '^(handoff|app_toggler)' 'a quote in a JSON string is not escaped'
+  '^(handoff|platform|app_toggler)' 'a quote in a JSON string is not escaped'
 mutant M12 src/handoff/side_file_json.cpp 'if (c >= 0xC2 && c <= 0xDF) n = 2;' 'if (c >= 0xC0 && c <= 0xDF) n = 2;' \
-  '^handoff' 'overlong UTF-8 is accepted in side files'
+  '^(handoff|platform)' 'overlong UTF-8 is accepted in side files'
 mutant M13 src/handoff/click_description.cpp '    if (!e.down) continue;' '' \
-  '^(handoff|app)_' 'releases and moves are listed as clicks'
+  '^(handoff|platform|app)_' 'releases and moves are listed as clicks'
 mutant M14 src/handoff/click_description.cpp 'truncated(e.timestamp * 1000)' 'truncated(e.timestamp * 100)' \
-  '^(handoff|app)_' 'click times in tenths instead of milliseconds'
+  '^(handoff|platform|app)_' 'click times in tenths instead of milliseconds'
 mutant M15 src/handoff/movie_export.cpp '      if (end > last->pts) last->duration = end - last->pts;' '' \
-  '^(handoff|app_end)' 'the export cuts the last frame to a guessed length'
+  '^(handoff|platform|app_end)' 'the export cuts the last frame to a guessed length'
 mutant M16 src/handoff/video_file.cpp 'while (!handedOut.insert(path).second) {' 'while (false) {' \
-  '^(handoff|app)_' 'two recordings in one millisecond get the same file'
-mutant M17 src/capture/recording_writer.h 'double sampleRate = 44100;' 'double sampleRate = 48000;' \
-  '^(capture|app)_' 'AAC written at 48 kHz'
-mutant M18 src/capture/pulse_microphone.cpp 'constexpr int kSampleRate = 44100;' 'constexpr int kSampleRate = 48000;' \
-  '^(capture|app)_' 'the microphone asks for 48 kHz but counts 44.1'
-mutant M19 src/capture/recording_writer.cpp 'const bool key = v.lastKeyPts == AV_NOPTS_VALUE || pts - v.lastKeyPts >= keyInterval;' \
+  '^(handoff|platform|app)_' 'two recordings in one millisecond get the same file'
+mutant M17 src/capture/writer/recording_writer.h 'double sampleRate = 44100;' 'double sampleRate = 48000;' \
+  '^(capture|platform|app)_' 'AAC written at 48 kHz'
+mutant M18 src/platform/pulseaudio/pulse_microphone.cpp 'constexpr int kSampleRate = 44100;' 'constexpr int kSampleRate = 48000;' \
+  '^(capture|platform|app)_' 'the microphone asks for 48 kHz but counts 44.1'
+mutant M19 src/capture/writer/recording_writer.cpp 'const bool key = v.lastKeyPts == AV_NOPTS_VALUE || pts - v.lastKeyPts >= keyInterval;' \
   'const bool key = v.lastKeyPts == AV_NOPTS_VALUE;' \
-  '^(capture|app)_' 'no key frame interval: one key frame per recording'
-mutant M20 src/capture/recording_writer.cpp 'const bool ok = writePacket(v.pending.get());' 'const bool ok = true;' \
-  '^(capture|app)_' 'the last frame is lost on stop'
-mutant M21 src/capture/recording_writer.cpp 'const int width = static_cast<int>(settings.width) & ~1;' \
+  '^(capture|platform|app)_' 'no key frame interval: one key frame per recording'
+mutant M20 src/capture/writer/recording_writer.cpp 'const bool ok = writePacket(v.pending.get());' 'const bool ok = true;' \
+  '^(capture|platform|app)_' 'the last frame is lost on stop'
+mutant M21 src/capture/writer/recording_writer.cpp 'const int width = static_cast<int>(settings.width) & ~1;' \
   'const int width = static_cast<int>(settings.width);' \
-  '^capture_' 'an odd width goes to the encoder'
-mutant M22 src/capture/recording_audio_track.cpp 'return av_rescale(sessionNs, audio->rate, kNanos) - audio->padding;' \
+  '^(capture|platform)_' 'an odd width goes to the encoder'
+mutant M22 src/capture/writer/recording_audio_track.cpp 'return av_rescale(sessionNs, audio->rate, kNanos) - audio->padding;' \
   'return av_rescale(sessionNs, audio->rate, kNanos) + audio->padding;' \
-  '^(capture|app)_' 'sound shifted by the encoder priming twice'
-mutant M23 src/capture/recording_writer.cpp '"frag_keyframe+empty_moov+default_base_moof"' '"faststart"' \
-  '^(capture|app)_' 'the recording is not fragmented'
+  '^(capture|platform|app)_' 'sound shifted by the encoder priming twice'
+mutant M23 src/capture/writer/recording_writer.cpp '"frag_keyframe+empty_moov+default_base_moof"' '"faststart"' \
+  '^(capture|platform|app)_' 'the recording is not fragmented'
 mutant M24 src/capture/pixel_ops.cpp 'return {(dstWidth - w) / 2, (dstHeight - h) / 2, w, h};' 'return {0, 0, w, h};' \
-  '^capture_' 'a scaled frame is not centred'
-mutant M25 src/capture/x11_capture_stream.cpp 'if (config_.scalesToFit) scaleToFit(*source, *out);' \
+  '^(capture|platform)_' 'a scaled frame is not centred'
+mutant M25 src/platform/x11/x11_capture_stream.cpp 'if (config_.scalesToFit) scaleToFit(*source, *out);' \
   'if (false) scaleToFit(*source, *out);' \
-  '^(capture|app)_' 'a resized window is cropped instead of scaled'
-mutant M26 src/hotkey/x11_hot_key_service.cpp 'if (carbonModifiers & carbon::optionKey) mask |= XCB_MOD_MASK_1;' \
+  '^(capture|platform|app)_' 'a resized window is cropped instead of scaled'
+mutant M26 src/platform/x11/x11_hot_key_service.cpp 'if (carbonModifiers & carbon::optionKey) mask |= XCB_MOD_MASK_1;' \
   'if (carbonModifiers & carbon::optionKey) mask |= XCB_MOD_MASK_4;' \
-  '^hotkey' 'Option grabbed as Mod4'
+  '^(hotkey|platform_x11_hot_key)' 'Option grabbed as Mod4'
 mutant M27 src/hotkey/key.cpp 'if (bits & carbon::optionKey) flags.insert(option);' 'if (bits & carbon::optionKey) flags.insert(control);' \
-  '^hotkey' 'Option read back as Control'
-mutant M28 src/hotkey/x11_hot_key_service.cpp 'std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};' \
+  '^(hotkey|platform_x11_hot_key)' 'Option read back as Control'
+mutant M28 src/platform/x11/x11_hot_key_service.cpp 'std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};' \
   'std::vector<std::uint16_t> variants{0};' \
-  '^hotkey' 'the hot key is dead with Caps Lock on'
+  '^(hotkey|platform_x11_hot_key)' 'the hot key is dead with Caps Lock on'
 mutant M29 src/app/toggler_recording.cpp '  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);' '' \
   '^app_' 'the first frame is not written'
 mutant M30 src/app/toggler_recording.cpp '    saveSideFile(
@@ -112,17 +112,17 @@ mutant M30 src/app/toggler_recording.cpp '    saveSideFile(
   '^app_' 'mouse.json is not written on stop'
 # On Wayland: the portal's restore token, the cast's colour layouts, and the
 # pointer positions the cast reports.
-mutant M31 src/capture/portal_window_server.cpp '  storeRestoreToken(start.restoreToken);' '' \
-  '^(capture|app_wayland)' 'the portal restore token is never kept'
-mutant M32 src/capture/pipewire_formats.cpp '  if (isRedFirst(format)) {' '  if (!isRedFirst(format)) {' \
-  '^(capture|app_wayland)' 'cast frames copied with red and blue swapped'
-mutant M33 src/capture/pipewire_capture_stream.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
-  '^(capture|handoff|app_wayland)' 'cast pointer x not made relative to the crop'
+mutant M31 src/platform/wayland/portal_window_server.cpp '  storeRestoreToken(start.restoreToken);' '' \
+  '^(capture|platform|app_wayland)' 'the portal restore token is never kept'
+mutant M32 src/platform/wayland/pipewire_formats.cpp '  if (isRedFirst(format)) {' '  if (!isRedFirst(format)) {' \
+  '^(capture|platform|app_wayland)' 'cast frames copied with red and blue swapped'
+mutant M33 src/platform/wayland/pipewire_capture_stream.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
+  '^(capture|handoff|platform|app_wayland)' 'cast pointer x not made relative to the crop'
 
-mutant M34 src/capture/pipewire_buffers.cpp '    return !spa_meta_region_is_valid(r);' '    return false;' \
-  '^(capture|app_wayland)' 'cast damage ignored: unchanged buffers become frames'
-mutant M35 src/capture/pipewire_buffers.cpp 'return h && h->pts > now - kPtsPastSlackNs' 'return h && h->pts > 0' \
-  '^(capture|app_wayland)' 'a cast pts on another clock is taken as monotonic'
+mutant M34 src/platform/wayland/pipewire_buffers.cpp '    return !spa_meta_region_is_valid(r);' '    return false;' \
+  '^(capture|platform|app_wayland)' 'cast damage ignored: unchanged buffers become frames'
+mutant M35 src/platform/wayland/pipewire_buffers.cpp 'return h && h->pts > now - kPtsPastSlackNs' 'return h && h->pts > 0' \
+  '^(capture|platform|app_wayland)' 'a cast pts on another clock is taken as monotonic'
 
 
 selected() {

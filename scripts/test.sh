@@ -25,7 +25,7 @@ cmake --build build -j "$jobs"
 # resources, shared memory). The key tables, the hot
 # keys and the pure geometry find nothing more there and are left to the
 # optimised build.
-sanitized='^(capture_|app_end_to_end_itest|app_desktop_session_itest|app_resource_cycles_itest|app_toggler_test|app_wayland_end_to_end_itest|app_storage_faults_itest|handoff_movie_export_test|platform_serial_queue_test)'
+sanitized='^(capture_|platform_pulseaudio_|platform_x11_window_catalogue_itest|platform_wayland_pipewire_frames_test|app_end_to_end_itest|app_desktop_session_itest|app_resource_cycles_itest|app_toggler_test|app_wayland_end_to_end_itest|app_storage_faults_itest|handoff_movie_export_test|common_serial_queue_test)'
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOXI_SANITIZE=ON -DMOXI_BENCH=OFF >/dev/null
 mapfile -t sanitized_programs < <(ctest --test-dir build-asan -N -R "$sanitized" | sed -n 's/^ *Test *#[0-9]*: //p')
 cmake --build build-asan -j "$jobs" --target moxiscope "${sanitized_programs[@]}"

@@ -21,11 +21,11 @@ extern "C" {
 }
 
 #include "app/app_delegate.h"
-#include "app/platform_choice.h"
 #include "app/command_line.h"
+#include "app/platform_choice.h"
 #include "app/single_instance.h"
 #include "app/toggler.h"
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "app/recorder_settings.h"
 #include "app/status_button.h"
 #include "app/toggler.h"
-#include "platform/log.h"
+#include "common/log.h"
 #include "ui/popover.h"
 #include "ui/window_list_model.h"
 

@@ -7,7 +7,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi {
 

@@ -10,11 +10,12 @@
 #include "app/platform_choice.h"
 #include "app/user_notice.h"
 #include "capture/capture_stream.h"
-#include "capture/microphone.h"
-#include "capture/recording_writer.h"
+#include "capture/microphone/microphone.h"
 #include "capture/source_picker.h"
 #include "capture/window_server.h"
+#include "capture/writer/recording_writer.h"
 #include "handoff/pointer_monitor.h"
+#include "hotkey/hot_key_service.h"
 #include "ui/highlight_window_controller.h"
 
 namespace moxi {
@@ -37,7 +38,9 @@ struct RecorderServices {
   // screen's height, for the quick record.
   std::function<Point()> pointerLocation;
   std::function<std::optional<double>()> mainScreenHeight;
-  bool createHotKey = true;
+  // The system-wide hot key's service, where keys can be grabbed; without
+  // one the controller makes no hot key.
+  std::function<std::unique_ptr<hotkey::HotKeyService>()> makeHotKeyService;
   // Where windows are chosen in the desktop's own picker (Wayland).
   std::shared_ptr<SourcePicker> sourcePicker;
   // Binds the desktop's own shortcut for the hot key, where keys cannot be
@@ -50,8 +53,11 @@ struct RecorderServices {
 
   // The real services of the desktop the program runs on.
   static RecorderServices platform(DesktopPlatform desktop);
-  static RecorderServices x11();
-  static RecorderServices wayland();
+  // What every desktop shares: the writer, the microphone and the hand-over.
+  static RecorderServices common();
+  // `common` completed with each desktop's own services (src/platform/…).
+  static RecorderServices x11(RecorderServices common);
+  static RecorderServices wayland(RecorderServices common);
 };
 
 }  // namespace moxi

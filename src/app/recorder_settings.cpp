@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi {
 

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi {
 

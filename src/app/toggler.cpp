@@ -12,14 +12,14 @@
 
 #include "app/elapsed_title.h"
 #include "app/status_button.h"
-#include "capture/microphone_permission.h"
+#include "capture/microphone/microphone_permission.h"
 #include "capture/quick_record.h"
 #include "capture/window_catalogue.h"
+#include "common/clock.h"
+#include "common/log.h"
 #include "handoff/pointer_log.h"
 #include "handoff/storage.h"
 #include "hotkey/hot_key.h"
-#include "platform/clock.h"
-#include "platform/log.h"
 #include "ui/popover.h"
 #include "ui/window_list_model.h"
 
@@ -67,8 +67,10 @@ Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices servic
     });
   }
   // Last: the hot key, whose handler may use everything above.
-  if (services_.createHotKey)
+  if (services_.makeHotKeyService) {
+    hotkey::HotKeysController::setService(services_.makeHotKeyService());
     hotKey_ = hotkey::HotKey::create(hotkey::Key::f1, hotkey::ModifierFlags::command, [this] { hotKeyPressed(); });
+  }
   if (services_.bindShortcut) shortcut_ = services_.bindShortcut([this] { hotKeyPressed(); });
 }
 

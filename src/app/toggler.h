@@ -15,9 +15,9 @@
 #include "app/recorder_settings.h"
 #include "capture/capturable_window.h"
 #include "capture/sample_buffer.h"
+#include "common/geometry.h"
+#include "common/serial_queue.h"
 #include "handoff/mouse_event.h"
-#include "platform/geometry.h"
-#include "platform/serial_queue.h"
 
 namespace moxi {
 

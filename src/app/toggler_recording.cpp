@@ -13,14 +13,14 @@
 
 #include "app/toggler.h"
 #include "app/toggler_recording.h"
-#include "capture/microphone_permission.h"
-#include "capture/recording_file.h"
+#include "capture/microphone/microphone_permission.h"
+#include "capture/writer/recording_file.h"
+#include "common/clock.h"
+#include "common/log.h"
 #include "handoff/click_description.h"
 #include "handoff/movie_export.h"
 #include "handoff/storage.h"
 #include "handoff/video_file.h"
-#include "platform/clock.h"
-#include "platform/log.h"
 
 namespace moxi {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/toggler.h"
-#include "capture/recording_writer.h"
+#include "capture/writer/recording_writer.h"
 
 namespace moxi {
 

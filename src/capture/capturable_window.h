@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 class QPainter;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture/sample_buffer.h"
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 namespace moxi {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 namespace moxi {
 

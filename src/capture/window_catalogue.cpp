@@ -5,7 +5,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi {
 

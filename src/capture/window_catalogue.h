@@ -9,7 +9,7 @@
 
 #include "capture/capturable_window.h"
 #include "capture/window_server.h"
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 namespace moxi {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "capture/capturable_window.h"
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 namespace moxi {
 

@@ -6,7 +6,7 @@
 #include <QMimeData>
 #include <memory>
 
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi {
 

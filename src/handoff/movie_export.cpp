@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/ffmpeg.h"
+#include "common/ffmpeg.h"
 
 namespace moxi {
 

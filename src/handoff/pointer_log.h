@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/geometry.h"
 #include "handoff/mouse_event.h"
-#include "platform/geometry.h"
 
 namespace moxi {
 

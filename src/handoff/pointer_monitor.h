@@ -6,7 +6,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 namespace moxi {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/geometry.h"
 #include "handoff/mouse_event.h"
-#include "platform/geometry.h"
 
 namespace moxi::json {
 

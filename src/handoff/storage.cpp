@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/log.h"
 #include "handoff/side_file_json.h"
-#include "platform/log.h"
 
 namespace moxi {
 

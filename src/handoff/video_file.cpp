@@ -6,8 +6,8 @@
 #include <mutex>
 #include <set>
 
+#include "common/clock.h"
 #include "handoff/storage.h"
-#include "platform/clock.h"
 
 namespace moxi {
 

@@ -3,8 +3,7 @@
 #include <limits>
 #include <map>
 
-#include "hotkey/x11_hot_key_service.h"
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi::hotkey {
 
@@ -153,9 +152,21 @@ void HotKeysController::setService(std::unique_ptr<HotKeyService> service) {
   s.service = std::move(service);
 }
 
+namespace {
+// Until the platform gives one: every registration is refused.
+class NoHotKeyService final : public HotKeyService {
+ public:
+  HotKeyRegistration registerHotKey(std::uint32_t, std::uint32_t, HotKeyID) override {
+    return {status::serviceUnavailable, std::nullopt};
+  }
+  void unregisterHotKey(HotKeyRef) override {}
+  std::optional<HandlerRef> installHandler(Handler) override { return std::nullopt; }
+};
+}  // namespace
+
 HotKeyService& HotKeysController::service() {
   RegistryState& s = state();
-  if (!s.service) s.service = std::make_unique<X11HotKeyService>();
+  if (!s.service) s.service = std::make_unique<NoHotKeyService>();
   return *s.service;
 }
 

@@ -80,7 +80,8 @@ class HotKeysController {
   static std::optional<std::uint32_t> carbonHotKeyID(const HotKey& hotKey);
   static bool hasBox(std::uint32_t id);
 
-  // The X11 service is made on first use unless one was set. Setting a
+  // The platform sets its service at start-up; until then every
+  // registration is refused. Setting a
   // service starts the registry afresh: no boxes, ID counter 0, no handler.
   static void setService(std::unique_ptr<HotKeyService> service);
   static HotKeyService& service();

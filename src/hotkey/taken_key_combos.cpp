@@ -11,9 +11,9 @@
 #include <QSet>
 #include <QXmlStreamReader>
 
+#include "common/log.h"
 #include "hotkey/hot_key.h"
 #include "hotkey/x11_keysyms.h"
-#include "platform/log.h"
 
 namespace moxi::hotkey {
 

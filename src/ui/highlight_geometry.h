@@ -5,7 +5,7 @@
 #include <QRegion>
 #include <QSize>
 
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 namespace moxi {
 

@@ -3,7 +3,7 @@
 // so that its rules can be exercised without a display.
 #include <cstdint>
 
-#include "platform/geometry.h"
+#include "common/geometry.h"
 
 class QWidget;
 

@@ -1,23 +1,11 @@
 #include "ui/highlight_window_controller.h"
 
-#include "ui/highlight_window.h"
-
 namespace moxi {
-
-namespace {
-constexpr int kBorderWidth = 4;
-constexpr int kCornerRadius = 15;
-}  // namespace
 
 const QColor& HighlightWindowController::highlightColor() {
   static const QColor color(0x00, 0x7A, 0xFF, 0xFF);
   return color;
 }
-
-HighlightWindowController::HighlightWindowController(std::int64_t windowNumber, bool withoutBorder, bool aboveAll)
-    : HighlightWindowController(windowNumber, aboveAll,
-                                std::make_unique<HighlightWindow>(highlightColor(), aboveAll ? 0 : kCornerRadius,
-                                                                  withoutBorder ? 0 : kBorderWidth, aboveAll)) {}
 
 HighlightWindowController::HighlightWindowController(std::int64_t windowNumber, bool aboveAll,
                                                      std::unique_ptr<HighlightSurface> surface)

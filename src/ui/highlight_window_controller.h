@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/geometry.h"
+#include "common/geometry.h"
 #include "ui/highlight_surface.h"
 
 class QWidget;
@@ -19,12 +19,10 @@ class HighlightWindowController {
   // The system blue, opaque.
   static const QColor& highlightColor();
 
-  // Builds the overlay window, invisible (alpha 0) until the first
-  // updateFrame. `windowNumber` is the captured client window's X id;
-  // `withoutBorder` draws nothing; `aboveAll` puts the outline on the
-  // captured window's edge, with square corners, above every other window.
-  HighlightWindowController(std::int64_t windowNumber, bool withoutBorder, bool aboveAll);
-  // The same rules on another surface (a fake in tests).
+  // Drives `surface` (the desktop's overlay window, or a fake in tests),
+  // invisible (alpha 0) until the first updateFrame. `windowNumber` is the
+  // captured client window's id; `aboveAll` puts the outline on the captured
+  // window's edge, with square corners, above every other window.
   HighlightWindowController(std::int64_t windowNumber, bool aboveAll, std::unique_ptr<HighlightSurface> surface);
   ~HighlightWindowController();
   HighlightWindowController(const HighlightWindowController&) = delete;

@@ -10,7 +10,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include "platform/log.h"
+#include "common/log.h"
 
 namespace moxi {
 

@@ -13,7 +13,7 @@
 #include <stdexcept>
 
 #include "harness/test_window.h"
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 namespace moxi::test {
 

@@ -129,7 +129,6 @@ struct FakeRecorder {
     s.notifyUser = [this](const UserNotice& n) { notices.push_back((n.summary + " " + n.body).toStdString()); };
     s.pointerLocation = [] { return Point{150, 800}; };  // bottom-left: (150, 100), inside window 42
     s.mainScreenHeight = [] { return std::optional<double>(900); };
-    s.createHotKey = false;
     toggler = std::make_unique<Toggler>(nullptr, nullptr, std::move(s));
   }
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <utility>
 
-#include "capture/microphone.h"
-#include "platform/serial_queue.h"
+#include "capture/microphone/microphone.h"
+#include "common/serial_queue.h"
 
 namespace moxi::test {
 

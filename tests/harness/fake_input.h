@@ -6,7 +6,7 @@
 #include <QPoint>
 #include <cstdlib>
 
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 namespace moxi::test {
 

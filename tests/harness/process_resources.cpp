@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 namespace moxi::test {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace moxi::test {
 

@@ -18,7 +18,7 @@
 
 #include "harness/session_bus.h"
 #include "harness/test_files.h"
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 namespace moxi::test {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 namespace moxi::test {
 

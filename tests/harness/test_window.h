@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/xcb.h"
+#include "platform/x11/xcb.h"
 
 namespace moxi::test {
 
