@@ -1,7 +1,8 @@
 #pragma once
-// One recording's writer side, shared by the controller's two halves: the
-// shell and start (toggler.cpp) and the frames, sound and finish
-// (toggler_recording.cpp).
+// The controller's private parts its files share: one recording's writer
+// side, from its first frame to its finish.
+#include <QCoreApplication>
+#include <QThread>
 #include <QUrl>
 #include <atomic>
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include "capture/writer/recording_writer.h"
 
 namespace moxi {
+
+inline bool onMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
 
 struct Toggler::Recording {
   uint64_t generation = 0;
