@@ -1,7 +1,7 @@
 // The controller's construction, published state and persisted switches, and
 // the wait for the recordings still finishing when the program ends.
 #include "app/toggler.h"
-#include "app/toggler_recording.h"
+#include "app/toggler_handoff.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -22,6 +22,7 @@ Toggler::Toggler(Popover* popover, StatusButton* button, RecorderServices servic
     : QObject(parent),
       services_(std::move(services)),
       windowListModel_(std::make_unique<WindowListModel>()),
+      handoff_(std::make_unique<Handoff>(*this)),
       popOver_(popover),
       button_(button) {
   if (popOver_) connect(popOver_, &Popover::shownChanged, this, &Toggler::popoverShownChanged);
@@ -148,11 +149,11 @@ void Toggler::quit() {
 bool Toggler::waitForPendingFinishes(int timeoutMs) {
   QElapsedTimer clock;
   clock.start();
-  while (pendingFinishes_ > 0 && clock.elapsed() < timeoutMs) {
+  while (handoff_->pending() > 0 && clock.elapsed() < timeoutMs) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return pendingFinishes_ == 0;
+  return handoff_->pending() == 0;
 }
 
 // ---------------------------------------------------------------- microphone access

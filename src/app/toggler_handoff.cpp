@@ -11,8 +11,7 @@
 #include <QStandardPaths>
 #include <QThreadPool>
 
-#include "app/toggler.h"
-#include "app/toggler_recording.h"
+#include "app/toggler_handoff.h"
 #include "capture/writer/recording_file.h"
 #include "common/log.h"
 #include "handoff/click_description.h"
@@ -22,7 +21,7 @@
 
 namespace moxi {
 
-void Toggler::saveSideFile(const std::function<bool(bool caches)>& save) {
+void Toggler::Handoff::saveSideFile(const std::function<bool(bool caches)>& save) {
   // Once moved, the rest of the recording's side files follow.
   if (sideFilesRelocatedTold_) {
     save(true);
@@ -37,11 +36,22 @@ void Toggler::saveSideFile(const std::function<bool(bool caches)>& save) {
   const QString dir = Storage::directory(true).value_or(QString());
   logLine("side files go to " + dir.toStdString() + ": " + documents.toStdString() + " cannot be used, " +
           problem.toStdString());
-  tellUser(UserNotice::relocated(QStringLiteral("Side files"), documents, problem, dir));
+  toggler_.tellUser(UserNotice::relocated(QStringLiteral("Side files"), documents, problem, dir));
 }
 
-void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error,
-                                   LogSnapshot log) {
+void Toggler::Handoff::beginFinish(const std::shared_ptr<Recording>& recording) {
+  ++pending_;
+  std::lock_guard lock(finishingMutex_);
+  finishing_.push_back(recording);
+}
+
+bool Toggler::Handoff::finishing() {
+  std::lock_guard lock(finishingMutex_);
+  return !finishing_.empty();
+}
+
+void Toggler::Handoff::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error,
+                                            LogSnapshot log) {
   // Everything used here is a copy: dropping the writer below may destroy the
   // completion that called this.
   QUrl raw = recording->videoURL;
@@ -68,7 +78,7 @@ void Toggler::rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok
   recording->videoWriter.reset();
 }
 
-void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> trouble) {
+void Toggler::Handoff::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> trouble) {
   std::string description = clickDescription(log.videoSize, log.mouseEvents);
   const QUrl movie = makeVideoFileURL();
   const std::string rawPath = raw.toLocalFile().toStdString();
@@ -88,9 +98,9 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> 
     const QUrl kept = result.ok() ? movie : QFile::exists(raw.toLocalFile()) ? raw : QUrl();
     logLine(trouble->summary.toStdString() +
             (kept.isEmpty() ? "; nothing was kept" : "; kept " + kept.toLocalFile().toStdString()));
-    tellUser(UserNotice::stoppedEarly(trouble->summary, kept, result.ok(), result.reason, trouble->detail));
+    toggler_.tellUser(UserNotice::stoppedEarly(trouble->summary, kept, result.ok(), result.reason, trouble->detail));
   } else if (!result.ok()) {
-    tellUser(UserNotice::exportFailed(result.reason, raw));
+    toggler_.tellUser(UserNotice::exportFailed(result.reason, raw));
   }
 #ifdef __GLIBC__
   // A recording's frames, sound blocks and packets, freed on several threads,
@@ -98,29 +108,28 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> 
   // resident size of a long session creeps up recording after recording.
   malloc_trim(0);
 #endif
-  QPointer<Toggler> self(this);
+  QPointer<Toggler> self(&toggler_);
   const bool told = trouble.has_value();
   QMetaObject::invokeMethod(
       QCoreApplication::instance(),
       [self, raw, exported, told] {
         if (!self) return;
         if (!exported.isEmpty() && !told && !self->showDialog()) self->tellUser(UserNotice::saved(exported));
-        if (!exported.isEmpty()) self->offerAndOpen(raw, exported);
+        if (!exported.isEmpty()) self->handoff_->offerAndOpen(raw, exported);
         emit self->exportFinished(raw, exported);
-        self->finishDone();
+        self->handoff_->finishDone();
       },
       Qt::QueuedConnection);
 }
 
-void Toggler::offerAndOpen(const QUrl&, const QUrl& movie) {
-  if (quitting_) return;
-  if (showDialog() && services_.askToCopy && services_.askToCopy()) {
-    bool copied = services_.copyToClipboard && services_.copyToClipboard(movie);
+void Toggler::Handoff::offerAndOpen(const QUrl&, const QUrl& movie) {
+  if (toggler_.quitting_) return;
+  const RecorderServices& services = toggler_.services_;
+  if (toggler_.showDialog() && services.askToCopy && services.askToCopy()) {
+    bool copied = services.copyToClipboard && services.copyToClipboard(movie);
     logLine(copied ? "true" : "false");
   }
-  if (services_.openURL) services_.openURL(movie);
+  if (services.openURL) services.openURL(movie);
 }
-
-void Toggler::finishDone() { --pendingFinishes_; }
 
 }  // namespace moxi

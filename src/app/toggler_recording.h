@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/toggler.h"
 #include "capture/writer/recording_writer.h"
@@ -35,6 +36,11 @@ struct Toggler::Recording {
   // Read on audioSampleBufferQueue; guarded by audioMutex.
   std::mutex audioMutex;
   std::shared_ptr<AudioWriterInput> audioWriterInput;
+};
+
+struct Toggler::LogSnapshot {
+  Size videoSize;
+  std::vector<MouseEvent> mouseEvents;
 };
 
 }  // namespace moxi

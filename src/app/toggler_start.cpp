@@ -6,7 +6,7 @@
 #include "app/elapsed_title.h"
 #include "app/status_button.h"
 #include "app/toggler.h"
-#include "app/toggler_recording.h"
+#include "app/toggler_handoff.h"
 #include "capture/window_catalogue.h"
 #include "common/clock.h"
 #include "common/log.h"
@@ -76,8 +76,8 @@ void Toggler::startRecording(const CaptureWindow& window) {
   mouseEvents_.clear();
   capturedWindow_ = window;
   videoSize_ = window.frame.size();
-  sideFilesRelocatedTold_ = false;
-  saveSideFile(
+  handoff_->startSideFiles();
+  handoff_->saveSideFile(
       [this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
 
   bool popups = capturePopups();

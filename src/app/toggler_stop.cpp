@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "app/toggler.h"
-#include "app/toggler_recording.h"
+#include "app/toggler_handoff.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "handoff/storage.h"
@@ -46,11 +46,7 @@ std::string Toggler::finishWithoutDisplay(int timeoutMs) {
   // The finish and the export run on the queues and the pool; only their
   // last word waits for the main thread, which is this one.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  auto finishing = [this] {
-    std::lock_guard lock(finishingMutex_);
-    return !finishing_.empty();
-  };
-  while (finishing() && std::chrono::steady_clock::now() < deadline)
+  while (handoff_->finishing() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   QThreadPool::globalInstance()->waitForDone(static_cast<int>(std::max<int64_t>(0, left.count())));
@@ -61,9 +57,9 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
   if (recording) {
-    saveSideFile(
+    handoff_->saveSideFile(
         [&](bool caches) { return Storage::saveSideFile(recording->videoURL, caches, QStringLiteral("video.json")); });
-    saveSideFile(
+    handoff_->saveSideFile(
         [&](bool caches) { return Storage::saveSideFile(mouseEvents_, caches, QStringLiteral("mouse.json")); });
   }
   stopStream();
@@ -71,11 +67,7 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording) return;
 
   LogSnapshot log{videoSize_, mouseEvents_};
-  ++pendingFinishes_;
-  {
-    std::lock_guard lock(finishingMutex_);
-    finishing_.push_back(recording);
-  }
+  handoff_->beginFinish(recording);
   // The writer is finished on its own queue, after the frames already queued,
   // so no frame is cut off and nothing touches it from two threads.
   videoSampleBufferQueue_.async([this, recording, end, log] {
@@ -99,14 +91,14 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
     recording->finishing = true;
     auto writer = recording->videoWriter;
     if (!writer || recording->abandoned) {
-      finishDone();
+      handoff_->finishDone();
       return;
     }
     writer->endSession(end);
     if (recording->videoWriterInput) recording->videoWriterInput->markAsFinished();
     logLine("mark as finished");
     writer->finishWriting([this, recording, log](bool ok, std::string error) {
-      rawRecordingFinished(recording, ok, std::move(error), log);
+      handoff_->rawRecordingFinished(recording, ok, std::move(error), log);
     });
   });
 }
