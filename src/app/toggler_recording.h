@@ -1,5 +1,5 @@
 #pragma once
-// The controller's private parts its files share: one recording's writer
+// What the controller's files share privately: one recording's writer
 // side, from its first frame to its finish.
 #include <QCoreApplication>
 #include <QThread>
