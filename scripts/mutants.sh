@@ -94,7 +94,7 @@ mutant M23 src/capture/writer/recording_writer.cpp '"frag_keyframe+empty_moov+de
   '^(capture|platform|app)_' 'the recording is not fragmented'
 mutant M24 src/capture/pixel_ops.cpp 'return {(dstWidth - w) / 2, (dstHeight - h) / 2, w, h};' 'return {0, 0, w, h};' \
   '^(capture|platform)_' 'a scaled frame is not centred'
-mutant M25 src/platform/x11/x11_capture_stream.cpp 'if (config_.scalesToFit) scaleToFit(*source, *out);' \
+mutant M25 src/platform/x11/x11_capturer.cpp 'if (config_.scalesToFit) scaleToFit(*source, *out);' \
   'if (false) scaleToFit(*source, *out);' \
   '^(capture|platform|app)_' 'a resized window is cropped instead of scaled'
 mutant M26 src/platform/x11/x11_hot_key_service.cpp 'if (carbonModifiers & carbon::optionKey) mask |= XCB_MOD_MASK_1;' \
