@@ -116,7 +116,7 @@ mutant M31 src/platform/wayland/portal_window_server.cpp '  storeRestoreToken(st
   '^(capture|platform|app_wayland)' 'the portal restore token is never kept'
 mutant M32 src/platform/wayland/pipewire_formats.cpp '  if (isRedFirst(format)) {' '  if (!isRedFirst(format)) {' \
   '^(capture|platform|app_wayland)' 'cast frames copied with red and blue swapped'
-mutant M33 src/platform/wayland/pipewire_capture_stream.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
+mutant M33 src/platform/wayland/pipewire_capture_frames.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
   '^(capture|handoff|platform|app_wayland)' 'cast pointer x not made relative to the crop'
 
 mutant M34 src/platform/wayland/pipewire_buffers.cpp '    return !spa_meta_region_is_valid(r);' '    return false;' \
