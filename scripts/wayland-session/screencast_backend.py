@@ -65,6 +65,38 @@ INTROSPECTION = """
     <property name="AvailableCursorModes" type="u" access="read"/>
     <property name="version" type="u" access="read"/>
   </interface>
+  <interface name="org.freedesktop.impl.portal.GlobalShortcuts">
+    <method name="CreateSession">
+      <arg type="o" name="handle" direction="in"/>
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="s" name="app_id" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="u" name="response" direction="out"/>
+      <arg type="a{sv}" name="results" direction="out"/>
+    </method>
+    <method name="BindShortcuts">
+      <arg type="o" name="handle" direction="in"/>
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="a(sa{sv})" name="shortcuts" direction="in"/>
+      <arg type="s" name="parent_window" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="u" name="response" direction="out"/>
+      <arg type="a{sv}" name="results" direction="out"/>
+    </method>
+    <method name="ListShortcuts">
+      <arg type="o" name="handle" direction="in"/>
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="u" name="response" direction="out"/>
+      <arg type="a{sv}" name="results" direction="out"/>
+    </method>
+    <signal name="Activated">
+      <arg type="o" name="session_handle"/>
+      <arg type="s" name="shortcut_id"/>
+      <arg type="t" name="timestamp"/>
+      <arg type="a{sv}" name="options"/>
+    </signal>
+    <property name="version" type="u" access="read"/>
+  </interface>
   <interface name="org.moxitest.PortalControl">
     <method name="CancelNextPicker"/>
     <method name="StopSessions">
@@ -165,6 +197,8 @@ class Backend:
         }[prop]
 
     def _call(self, conn, sender, path, iface, method, params, invocation):
+        if iface == "org.freedesktop.impl.portal.GlobalShortcuts":
+            method = "Shortcuts" + method
         try:
             getattr(self, "_" + method)(invocation, *params.unpack())
         except Exception as e:  # an error reply, never a dead backend
@@ -265,6 +299,24 @@ class Backend:
                  Gio.DBusCallFlags.NONE, -1, None, on_started)
 
     # org.moxitest.PortalControl
+
+    # org.freedesktop.impl.portal.GlobalShortcuts, answered as KDE Plasma does:
+    # the shortcuts are accepted, but no key is assigned until the user picks one.
+
+    def _ShortcutsCreateSession(self, invocation, handle, session_handle, app_id, options):
+        self.sessions[session_handle] = Session(self, session_handle)
+        invocation.return_value(GLib.Variant("(ua{sv})", (OK, {})))
+
+    def _ShortcutsBindShortcuts(self, invocation, handle, session_handle, shortcuts, parent_window, options):
+        self.shortcuts = [(sid, {"description": GLib.Variant("s", props.get("description", "")),
+                                 "trigger_description": GLib.Variant("s", "")})
+                          for sid, props in shortcuts]
+        log("shortcuts bound without a key:", [sid for sid, _ in shortcuts])
+        invocation.return_value(GLib.Variant("(ua{sv})", (OK, {"shortcuts": GLib.Variant("a(sa{sv})", self.shortcuts)})))
+
+    def _ShortcutsListShortcuts(self, invocation, handle, session_handle):
+        shortcuts = GLib.Variant("a(sa{sv})", getattr(self, "shortcuts", []))
+        invocation.return_value(GLib.Variant("(ua{sv})", (OK, {"shortcuts": shortcuts})))
 
     def _CancelNextPicker(self, invocation):
         self.cancel_next = True

@@ -55,6 +55,10 @@ TEST(WaylandEndToEnd, ToggleRecordsTheWindowThroughThePortalAgainWithoutAPickerU
   Program program(kSettings, {"--toggle"}, waylandDesktop());
   ASSERT_TRUE(program.waitFor("START RECORDING")) << program.log();
   EXPECT_EQ(program.count("platform: Wayland (WAYLAND_DISPLAY is set)"), 1) << program.log();
+  // The session's shortcuts backend answers as KDE Plasma does: accepted, no key assigned.
+  EXPECT_TRUE(program.waitFor("Moxiscope asked the desktop for a recording shortcut; no key is assigned to it yet: "
+                              "assign one in System Settings \u2192 Shortcuts"))
+      << program.log();
   // Inside the window, wherever mutter put it on the 1280x720 monitor.
   for (auto [x, y] : {std::pair{600, 300}, {700, 400}, {640, 360}}) {
     desktop.movePointer(x, y);

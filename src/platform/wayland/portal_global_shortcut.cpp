@@ -48,7 +48,15 @@ Q_DECLARE_METATYPE(moxi::Shortcut)
 
 namespace moxi {
 
-PortalGlobalShortcut::PortalGlobalShortcut(std::function<void()> activated) : activated_(std::move(activated)) {
+const QString& PortalGlobalShortcut::keyNotAssignedNote() {
+  static const QString note = QStringLiteral(
+      "Moxiscope asked your desktop for a recording shortcut: assign its key in System Settings \u2192 Shortcuts.");
+  return note;
+}
+
+PortalGlobalShortcut::PortalGlobalShortcut(std::function<void()> activated,
+                                           std::function<void(const QString&)> noteChanged)
+    : activated_(std::move(activated)), noteChanged_(std::move(noteChanged)) {
   qDBusRegisterMetaType<Shortcut>();
   qDBusRegisterMetaType<QList<Shortcut>>();
   QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
@@ -96,15 +104,34 @@ void PortalGlobalShortcut::bind() {
             {QVariant::fromValue(QDBusObjectPath(self->session_)), QVariant::fromValue(QList<Shortcut>{shortcut}),
              QString(), QVariantMap()},
             QStringLiteral("moxiscope_shortcuts_bind"),
-            [self](uint32_t response, const QVariantMap&) {
-              if (!self) return;
-              self->bound_ = response == 0;
-              logLine(self->bound_ ? "the desktop bound the recording shortcut"
-                                   : std::string("the shortcut was not bound; ") + kUnboundHint);
+            [self](uint32_t response, const QVariantMap& results) {
+              if (self) self->bindingAnswered(response, results);
             },
             self);
       },
       this);
+}
+
+void PortalGlobalShortcut::bindingAnswered(uint32_t response, const QVariantMap& results) {
+  if (response != 0) {
+    logLine(std::string("the shortcut was not bound; ") + kUnboundHint);
+    return;
+  }
+  // Success alone does not mean a key: the desktop names the key it assigned
+  // in the trigger description, and leaves it empty when the user is to
+  // choose one.
+  QString trigger;
+  const auto shortcuts = qdbus_cast<QList<Shortcut>>(results.value(QStringLiteral("shortcuts")));
+  for (const Shortcut& s : shortcuts)
+    if (s.id == kShortcutID) trigger = s.properties.value(QStringLiteral("trigger_description")).toString();
+  bound_ = !trigger.isEmpty();
+  if (bound_) {
+    logLine("the desktop bound the recording shortcut to " + trigger.toStdString());
+  } else {
+    logLine("Moxiscope asked the desktop for a recording shortcut; no key is assigned to it yet: assign one in "
+            "System Settings \u2192 Shortcuts");
+    if (noteChanged_) noteChanged_(keyNotAssignedNote());
+  }
 }
 
 void PortalGlobalShortcut::handleActivated(const QDBusObjectPath& session, const QString& id, qulonglong,

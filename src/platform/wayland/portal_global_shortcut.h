@@ -14,12 +14,18 @@ class PortalGlobalShortcut : public QObject {
   Q_OBJECT
  public:
   // Binds at once, asynchronously; `activated` runs on the main thread at
-  // each press.
-  explicit PortalGlobalShortcut(std::function<void()> activated);
+  // each press. `noteChanged` gets what the user should know about the
+  // binding (empty when nothing), on the main thread.
+  explicit PortalGlobalShortcut(std::function<void()> activated,
+                                std::function<void(const QString& note)> noteChanged = {});
   ~PortalGlobalShortcut() override;
 
-  // True once the desktop has bound the shortcut.
+  // True once the desktop has bound the shortcut to a key.
   bool bound() const { return bound_; }
+
+  // Said where the desktop accepted the shortcut but assigned no key to it
+  // (KDE Plasma leaves that to the user).
+  static const QString& keyNotAssignedNote();
 
  private slots:
   void handleActivated(const QDBusObjectPath& session, const QString& id, qulonglong timestamp,
@@ -27,7 +33,9 @@ class PortalGlobalShortcut : public QObject {
 
  private:
   void bind();
+  void bindingAnswered(uint32_t response, const QVariantMap& results);
   std::function<void()> activated_;
+  std::function<void(const QString&)> noteChanged_;
   QString session_;
   bool bound_ = false;
 };

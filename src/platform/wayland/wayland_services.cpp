@@ -26,15 +26,19 @@ RecorderServices RecorderServices::wayland(RecorderServices s) {
       "Choose the window you'd like to record below: your desktop asks which one.\n"
       "To start and stop with a key, bind the command \"moxiscope --toggle\" in your desktop's keyboard "
       "settings.\nYour desktop marks the window while it is shared.");
-  s.popoverNote = [server, monitor] {
+  // Set on the main thread by the shortcut's binding, read there by the popover.
+  auto shortcutNote = std::make_shared<QString>();
+  s.popoverNote = [server, monitor, shortcutNote] {
     QStringList notes;
     if (QString offer = server->offerNote(); !offer.isEmpty()) notes << offer;
     if (!monitor->clicksUnavailableReason().empty()) notes << QString::fromStdString(monitor->clicksUnavailableReason());
+    if (!shortcutNote->isEmpty()) notes << *shortcutNote;
     return notes.join(QLatin1Char(' '));
   };
   // Ctrl+F1 cannot be grabbed here: the desktop binds it, or the user binds --toggle.
-  s.bindShortcut = [](std::function<void()> pressed) -> std::shared_ptr<QObject> {
-    return std::make_shared<PortalGlobalShortcut>(std::move(pressed));
+  s.bindShortcut = [shortcutNote](std::function<void()> pressed) -> std::shared_ptr<QObject> {
+    return std::make_shared<PortalGlobalShortcut>(std::move(pressed),
+                                                  [shortcutNote](const QString& note) { *shortcutNote = note; });
   };
   return s;
 }
