@@ -29,7 +29,6 @@
 #include <libyuv.h>
 
 namespace moxi {
-
 namespace {
 
 // Wakes the capture thread from its wait on the X connection. Shared with
@@ -160,6 +159,7 @@ class Capturer {
 
   std::map<uint32_t, xcb::ShmSegment> segments_;  // attachments of the pool's memory
   PixelBufferPool pool_;
+  size_t lastFrameBytes_ = 0;  // of the last frame delivered
   xcb::CompositeRedirect redirect_;
   xcb::Damage damage_;
   xcb::Pixmap pixmap_;
@@ -440,6 +440,7 @@ void Capturer::deliver(std::shared_ptr<PixelBuffer> image, int64_t time) {
   }
   if (!handler || !queue) return;
   ++impl_.delivered;
+  lastFrameBytes_ = static_cast<size_t>(image->stride) * static_cast<size_t>(image->height);
   queue->async([handler, active = impl_.delivering,
                 sample = SampleBuffer::screenFrame(std::move(image), time)] {
     if (active->load()) (*handler)(sample);
@@ -479,7 +480,7 @@ void Capturer::run() {
       tokenTime = now;
       if (tokens >= 1.0) {
         tokens -= 1.0;
-        const int depth = std::clamp(config_.queueDepth, 1, maxQueueDepth_);
+        const int depth = queueDepthWithin(config_.queueDepth, maxQueueDepth_, lastFrameBytes_);
         if (pool_.outstanding() >= depth) {
           ++impl_.droppedBehind;  // the content stays due until a frame comes back
         } else if (capture()) {
