@@ -28,7 +28,7 @@ hz=$(getconf CLK_TCK)
 
 measure() {  # label, window options...
   local label=$1; shift
-  local home="$work/home-$label"
+  local home="$work/home-${label// /-}"  # no spaces: Qt splits the opener's command line
   mkdir -p "$home/config/Moxiscope" "$home/bin"
   printf '[General]\nshowDialog=false\ncaptureMicrophone=false\n' >"$home/config/Moxiscope/Moxiscope.conf"
   # A stand-in opener that only logs: the machine's video player would play
@@ -53,7 +53,7 @@ measure() {  # label, window options...
   p1=$(ticks "$program"); m1=$(ticks "$mutter_pid")
   "${run[@]}" >/dev/null
   for _ in $(seq 200); do [ -s "$home/opened" ] && break; sleep 0.05; done
-  [ -s "$home/opened" ] || echo "bench: the movie was not opened ($label)" >&2
+  [ -s "$home/opened" ] || { echo "bench: the movie was not opened ($label)" >&2; tail -5 "$work/moxiscope-$label.log" >&2; ls -la "$home/bin" >&2; }
   local movie frames
   movie=$(sed -n 's|^exported as file://||p' "$work/moxiscope-$label.log" | tail -n1)
   frames=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$movie" 2>/dev/null || echo "?")
