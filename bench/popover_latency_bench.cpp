@@ -121,20 +121,15 @@ int main(int, char** argv) {
                                .size(640, 480)
                                .paint(0x305070u + uint32_t(i) * 0x050301u)
                                .netName("bench window " + std::to_string(i))));
-  const std::string home = test::makeTempDirectory("moxi-bench-");
-  for (const char* dir : {"/config", "/cache", "/runtime"}) std::filesystem::create_directories(home + dir);
-  std::filesystem::permissions(home + "/runtime", std::filesystem::perms::owner_all);
+  // Its own home, with a stand-in opener that only logs.
+  const test::PrivateHome home(false);
   const std::string program =
       std::filesystem::canonical(argv[0]).parent_path().parent_path().string() + "/moxiscope";
+  std::map<std::string, std::string> env = home.environment();
+  env["QT_QPA_PLATFORM"] = "xcb";
+  if (const char* backend = getenv("QT_QUICK_BACKEND")) env["QT_QUICK_BACKEND"] = backend;
   std::optional<test::ChildProcess> moxiscope;
-  moxiscope.emplace(std::vector<std::string>{program},
-                    std::map<std::string, std::string>{{"HOME", home},
-                                                       {"XDG_CONFIG_HOME", home + "/config"},
-                                                       {"XDG_CACHE_HOME", home + "/cache"},
-                                                       {"XDG_RUNTIME_DIR", home + "/runtime"},
-                                                       {"QT_QPA_PLATFORM", "xcb"},
-                                                       {"QT_QUICK_BACKEND", getenv("QT_QUICK_BACKEND") ? getenv("QT_QUICK_BACKEND") : ""}},
-                    home + "/moxiscope.log");
+  moxiscope.emplace(std::vector<std::string>{program}, env, home.path() + "/moxiscope.log");
 
   // The launch alert: answered with Return once the window manager has given it the focus.
   bool answered = test::waitUntil(
@@ -181,7 +176,6 @@ int main(int, char** argv) {
     std::this_thread::sleep_for(600ms);
   }
   moxiscope->stop();
-  std::filesystem::remove_all(home);
 
   const double first = openings.front();
   std::vector<double> later(openings.begin() + 1, openings.end());

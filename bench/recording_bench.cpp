@@ -8,9 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <poll.h>
 #include <sys/wait.h>
-#include <xcb/damage.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,45 +102,6 @@ PipelineFigures recordWithPipeline(uint32_t window, int width, int height, const
   return f;
 }
 
-// Counts how often a window draws (DAMAGE notifications, emptied each time)
-// on a connection of its own, without reading any pixels.
-class DrawCounter {
- public:
-  explicit DrawCounter(uint32_t window) : thread_([this, window] { run(window); }) {}
-  ~DrawCounter() {
-    stop_ = true;
-    thread_.join();
-  }
-  uint64_t count() const { return count_; }
-
- private:
-  void run(uint32_t window) {
-    xcb::Connection conn;
-    xcb_connection_t* c = conn.get();
-    if (!conn.ok()) return;
-    xcb::reply(c, xcb_damage_query_version(c, 1, 1), xcb_damage_query_version_reply);
-    const uint8_t base = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
-    const uint32_t id = xcb_generate_id(c);
-    xcb_damage_create(c, id, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-    xcb::Damage damage(c, id);
-    xcb_flush(c);
-    while (!stop_) {
-      while (xcb::Event e{xcb_poll_for_event(c)}) {
-        if ((e->response_type & 0x7f) == base + XCB_DAMAGE_NOTIFY) {
-          ++count_;
-          xcb_damage_subtract(c, id, XCB_NONE, XCB_NONE);
-        }
-      }
-      xcb_flush(c);
-      pollfd p{conn.fd(), POLLIN, 0};
-      poll(&p, 1, 100);
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::atomic<uint64_t> count_{0};
-  std::thread thread_;
-};
-
 struct GrabFigures {
   double stopToFinished = 0;
 };
@@ -210,7 +169,7 @@ void compare(const std::string& dir, const std::string& label, uint32_t window, 
   uint64_t drawn = 0;
   std::pair<GrabFigures, Usage> grab;
   {
-    DrawCounter counter(window);
+    test::DrawCounter counter(window);
     grab = recordWithX11Grab(window, rate, theirs, duration, options);
     drawn = counter.count();
   }

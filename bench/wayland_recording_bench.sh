@@ -28,15 +28,20 @@ hz=$(getconf CLK_TCK)
 
 measure() {  # label, window options...
   local label=$1; shift
-  local home="$work/home-$label"
-  mkdir -p "$home/config/Moxiscope"
+  local home="$work/home-${label// /-}"  # no spaces: Qt splits the opener's command line
+  mkdir -p "$home/config/Moxiscope" "$home/bin"
   printf '[General]\nshowDialog=false\ncaptureMicrophone=false\n' >"$home/config/Moxiscope/Moxiscope.conf"
+  # A stand-in opener that only logs: the machine's video player would play
+  # each movie inside the session being measured.
+  printf '#!/bin/sh\nprintf "%%s\\n" "$1" >>"%s/opened"\n' "$home" >"$home/bin/xdg-open"
+  chmod 755 "$home/bin/xdg-open"
+  local run=(env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" PATH="$home/bin:$PATH"
+    QT_QPA_PLATFORM=wayland ./build/moxiscope --toggle)
   ./build/tests/wayland_test_window --size 1280x720 "$@" >"$work/window-$label.log" 2>&1 &
   local window=$!
   pids+=("$window")
   sleep 1.5
-  HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" QT_QPA_PLATFORM=wayland \
-    ./build/moxiscope --toggle >"$work/moxiscope-$label.log" 2>&1 &
+  "${run[@]}" >"$work/moxiscope-$label.log" 2>&1 &
   local program=$!
   pids+=("$program")
   for _ in $(seq 600); do grep -q "^START RECORDING" "$work/moxiscope-$label.log" && break; sleep 0.05; done
@@ -46,9 +51,9 @@ measure() {  # label, window options...
   p0=$(ticks "$program"); m0=$(ticks "$mutter_pid")
   sleep "$seconds"
   p1=$(ticks "$program"); m1=$(ticks "$mutter_pid")
-  HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" QT_QPA_PLATFORM=wayland \
-    ./build/moxiscope --toggle >/dev/null
-  for _ in $(seq 200); do grep -q "^exported as " "$work/moxiscope-$label.log" && break; sleep 0.05; done
+  "${run[@]}" >/dev/null
+  for _ in $(seq 200); do [ -s "$home/opened" ] && break; sleep 0.05; done
+  [ -s "$home/opened" ] || { echo "bench: the movie was not opened ($label)" >&2; tail -5 "$work/moxiscope-$label.log" >&2; ls -la "$home/bin" >&2; }
   local movie frames
   movie=$(sed -n 's|^exported as file://||p' "$work/moxiscope-$label.log" | tail -n1)
   frames=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$movie" 2>/dev/null || echo "?")

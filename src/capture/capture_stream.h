@@ -3,7 +3,9 @@
 // (StreamConfiguration), and the narrow interface the recorder drives.
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -33,6 +35,15 @@ struct StreamConfiguration {
   // origin; the whole screen when absent); used by display filters only.
   std::optional<Rect> sourceRect;
 };
+
+// The frames a stream may have out with the consumer: the configured depth
+// (within the pool's `maxDepth`), but no more than 40 MB of them, and never
+// fewer than two. Five 4K frames would be 166 MB, where two keep the encoder fed.
+inline int queueDepthWithin(int configured, int maxDepth, size_t frameBytes) {
+  const int depth = std::clamp(configured, 1, maxDepth);
+  if (frameBytes == 0 || depth <= 2) return depth;
+  return std::clamp(static_cast<int>(std::min<size_t>((size_t{40} << 20) / frameBytes, 1000)), 2, depth);
+}
 
 struct ContentFilter {
   enum class Kind { desktopIndependentWindow, display };

@@ -27,6 +27,7 @@ void FrameOutput::deliver(std::shared_ptr<PixelBuffer> image, int64_t time) {
   }
   if (!handler || !queue) return;
   ++delivered_;
+  if (image) lastFrameBytes_ = static_cast<size_t>(image->stride) * static_cast<size_t>(image->height);
   queue->async([handler, active = delivering_, sample = SampleBuffer::screenFrame(std::move(image), time)] {
     if (active->load()) (*handler)(sample);
   });
@@ -46,7 +47,7 @@ FramePacer::Due FramePacer::due(const StreamConfiguration& config, const PixelBu
   tokenTime_ = now;
   if (tokens_ < 1.0) return Due::later;
   tokens_ -= 1.0;
-  if (pool.outstanding() >= std::clamp(config.queueDepth, 1, maxQueueDepth_)) {
+  if (pool.outstanding() >= queueDepthWithin(config.queueDepth, maxQueueDepth_, output_.lastFrameBytes())) {
     output_.countDropped();
     return Due::consumerBehind;
   }

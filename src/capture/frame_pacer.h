@@ -4,6 +4,7 @@
 // stopCapture completions off the caller's thread.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,8 @@ class FrameOutput {
   // Frames still waiting in the queue no longer reach the handler.
   void stopDelivering() { delivering_->store(false); }
   FrameStatistics statistics() const;
+  // The size of the last frame delivered (0 before the first).
+  size_t lastFrameBytes() const { return lastFrameBytes_; }
 
  private:
   mutable std::mutex mutex_;
@@ -42,11 +45,13 @@ class FrameOutput {
   // Shared with the queued jobs, which may run after the stream is gone.
   std::shared_ptr<std::atomic<bool>> delivering_ = std::make_shared<std::atomic<bool>>(true);
   std::atomic<uint64_t> delivered_{0}, dropped_{0};
+  std::atomic<size_t> lastFrameBytes_{0};
 };
 
 // Decides when the next frame may be taken: at most one per
-// minimumFrameInterval on average, and none while queueDepth frames are out
-// with the consumer (those due then count as dropped). Used by one thread.
+// minimumFrameInterval on average, and none while queueDepth frames (fewer
+// when they are large, see queueDepthWithin) are out with the consumer
+// (those due then count as dropped). Used by one thread.
 class FramePacer {
  public:
   enum class Due { later, consumerBehind, now };

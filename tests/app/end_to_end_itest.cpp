@@ -68,6 +68,11 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   const std::string raw = program.raw();
   expectRewrapped(movie, raw);
   EXPECT_EQ(sineFault(raw), "") << "the microphone's sine in " << raw;  // and one video track
+  // The sound reaches the stop, which its source hands over up to two seconds
+  // later: the track ends within a block (1024 samples) of the frames' end.
+  const Probe tracks = probeFile(raw, false);
+  ASSERT_TRUE(tracks.audio() && tracks.video());
+  EXPECT_GE(tracks.audio()->duration, tracks.video()->duration - 1024.0 / 44100) << "the sound stops short";
 
   // The side files, and the description built from them.
   EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");

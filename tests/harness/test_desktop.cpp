@@ -210,7 +210,10 @@ TestDesktop::TestDesktop(DesktopOptions options) : options_(options), workDir_(m
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const std::string log = workDir_ + "/xvfb.log";
-  const std::string screen = std::to_string(1920 * std::max(1, options_.monitors)) + "x1080x24";
+  const std::string screen =
+      options_.screenWidth > 0 && options_.screenHeight > 0
+          ? std::to_string(options_.screenWidth) + "x" + std::to_string(options_.screenHeight) + "x24"
+          : std::to_string(1920 * std::max(1, options_.monitors)) + "x1080x24";
   xvfb_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
       std::map<std::string, std::string>{}, log, pipeFds[1]);

@@ -7,6 +7,10 @@
 
 namespace moxi::xcb {
 
+namespace {
+constexpr size_t kKeptSegmentBytes = size_t{4} << 20;  // a 1280x720 window's read, and smaller ones
+}
+
 void ShmUnmap::operator()(uint8_t* p) const { shmdt(p); }
 
 std::optional<SharedMemory> attachSharedMemory(xcb_connection_t* c, size_t size) {
@@ -76,8 +80,11 @@ std::optional<QImage> ImageReader::read(xcb_drawable_t drawable, uint8_t depth, 
                      xcb_shm_get_image(c_.get(), drawable, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
                                        shm_->attachment.get(), 0),
                      xcb_shm_get_image_reply, &error);
-      if (!r || error || r->size < bytes) return std::nullopt;
-      return copy(shm_->data.get());
+      auto image = !r || error || r->size < bytes ? std::nullopt : copy(shm_->data.get());
+      // A big window's segment is not kept: a resting program would hold
+      // a 4K window's 32 MB for the next listing.
+      if (shm_->size > kKeptSegmentBytes) shm_.reset();
+      return image;
     }
   }
 
