@@ -44,10 +44,11 @@ void pointAt(WaylandDesktop& desktop, const QRect& frame, std::initializer_list<
   }
 }
 
-// Whether the pointer log holds a sample at this fraction of the movie.
+// Whether the pointer log holds a sample at this fraction of the movie
+// (measured from its top left; the log's y counts from the bottom).
 bool logged(const std::vector<LoggedSample>& log, int width, int height, double fx, double fy) {
   for (const auto& s : log)
-    if (std::abs(s.x - fx * width) <= 3 && std::abs(s.y - fy * height) <= 3) return true;
+    if (std::abs(s.x - fx * width) <= 3 && std::abs(s.y - (1 - fy) * height) <= 3) return true;
   return false;
 }
 
@@ -82,9 +83,10 @@ void expectTheWholeWindow(Program& program, const Recorded& r, const std::vector
   const std::vector<LoggedSample> mouse = program.pointerLog();
   for (auto [fx, fy] : points)
     EXPECT_TRUE(logged(mouse, r.width, r.height, fx, fy))
-        << "no pointer sample at " << fx * r.width << "," << fy * r.height << " of " << r.width << "x" << r.height
+        << "no pointer sample at " << fx * r.width << "," << (1 - fy) * r.height << " of " << r.width << "x" << r.height
         << ": " << readFile(program.documents() + "/mouse.json");
-  EXPECT_EQ(formatTag(r.movie, "description"), expectedDescription(mouse, r.width, r.height));
+  // The shell's virtual pointer presses no evdev device: no clicks, and so no size, to describe.
+  EXPECT_EQ(formatTag(r.movie, "description"), "moxiscope:");
 }
 
 Recorded stopAndRead(Program& program, int times = 1) {

@@ -51,7 +51,7 @@ def main():
         area.add_tick_callback(tick)
         window.set_child(area)
         # The title bar stays: it is part of what a user sees of the window.
-        window.connect("map", lambda *_: print("ready", flush=True))
+        window.connect("map", lambda *_: print("ready %dx%d" % (width, height), flush=True))
         window.present()
 
     app.connect("activate", activate)
