@@ -40,6 +40,12 @@ packages=(
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
   python3 python3-gi gir1.2-glib-2.0
 )
+# GNOME's own portal and picker (runs headless from GNOME 48, Debian 13 on),
+# the AT-SPI bus and client that answer the picker, a GTK 4 window to record.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [ "$codename" != bookworm ]; then
+  packages+=(gnome-shell xdg-desktop-portal-gnome at-spi2-core python3-pyatspi gir1.2-gtk-4.0 python3-gi-cairo)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """Runs a private, headless Wayland session in DIR until told to stop.
 
-  session.py run DIR
+  session.py run DIR [--desktop moxitest|gnome]
 
 Starts, in order, and waits for each to answer: a D-Bus session bus of its
-own, PipeWire, WirePlumber, mutter (headless, one 1280x720 virtual monitor,
-Wayland only), this harness's ScreenCast portal backend, the permission store
-and the xdg-desktop-portal front end. When all answer it writes DIR/env (the
+own, PipeWire, WirePlumber, the compositor (headless, one 1280x720 virtual
+monitor, Wayland only), the ScreenCast portal backend, the permission store
+and the xdg-desktop-portal front end. The desktop "moxitest" (the default) is
+mutter with this harness's own backend, which picks without a dialog;
+"gnome" is gnome-shell with xdg-desktop-portal-gnome and its real picker,
+the AT-SPI bus beside it so that gnome_control.py can answer the picker. When all answer it writes DIR/env (the
 environment a client needs, as shell exports) and DIR/services (each
 service's name, pid and start time), and then
 watches them: if one dies the session is torn down and the exit status is 1.
@@ -31,8 +34,19 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TEST_USER = "moxitest"
-DESKTOP = "moxitest"
+DESKTOPS = ("moxitest", "gnome")
+# Turns on the shell's unsafe mode, which org.gnome.Shell.Eval needs, and
+# lends Eval the shell's Main module (its code cannot import one).
+EXTENSION_UUID = "moxitest-eval@moxiscope"
+EXTENSION_JS = """import * as Main from 'resource:///org/gnome/shell/ui/main.js';
+
+export default class {
+    enable() { global.context.unsafe_mode = true; globalThis.moxitestMain = Main; }
+    disable() { global.context.unsafe_mode = false; delete globalThis.moxitestMain; }
+}
+"""
 PR_SET_PDEATHSIG = 1
+CLONE_NEWNS, MS_REC, MS_PRIVATE = 0x20000, 0x4000, 0x40000
 libc = ctypes.CDLL("libc.so.6", use_errno=True)
 
 
@@ -52,7 +66,11 @@ def wait_for(what, condition, timeout, procs=()):
 
 
 class Session:
-    def __init__(self, directory):
+    def __init__(self, directory, desktop="moxitest"):
+        self.desktop = desktop
+        self.gnome = desktop == "gnome"
+        # The portal front end picks its backends by this name.
+        self.current_desktop = "GNOME" if self.gnome else "moxitest"
         self.dir = os.path.abspath(directory)
         self.procs = []
         self.timings = {}
@@ -86,11 +104,24 @@ class Session:
     def mark(self, name):
         self.timings[name] = round(time.monotonic() - self.started, 3)
 
-    def spawn(self, name, argv, env, as_user=False, cwd=None):
+    def spawn(self, name, argv, env, as_user=False, cwd=None, hide_logind=False):
         parent = os.getpid()
         user = self.user if as_user else None
 
         def prepare():
+            if hide_logind:
+                # gnome-shell takes /run/systemd/seats for a running logind; a
+                # private mount of an empty /run/systemd hides it from it alone.
+                # In a chroot "/" is no mount point and cannot be made private;
+                # that is harmless only when nothing propagates anyway.
+                if libc.unshare(CLONE_NEWNS) != 0:
+                    os._exit(126)
+                if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
+                    with open("/proc/self/mountinfo") as f:
+                        if " shared:" in f.read():
+                            os._exit(126)
+                if libc.mount(b"tmpfs", b"/run/systemd", b"tmpfs", 0, None) != 0:
+                    os._exit(126)
             if user:
                 os.setgroups([])
                 os.setgid(user.pw_gid)
@@ -146,11 +177,19 @@ class Session:
         wait_for("the session bus", lambda: os.path.exists(self.bus_path) and self.bus_has("org.freedesktop.DBus"),
                  10, [p])
         self.mark("dbus")
+        if self.gnome:
+            # gnome-shell will not start without a system bus; one of the session's own does.
+            system_bus = self.dir + "/system-bus"
+            p = self.spawn("system-bus", ["dbus-daemon", "--config-file=" + self.dir + "/bus.conf", "--nofork",
+                                          "--address=unix:path=" + system_bus], {})
+            wait_for("the system bus", lambda: os.path.exists(system_bus), 10, [p])
+            self.bus_env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + system_bus
+            self.mark("system-bus")
 
         root_env = dict(self.bus_env, HOME=self.home, XDG_RUNTIME_DIR=self.client_run,
                         XDG_CONFIG_HOME=self.home + "/config", XDG_DATA_HOME=self.home + "/data",
                         XDG_STATE_HOME=self.home + "/state", XDG_CACHE_HOME=self.home + "/cache",
-                        PIPEWIRE_RUNTIME_DIR=self.pipewire_run, XDG_CURRENT_DESKTOP=DESKTOP,
+                        PIPEWIRE_RUNTIME_DIR=self.pipewire_run, XDG_CURRENT_DESKTOP=self.current_desktop,
                         GSETTINGS_BACKEND="memory")
         socket = self.pipewire_run + "/pipewire-0"
         p = self.spawn("pipewire", ["pipewire"], root_env)
@@ -164,35 +203,65 @@ class Session:
                                capture_output=True, text=True, timeout=5)
             return "WirePlumber" in r.stdout
 
-        wait_for("WirePlumber", wireplumber_ready, 15, [p])
+        wait_for("WirePlumber", wireplumber_ready, 30, [p])
         self.mark("wireplumber")
 
         mutter_env = dict(self.bus_env, HOME=self.mutter_home, XDG_RUNTIME_DIR=self.wayland_run,
                           XDG_CONFIG_HOME=self.mutter_home + "/config", XDG_DATA_HOME=self.mutter_home + "/data",
                           XDG_CACHE_HOME=self.mutter_home + "/cache", XDG_STATE_HOME=self.mutter_home + "/state",
-                          PIPEWIRE_RUNTIME_DIR=self.pipewire_run, XDG_CURRENT_DESKTOP=DESKTOP,
+                          PIPEWIRE_RUNTIME_DIR=self.pipewire_run, XDG_CURRENT_DESKTOP=self.current_desktop,
                           XDG_SESSION_TYPE="wayland", GSETTINGS_BACKEND="memory")
         wayland = self.wayland_run + "/wayland-0"
-        p = self.spawn("mutter", ["mutter", "--headless", "--virtual-monitor", "1280x720", "--wayland", "--no-x11",
-                                  "--wayland-display", "wayland-0"],
-                       mutter_env, as_user=True, cwd=self.mutter_home)
-        wait_for("mutter's Wayland socket and screen cast service",
-                 lambda: os.path.exists(wayland) and self.bus_has("org.gnome.Mutter.ScreenCast")
-                 and self.bus_has("org.gnome.Mutter.RemoteDesktop"), 30, [p])
+        compositor = ["--headless", "--virtual-monitor", "1280x720", "--wayland", "--no-x11",
+                      "--wayland-display", "wayland-0"]
+        if self.gnome:
+            # With /run/systemd/seats gnome-shell asks logind for a session this one does not have.
+            hide_logind = os.path.exists("/run/systemd/seats")
+            if hide_logind and not self.as_root:
+                raise Failure("/run/systemd/seats exists: gnome-shell would ask logind for a session; "
+                              "run as root, which hides it from the shell")
+            self.write_shell_settings()
+            mutter_env["GSETTINGS_BACKEND"] = "keyfile"
+            p = self.spawn("gnome-shell", ["gnome-shell"] + compositor, mutter_env, as_user=True,
+                           cwd=self.mutter_home, hide_logind=hide_logind)
+            wait_for("gnome-shell's Wayland socket and its Eval", lambda: os.path.exists(wayland)
+                     and self.bus_has("org.gnome.Mutter.ScreenCast") and self.shell_evaluates(), 60, [p])
+        else:
+            p = self.spawn("mutter", ["mutter"] + compositor, mutter_env, as_user=True, cwd=self.mutter_home)
+            wait_for("mutter's Wayland socket and screen cast service",
+                     lambda: os.path.exists(wayland) and self.bus_has("org.gnome.Mutter.ScreenCast")
+                     and self.bus_has("org.gnome.Mutter.RemoteDesktop"), 30, [p])
         os.chmod(wayland, 0o777)  # root clients connect too
-        self.mark("mutter")
+        self.mark(p.name)
 
-        p = self.spawn("screencast-backend", ["/usr/bin/python3", HERE + "/screencast_backend.py"], root_env)
-        wait_for("the ScreenCast backend", lambda: self.bus_has("org.freedesktop.impl.portal.desktop.moxitest"),
-                 15, [p])
-        self.mark("screencast-backend")
+        if self.gnome:
+            # GTK 4 dialogs find the AT-SPI bus through org.a11y.Bus when they start.
+            p = self.spawn("at-spi", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], root_env)
+            wait_for("the AT-SPI bus", lambda: self.bus_has("org.a11y.Bus"), 15, [p])
+            self.mark("at-spi")
+            p = self.spawn("xdg-desktop-portal-gnome", ["/usr/libexec/xdg-desktop-portal-gnome", "--replace"],
+                           dict(root_env, WAYLAND_DISPLAY=wayland, XDG_SESSION_TYPE="wayland"))
+            wait_for("GNOME's portal backend", lambda: self.bus_has("org.freedesktop.impl.portal.desktop.gnome"),
+                     20, [p])
+            self.mark("xdg-desktop-portal-gnome")
+            # Debian installs no gnome-portals.conf; the front end reads one from the config home too.
+            os.makedirs(self.home + "/config/xdg-desktop-portal", exist_ok=True)
+            with open(self.home + "/config/xdg-desktop-portal/gnome-portals.conf", "w") as f:
+                f.write("[preferred]\ndefault=gnome;gtk;\n")
+            portal_env = dict(root_env)
+        else:
+            p = self.spawn("screencast-backend", ["/usr/bin/python3", HERE + "/screencast_backend.py"], root_env)
+            wait_for("the ScreenCast backend", lambda: self.bus_has("org.freedesktop.impl.portal.desktop.moxitest"),
+                     15, [p])
+            self.mark("screencast-backend")
+            portal_env = dict(root_env, XDG_DESKTOP_PORTAL_DIR=HERE + "/portals")
         p = self.spawn("permission-store", ["/usr/libexec/xdg-permission-store", "--replace"], root_env)
         wait_for("the permission store", lambda: self.bus_has("org.freedesktop.impl.portal.PermissionStore"), 15, [p])
         self.mark("permission-store")
-        portal_env = dict(root_env, XDG_DESKTOP_PORTAL_DIR=HERE + "/portals")
         p = self.spawn("xdg-desktop-portal", ["/usr/libexec/xdg-desktop-portal", "--replace", "--verbose"],
                        portal_env)
-        wait_for("the portal front end", lambda: self.screencast_version() == 4, 20, [p])
+        # 4 in xdg-desktop-portal 1.16, 5 in 1.20.
+        wait_for("the portal front end", lambda: self.screencast_version() >= 4, 20, [p])
         self.mark("xdg-desktop-portal")
 
         env = {
@@ -201,7 +270,7 @@ class Session:
             "WAYLAND_DISPLAY": wayland,
             "XDG_RUNTIME_DIR": self.client_run,
             "XDG_SESSION_TYPE": "wayland",
-            "XDG_CURRENT_DESKTOP": DESKTOP,
+            "XDG_CURRENT_DESKTOP": self.current_desktop,
             "PIPEWIRE_RUNTIME_DIR": self.pipewire_run,
             "PIPEWIRE_REMOTE": "pipewire-0",
             "MOXI_WAYLAND_SESSION_DIR": self.dir,
@@ -221,7 +290,35 @@ class Session:
                             "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Properties.Get",
                             "string:org.freedesktop.portal.ScreenCast", "string:version"],
                            env=dict(os.environ, **self.bus_env), capture_output=True, text=True)
-        return 4 if r.returncode == 0 and "uint32 4" in r.stdout else 0
+        return int(r.stdout.split("uint32")[1]) if r.returncode == 0 and "uint32" in r.stdout else 0
+
+    def write_shell_settings(self):
+        """The shell's settings, in a key file of its own: the extension for Eval, fractional scales."""
+        data, config = self.mutter_home + "/data", self.mutter_home + "/config"
+        extension = "%s/gnome-shell/extensions/%s" % (data, EXTENSION_UUID)
+        version = subprocess.run(["gnome-shell", "--version"], capture_output=True, text=True).stdout.split()[-1]
+        files = {extension + "/metadata.json": json.dumps({"uuid": EXTENSION_UUID, "name": "moxitest eval",
+                                                           "description": "unsafe mode for the tests",
+                                                           "shell-version": [version.split(".")[0]]}),
+                 extension + "/extension.js": EXTENSION_JS,
+                 config + "/glib-2.0/settings/keyfile":
+                     "[org/gnome/shell]\nenabled-extensions=['%s']\nwelcome-dialog-last-shown-version='999'\n"
+                     "[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n" % EXTENSION_UUID}
+        for path, text in files.items():
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+        if self.user:
+            for d in (data, config):
+                for root, dirs, names in os.walk(d):
+                    for n in dirs + names + ["."]:
+                        os.chown(os.path.join(root, n), self.user.pw_uid, self.user.pw_gid)
+
+    def shell_evaluates(self):
+        r = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.gnome.Shell", "/org/gnome/Shell",
+                            "org.gnome.Shell.Eval", "string:true"],
+                           env=dict(os.environ, **self.bus_env), capture_output=True, text=True)
+        return r.returncode == 0 and "boolean true" in r.stdout
 
     def watch(self, stop):
         while not stop["now"]:
@@ -245,16 +342,19 @@ class Session:
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] != "run":
+    desktop = sys.argv[4] if len(sys.argv) == 5 and sys.argv[3] == "--desktop" else "moxitest"
+    if len(sys.argv) not in (3, 5) or sys.argv[1] != "run" or desktop not in DESKTOPS:
         print(__doc__, file=sys.stderr)
         return 2
-    for tool in ("dbus-daemon", "pipewire", "wireplumber", "mutter", "pw-cli", "dbus-send"):
+    needed = ["gnome-shell", "/usr/libexec/xdg-desktop-portal-gnome", "/usr/libexec/at-spi-bus-launcher"] \
+        if desktop == "gnome" else ["mutter"]
+    for tool in ["dbus-daemon", "pipewire", "wireplumber", "pw-cli", "dbus-send"] + needed:
         if not shutil.which(tool):
             print("wayland session: %s is missing (run scripts/install-deps.sh)" % tool, file=sys.stderr)
             return 1
     os.makedirs(sys.argv[2], exist_ok=True)
     try:
-        session = Session(sys.argv[2])
+        session = Session(sys.argv[2], desktop)
     except Failure as e:
         print("wayland session: %s" % e, file=sys.stderr, flush=True)
         return 1

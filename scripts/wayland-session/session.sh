@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts and stops a private headless Wayland session for scripts.
 #
-#   eval "$(scripts/wayland-session/session.sh start DIR)"   # prints the env to source
+#   eval "$(scripts/wayland-session/session.sh start DIR [--desktop gnome])"   # prints the env to source
 #   scripts/wayland-session/session.sh stop DIR
 #   scripts/wayland-session/session.sh control DIR cancel-next|stop-casts|pointer X Y|click [BUTTON]
 #
@@ -22,10 +22,10 @@ case "$cmd" in
     dir=$(cd "$dir" && pwd)
     [ ! -e "$dir/session.pid" ] || ! kill -0 "$(cat "$dir/session.pid")" 2>/dev/null ||
       { echo "session.sh: a session already runs in $dir" >&2; exit 1; }
-    setsid /usr/bin/python3 "$here/session.py" run "$dir" >"$dir/session.log" 2>&1 </dev/null &
+    setsid /usr/bin/python3 "$here/session.py" run "$dir" "${@:3}" >"$dir/session.log" 2>&1 </dev/null &
     pid=$!
     echo "$pid" >"$dir/session.pid"
-    for _ in $(seq 300); do
+    for _ in $(seq 900); do
       [ -e "$dir/env" ] && { cat "$dir/env"; exit 0; }
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "harness/test_files.h"
 
 namespace moxi::test {
@@ -36,24 +38,29 @@ std::string lastLines(const std::string& text, size_t chars = 2000) {
 
 }  // namespace
 
-WaylandTestWindow::WaylandTestWindow(const std::map<std::string, std::string>& env, const std::string& logPath) {
-  if (!exists(MOXI_WAYLAND_TEST_WINDOW))
-    throw std::runtime_error(std::string("the Wayland test window is not built: ") + MOXI_WAYLAND_TEST_WINDOW);
+WaylandTestWindow::WaylandTestWindow(const std::vector<std::string>& argv,
+                                     const std::map<std::string, std::string>& env, const std::string& logPath) {
+  if (!exists(argv.at(0))) throw std::runtime_error("the Wayland test window is missing: " + argv[0]);
   auto windowEnv = env;
   windowEnv["QT_QPA_PLATFORM"] = "wayland";
-  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{MOXI_WAYLAND_TEST_WINDOW}, windowEnv, logPath);
+  windowEnv["GDK_BACKEND"] = "wayland";
+  // No GPU here; GTK's GL renderers would fall back with a warning anyway.
+  windowEnv["GSK_RENDERER"] = "cairo";
+  process_ = std::make_unique<ChildProcess>(argv, windowEnv, logPath);
   if (!waitUntil([&] { return readFile(logPath).find("ready ") != std::string::npos || !process_->running(); }, 15s) ||
       !process_->running())
     throw std::runtime_error("the Wayland test window did not show: " + lastLines(readFile(logPath)));
 }
 
-WaylandDesktop::WaylandDesktop() : workDir_(makeTempDirectory("moxi-wayland-")) {
+WaylandDesktop::WaylandDesktop(const std::string& desktop)
+    : desktop_(desktop), workDir_(makeTempDirectory("moxi-wayland-")) {
   const std::string starter = std::string(MOXI_WAYLAND_SESSION_DIR) + "/session.py";
   const std::string log = workDir_ + "/session.log";
-  supervisor_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/python3", starter, "run", workDir_},
-                                               std::map<std::string, std::string>{}, log);
+  supervisor_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/usr/bin/python3", starter, "run", workDir_, "--desktop", desktop},
+      std::map<std::string, std::string>{}, log);
   const std::string envFile = workDir_ + "/env";
-  bool ready = waitUntil([&] { return exists(envFile) || !supervisor_->running(); }, 60s) && exists(envFile);
+  bool ready = waitUntil([&] { return exists(envFile) || !supervisor_->running(); }, 90s) && exists(envFile);
   if (!ready) {
     supervisor_.reset();
     std::string why = lastLines(readFile(log));
@@ -81,8 +88,38 @@ void WaylandDesktop::exportEnvironment() const {
 
 std::unique_ptr<WaylandTestWindow> WaylandDesktop::startTestWindow() {
   std::string log = workDir_ + "/test-window-" + std::to_string(++windows_) + ".log";
-  return std::make_unique<WaylandTestWindow>(env_, log);
+  return std::make_unique<WaylandTestWindow>(std::vector<std::string>{MOXI_WAYLAND_TEST_WINDOW}, env_, log);
 }
+
+std::unique_ptr<WaylandTestWindow> WaylandDesktop::startGtkWindow(const std::string& title, int width, int height) {
+  std::string log = workDir_ + "/test-window-" + std::to_string(++windows_) + ".log";
+  return std::make_unique<WaylandTestWindow>(
+      std::vector<std::string>{"/usr/bin/python3", std::string(MOXI_GTK_TEST_WINDOW), title, std::to_string(width),
+                               std::to_string(height)},
+      env_, log);
+}
+
+std::string WaylandDesktop::gnomeControl(const std::vector<std::string>& args) {
+  if (desktop_ != "gnome") throw std::logic_error("only the GNOME session has its own picker and shell");
+  std::vector<std::string> argv{"/usr/bin/python3", std::string(MOXI_WAYLAND_SESSION_DIR) + "/gnome_control.py"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = runCommand(argv, 60s, env_);
+  if (r.exitCode != 0) throw std::runtime_error("gnome_control.py " + args.at(0) + " failed (its message is above): " + r.out);
+  return r.out;
+}
+
+void WaylandDesktop::answerPicker(const std::string& title) { gnomeControl({"choose", title}); }
+
+WaylandDesktop::WindowRects WaylandDesktop::windowRects(const std::string& title) {
+  auto j = nlohmann::json::parse(gnomeControl({"window", title}));
+  if (j.is_null()) throw std::runtime_error("gnome-shell shows no window titled " + title);
+  auto rect = [](const nlohmann::json& r) {
+    return QRect(r["x"].get<int>(), r["y"].get<int>(), r["width"].get<int>(), r["height"].get<int>());
+  };
+  return {rect(j["frame"]), rect(j["buffer"])};
+}
+
+double WaylandDesktop::setScale(double scale) { return std::stod(gnomeControl({"scale", std::to_string(scale)})); }
 
 std::string WaylandDesktop::control(const std::string& method, const std::vector<std::string>& args) {
   std::vector<std::string> argv{"dbus-send", "--session", "--print-reply",
@@ -102,9 +139,15 @@ unsigned lastUint(const std::string& reply) {
 }  // namespace
 
 void WaylandDesktop::cancelNextPicker() { control("CancelNextPicker"); }
-unsigned WaylandDesktop::stopScreenCasts() { return lastUint(control("StopSessions")); }
+unsigned WaylandDesktop::stopScreenCasts() {
+  if (desktop_ == "gnome") return static_cast<unsigned>(std::stoul(gnomeControl({"stop-casts"})));
+  return lastUint(control("StopSessions"));
+}
 void WaylandDesktop::movePointer(double x, double y) {
-  control("MovePointer", {"double:" + std::to_string(x), "double:" + std::to_string(y)});
+  if (desktop_ == "gnome")
+    gnomeControl({"pointer", std::to_string(x), std::to_string(y)});
+  else
+    control("MovePointer", {"double:" + std::to_string(x), "double:" + std::to_string(y)});
 }
 
 
