@@ -122,30 +122,35 @@ void Toggler::setHasMicPermission(bool value) {
 }
 
 void Toggler::setShowDialog(bool v) {
-  RecorderSettings::write(RecorderSettings::showDialogKey, v);
+  if (!RecorderSettings::write(RecorderSettings::showDialogKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit showDialogChanged();
 }
 void Toggler::setCursorOn(bool v) {
-  RecorderSettings::write(RecorderSettings::cursorOnKey, v);
+  if (!RecorderSettings::write(RecorderSettings::cursorOnKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit cursorOnChanged();
 }
 void Toggler::setCaptureMicrophone(bool v) {
-  RecorderSettings::write(RecorderSettings::captureMicrophoneKey, v);
+  if (!RecorderSettings::write(RecorderSettings::captureMicrophoneKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit captureMicrophoneChanged();
 }
 void Toggler::setWindowAudioOn(bool v) {
-  RecorderSettings::write(RecorderSettings::windowAudioOnKey, v);
+  if (!RecorderSettings::write(RecorderSettings::windowAudioOnKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit windowAudioOnChanged();
 }
 void Toggler::setCapturePopups(bool v) {
-  RecorderSettings::write(RecorderSettings::capturePopupsKey, v);
+  if (!RecorderSettings::write(RecorderSettings::capturePopupsKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit capturePopupsChanged();
 }
 
 bool Toggler::popoverShown() const { return popOver_ && popOver_->isShown(); }
 
 QString Toggler::helpText() const {
-  if (!services_.helpText.isEmpty()) return services_.helpText;
+  if (services_.helpText) return services_.helpText();
   return QStringLiteral(
       "Pick the window you'd like to record from the list below.\n"
       "Or press Ctrl+F1 to start/stop recording the window under your cursor.\n"
@@ -176,10 +181,7 @@ void Toggler::handleStatusItemClick() {
     closePopover();
     return;
   }
-  if (recording_) {
-    stopRecording();
-    return;
-  }
+  if (recording_ || armed()) return stopOrCancel();
   QThreadPool::globalInstance()->start([this] { refreshWindows(); });
   if (popOver_) popOver_->showRelativeTo(button_ ? button_->geometry() : QRect());
 }
@@ -196,13 +198,6 @@ void Toggler::openPermissionsPanel() {
       return;
     }
   }
-}
-
-void Toggler::quit() {
-  quitting_ = true;
-  if (recording_) stopRecording();
-  if (!waitForPendingFinishes(60000)) logLine("quitting before the last recording was exported");
-  QCoreApplication::quit();
 }
 
 bool Toggler::waitForPendingFinishes(int timeoutMs) {
@@ -271,8 +266,7 @@ void Toggler::checkMicrophonePermission(bool showAlert) {
 // ---------------------------------------------------------------- starting
 
 void Toggler::startElapsedTimer() {
-  if (button_) button_->clearImage();
-  setButtonTitle(QStringLiteral("00:00"));
+  // The icon stays until the first frame: a start may still be called off.
   startDate_ = secondsSinceReferenceDate();
   // A second start replaces the running timer rather than adding one.
   timer_ = std::make_unique<QTimer>();
@@ -323,8 +317,6 @@ void Toggler::startRecording(const CaptureWindow& window) {
   capturedWindow_ = window;
   videoSize_ = window.frame.size();
   sideFilesRelocatedTold_ = false;
-  saveSideFile(
-      [this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
 
   bool popups = capturePopups();
   std::optional<CaptureDisplay> display = sharedDisplay();
@@ -462,6 +454,7 @@ void Toggler::returnToIdle(const std::string& reason) {
   stopStream();
   timer_.reset();
   restoreButtonIcon();
+  dropJournal();
 }
 
 // ---------------------------------------------------------------- following
@@ -474,8 +467,9 @@ void Toggler::update() {
       return returnToIdle("the window closed before its recording could start");
     }
     // What was recorded until the window went is kept and handed over.
-    logLine("the recorded window is gone; finishing its recording");
-    tellUser(UserNotice::windowGone());
+    const std::string why = services_.windowServer->goneReason(capturedWindow_->windowID);
+    logLine(why.empty() ? "the recorded window is gone; finishing its recording" : why + "; finishing its recording");
+    tellUser(UserNotice::windowGone(why));
     return stopRecording();
   }
   if (recording_) {
@@ -488,7 +482,18 @@ void Toggler::update() {
     if (recording) videoSampleBufferQueue_.async([this, recording] { checkWriter(recording); });
   }
   followCapturedWindow();
-  auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startDate_);
+  if (!recording_) return;
+  {
+    std::shared_ptr<Recording> recording;
+    {
+      std::lock_guard lock(stateMutex_);
+      recording = current_;
+    }
+    if (recording) keepJournal(recording);
+  }
+  if (button_ && button_->hasImage()) button_->clearImage();
+  // Counted from the first frame, when the recording began.
+  auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startTime_);
   QString suffix = (captureMicrophone() && hasMicPermission_) ? QStringLiteral(" MIC") : QString();
   setButtonTitle(QString::fromStdString(elapsedTitle(elapsed)) + suffix);
 }
@@ -515,24 +520,30 @@ void Toggler::followCapturedWindow() {
 
 // ---------------------------------------------------------------- quick record
 
-void Toggler::hotKeyPressed() {
-  if (recording_) {
-    stopRecording();
-    return;
+void Toggler::hotKeyPressed(std::function<void(const QString&)> answered) {
+  if (!answered) answered = [](const QString&) {};
+  if (recording_ || armed()) {
+    stopOrCancel();
+    return answered({});
   }
-  // A search or a stream still waiting for its first frame: this press would
-  // start a second recording, so it is ignored.
-  if (quickRecordSearching_ || armed()) {
-    logLine("a recording is already starting");
-    return;
+  if (quickRecordSearching_) {
+    // The desktop's picker is open: it is the place to cancel.
+    if (services_.sourcePicker) logLine("a recording is already starting");
+    else if (!quickRecordCancelled_.exchange(true)) logLine("the recording was called off before it started");
+    return answered({});
   }
-  if (services_.sourcePicker) return pickAndRecord(services_.sourcePicker->canPickAgain());
+  if (services_.sourcePicker) {
+    pickAndRecord(services_.sourcePicker->canPickAgain());
+    return answered({});
+  }
   quickRecordSearching_ = true;
+  quickRecordCancelled_ = false;
   Point pointer = services_.pointerLocation ? services_.pointerLocation() : Point{};
-  QThreadPool::globalInstance()->start([this, pointer] { recordWindowUnderPointer(pointer); });
+  QThreadPool::globalInstance()->start([this, pointer, answered] { recordWindowUnderPointer(pointer, answered); });
 }
 
-void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
+void Toggler::recordWindowUnderPointer(Point bottomLeftPointer, std::function<void(const QString&)> answered) {
+  if (!answered) answered = [](const QString&) {};
   std::optional<double> height = services_.mainScreenHeight ? services_.mainScreenHeight() : std::nullopt;
   Point pointer = pointerInWindowFrames(bottomLeftPointer, height);
   auto list = listWindowsSharingDisplay();
@@ -544,12 +555,16 @@ void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
   }
   QMetaObject::invokeMethod(
       this,
-      [this, found] {
-        if (found) {
-          startElapsedTimer();
-          startRecording(*found);
-        }
+      [this, found, answered] {
         quickRecordSearching_ = false;
+        if (quickRecordCancelled_) return answered({});
+        if (!found) {
+          logLine("no window to record under the pointer");
+          return answered(QStringLiteral("no window to record under the pointer"));
+        }
+        startElapsedTimer();
+        startRecording(*found);
+        answered({});
       },
       Qt::QueuedConnection);
 }

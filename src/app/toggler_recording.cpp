@@ -43,6 +43,7 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
   bool first = false;
   {
     std::lock_guard lock(stateMutex_);
+    if (generation != acceptedGeneration_) return;  // called off meanwhile
     if (doneRecording_) {
       logLine("doneRecording, not adding frame");
       return;
@@ -62,7 +63,13 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
       first = true;
     }
   }
-  if (first) return openRecordingWriter(recording, frame);
+  if (first) {
+    QPointer<Toggler> self(this);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [self, recording] { if (self) self->beginJournal(recording); },
+        Qt::QueuedConnection);
+    return openRecordingWriter(recording, frame);
+  }
   if (!recording || !recording->videoWriterInput) return;
   if (recording->videoWriterInput->isReadyForMoreMediaData()) {
     recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
@@ -163,6 +170,7 @@ void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, cons
   recording->videoWriter.reset();
   // Nothing usable was written; leave no half file behind.
   if (!recording->videoURL.isEmpty()) QFile::remove(recording->videoURL.toLocalFile());
+  if (!recording->videoURL.isEmpty()) QFile::remove(journalPath(recording->videoURL.toLocalFile()));
   bool stillCurrent = false;
   {
     std::lock_guard lock(stateMutex_);
@@ -263,6 +271,9 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
   if (recording) {
+    keepJournal(recording);
+    journal_.reset();
+    journaled_.reset();
     saveSideFile(
         [&](bool caches) { return Storage::saveSideFile(recording->videoURL, caches, QStringLiteral("video.json")); });
     saveSideFile(
@@ -363,7 +374,11 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> 
   std::string description = clickDescription(log.videoSize, log.mouseEvents);
   const QUrl movie = makeVideoFileURL();
   const std::string rawPath = raw.toLocalFile().toStdString();
+  const QString journal = journalPath(raw.toLocalFile());
+  RecordingJournal::noteExport(journal, movie.toLocalFile());
   ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
+  // Exported, or found unreadable and said so: no later start does it again.
+  QFile::remove(journal);
   QUrl exported;
   if (result.status == ExportStatus::noSession) {
     logLine(std::string(kNoExportSessionMessage) + ": " + result.reason + "; the recording is kept at " + rawPath);
@@ -405,7 +420,14 @@ void Toggler::exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> 
 
 void Toggler::offerAndOpen(const QUrl&, const QUrl& movie) {
   if (quitting_) return;
-  if (showDialog() && services_.askToCopy && services_.askToCopy()) {
+  bool copy = false;
+  if (showDialog() && services_.askToCopy) {
+    askingToCopy_ = true;
+    copy = services_.askToCopy();
+    askingToCopy_ = false;
+  }
+  // A quit that closed the question answered it "Cancel"; the movie still opens.
+  if (copy && !quitting_) {
     bool copied = services_.copyToClipboard && services_.copyToClipboard(movie);
     logLine(copied ? "true" : "false");
   }
