@@ -97,9 +97,9 @@ PipelineFigures recordWithPipeline(uint32_t window, int width, int height, const
   f.recordedSeconds = (r.endNs - r.firstFrameNs) / 1e9;
   f.written = r.appended;
   f.refusedByWriter = r.notReady;
-  f.droppedBehind = r.capture.framesDroppedConsumerBehind;
+  f.droppedBehind = r.capture.frames.droppedConsumerBehind;
   f.changesSeen = r.capture.damageEvents;
-  f.delivered = r.capture.framesDelivered;
+  f.delivered = r.capture.frames.delivered;
   f.stopToFinished = r.stopToFinishedSeconds;
   return f;
 }

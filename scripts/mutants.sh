@@ -94,7 +94,7 @@ mutant M23 src/capture/writer/recording_writer.cpp '"frag_keyframe+empty_moov+de
   '^(capture|platform|app)_' 'the recording is not fragmented'
 mutant M24 src/capture/pixel_ops.cpp 'return {(dstWidth - w) / 2, (dstHeight - h) / 2, w, h};' 'return {0, 0, w, h};' \
   '^(capture|platform)_' 'a scaled frame is not centred'
-mutant M25 src/platform/x11/x11_capture_stream.cpp 'if (config_.scalesToFit) scaleToFit(*source, *out);' \
+mutant M25 src/platform/x11/x11_capturer.cpp 'if (config_.scalesToFit) scaleToFit(*source, *out);' \
   'if (false) scaleToFit(*source, *out);' \
   '^(capture|platform|app)_' 'a resized window is cropped instead of scaled'
 mutant M26 src/platform/x11/x11_hot_key_service.cpp 'if (carbonModifiers & carbon::optionKey) mask |= XCB_MOD_MASK_1;' \
@@ -116,7 +116,7 @@ mutant M31 src/platform/wayland/portal_window_server.cpp '  storeRestoreToken(st
   '^(capture|platform|app_wayland)' 'the portal restore token is never kept'
 mutant M32 src/platform/wayland/pipewire_formats.cpp '  if (isRedFirst(format)) {' '  if (!isRedFirst(format)) {' \
   '^(capture|platform|app_wayland)' 'cast frames copied with red and blue swapped'
-mutant M33 src/platform/wayland/pipewire_capture_stream.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
+mutant M33 src/platform/wayland/pipewire_capture_frames.cpp '  c.x = cursor.x() - crop.x;' '  c.x = cursor.x();' \
   '^(capture|handoff|platform|app_wayland)' 'cast pointer x not made relative to the crop'
 
 mutant M34 src/platform/wayland/pipewire_buffers.cpp '    return !spa_meta_region_is_valid(r);' '    return false;' \

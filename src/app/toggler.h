@@ -165,16 +165,10 @@ class Toggler : public QObject {
  private:
   // One recording's writer side, from its first frame to its finish.
   struct Recording;
-  struct LogSnapshot {
-    Size videoSize;
-    std::vector<MouseEvent> mouseEvents;
-  };
-  // Why a recording ended before its time or is incomplete: one notice,
-  // naming what was kept, once its export is known.
-  struct Trouble {
-    QString summary;
-    std::string detail;
-  };
+  // The pointer log as a recording's export reads it, taken at its stop.
+  struct LogSnapshot;
+  // After the stop: side files, export, notices, the dialog and opening.
+  class Handoff;
 
   // A fresh catalogue; a successful listing also updates sharedDisplay.
   std::optional<std::vector<CapturableWindow>> listWindowsSharingDisplay();
@@ -207,15 +201,8 @@ class Toggler : public QObject {
   void endSoundWithSilence(const std::shared_ptr<Recording>& recording, int64_t end);
 
   void finishRawRecording(std::shared_ptr<Recording> recording);
-  void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);
-  void exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> trouble);
   // Where the recording goes has room for one; tells the user when not.
   bool roomToRecord();
-  // A side file into the documents folder, or the caches folder when that
-  // folder cannot be used (the user hears where, once a recording).
-  void saveSideFile(const std::function<bool(bool caches)>& save);
-  void offerAndOpen(const QUrl& raw, const QUrl& movie);
-  void finishDone();
 
   RecorderServices services_;
   std::unique_ptr<WindowListModel> windowListModel_;
@@ -244,9 +231,7 @@ class Toggler : public QObject {
   // sound before the stop time has come in.
   std::mutex audioMutex_;
   std::shared_ptr<Recording> audioRecording_;
-  std::mutex finishingMutex_;
-  std::vector<std::shared_ptr<Recording>> finishing_;
-  std::atomic<int> pendingFinishes_{0};  // raw recordings still finishing, and exports under way
+  std::unique_ptr<Handoff> handoff_;
 
   std::unique_ptr<QTimer> timer_;
   double startDate_ = 0;
@@ -272,7 +257,6 @@ class Toggler : public QObject {
   std::unique_ptr<RecordingJournal> journal_;
   std::shared_ptr<Recording> journaled_;
   size_t journaledEvents_ = 0;
-  bool sideFilesRelocatedTold_ = false;
   QString popoverNote_;
 };
 

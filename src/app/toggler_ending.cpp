@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 
 #include "app/toggler.h"
+#include "app/toggler_handoff.h"
 #include "common/clock.h"
 #include "common/log.h"
 
@@ -25,9 +26,9 @@ void Toggler::quit() {
 }
 
 void Toggler::quitWhenDone() {
-  if (pendingFinishes_ > 0 && monotonicNanos() < quitDeadline_) return;
+  if (handoff_->pending() > 0 && monotonicNanos() < quitDeadline_) return;
   quitTimer_->stop();
-  if (pendingFinishes_ > 0) logLine("quitting before the last recording was exported");
+  if (handoff_->pending() > 0) logLine("quitting before the last recording was exported");
   QCoreApplication::quit();
 }
 

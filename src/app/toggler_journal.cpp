@@ -7,6 +7,7 @@
 #include <QThreadPool>
 
 #include "app/toggler.h"
+#include "app/toggler_handoff.h"
 #include "app/toggler_recording.h"
 #include "common/log.h"
 #include "handoff/storage.h"
@@ -20,7 +21,7 @@ void Toggler::beginJournal(const std::shared_ptr<Recording>& recording) {
     if (current_ != recording) return;  // stopped or abandoned meanwhile: the stop saw to it
   }
   // Written once the recording exists: a start called off leaves none.
-  saveSideFile(
+  handoff_->saveSideFile(
       [this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
   keepJournal(recording);
 }
@@ -51,7 +52,7 @@ void Toggler::dropJournal() {
 void Toggler::recoverInterrupted() {
   const std::optional<Storage::Folder> folder = Storage::cachesFolder();
   if (!folder) return;
-  ++pendingFinishes_;
+  handoff_->beginRecovery();
   QPointer<Toggler> self(this);
   QThreadPool::globalInstance()->start([self, dir = folder->path] {
     auto recovered = recoverInterruptedRecordings(dir, [] { return makeVideoFileURL(); });
@@ -60,7 +61,7 @@ void Toggler::recoverInterrupted() {
         [self, recovered = std::move(recovered)]() mutable {
           if (!self) return;
           self->finishRecovery(std::move(recovered));
-          self->finishDone();
+          self->handoff_->finishDone();
         },
         Qt::QueuedConnection);
   });
@@ -86,10 +87,12 @@ void Toggler::finishRecovery(std::vector<RecoveredRecording> recovered) {
   if (sideFiles && generation_ == 0) {
     const Size size = sideFiles->journal.videoSize.value_or(Size{0, 0});
     const QUrl raw = QUrl::fromLocalFile(sideFiles->raw);
-    sideFilesRelocatedTold_ = false;
-    saveSideFile([&](bool caches) { return Storage::saveSideFile(size, caches, QStringLiteral("videosize.json")); });
-    saveSideFile([&](bool caches) { return Storage::saveSideFile(raw, caches, QStringLiteral("video.json")); });
-    saveSideFile([&](bool caches) {
+    handoff_->startSideFiles();
+    handoff_->saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(size, caches, QStringLiteral("videosize.json")); });
+    handoff_->saveSideFile(
+        [&](bool caches) { return Storage::saveSideFile(raw, caches, QStringLiteral("video.json")); });
+    handoff_->saveSideFile([&](bool caches) {
       return Storage::saveSideFile(sideFiles->journal.mouseEvents, caches, QStringLiteral("mouse.json"));
     });
   } else if (sideFiles) {

@@ -1,18 +1,22 @@
 #pragma once
-// One recording's writer side, shared by the controller's two halves: the
-// shell and start (toggler.cpp) and the frames, sound and finish
-// (toggler_recording.cpp).
+// What the controller's files share privately: one recording's writer
+// side, from its first frame to its finish.
+#include <QCoreApplication>
+#include <QThread>
 #include <QUrl>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/toggler.h"
 #include "capture/writer/recording_writer.h"
 
 namespace moxi {
+
+inline bool onMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
 
 struct Toggler::Recording {
   uint64_t generation = 0;
@@ -32,6 +36,11 @@ struct Toggler::Recording {
   // Read on audioSampleBufferQueue; guarded by audioMutex.
   std::mutex audioMutex;
   std::shared_ptr<AudioWriterInput> audioWriterInput;
+};
+
+struct Toggler::LogSnapshot {
+  Size videoSize;
+  std::vector<MouseEvent> mouseEvents;
 };
 
 }  // namespace moxi

@@ -1,10 +1,11 @@
-// Frames: which ones count as complete, and the pixel work.
+// Frames: which ones count as complete, the pixel work, and their pace.
 #include "capture/sample_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "capture/frame_pacer.h"
 #include "capture/pixel_ops.h"
 
 namespace moxi {
@@ -36,6 +37,25 @@ TEST(PixelOps, FitsCentredKeepingTheAspectRatioAndBlendsTheCursorClipped) {
   blendCursor(*under, cursor, 3, 3, -1, -1);
   EXPECT_EQ(std::vector<uint32_t>(pixels(*under), pixels(*under) + 4),
             (std::vector<uint32_t>{0xff000000u, 0xff00ff00u, 0xff0000ffu, 0xffa4a4a4u}));
+}
+
+// At most 1.5 intervals' worth saved up; none while queueDepth frames are out.
+TEST(FramePacer, HoldsTheRateAndCountsFramesDueWhileTheConsumerIsBehind) {
+  StreamConfiguration config;
+  config.minimumFrameInterval = std::chrono::nanoseconds(1000);
+  config.queueDepth = 1;
+  FrameOutput output;
+  FramePacer pacer(output, config.queueDepth);
+  PixelBufferPool pool(2);
+  EXPECT_EQ(pacer.due(config, pool, 10'000), FramePacer::Due::now);
+  EXPECT_EQ(pacer.due(config, pool, 10'500), FramePacer::Due::later);
+  EXPECT_EQ(pacer.nanosUntilDue(config), 501);
+  auto out = pool.acquire(1, 1);
+  EXPECT_EQ(pacer.due(config, pool, 11'000), FramePacer::Due::consumerBehind);
+  out.reset();
+  EXPECT_EQ(pacer.due(config, pool, 14'000), FramePacer::Due::now);
+  EXPECT_EQ(pacer.due(config, pool, 14'000), FramePacer::Due::later);
+  EXPECT_EQ(output.statistics().droppedConsumerBehind, 1u);
 }
 
 }  // namespace

@@ -1,129 +1,16 @@
 #include "platform/wayland/pipewire_capture_stream.h"
 
-#include <libyuv.h>
-#include <spa/buffer/meta.h>
 #include <spa/param/param.h>
 #include <spa/utils/result.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "capture/pixel_ops.h"
-#include "common/clock.h"
 #include "common/log.h"
-#include "common/serial_queue.h"
-#include "platform/wayland/pipewire.h"
-#include "platform/wayland/pipewire_buffers.h"
-#include "platform/wayland/pipewire_cursor.h"
-#include "platform/wayland/pipewire_formats.h"
+#include "platform/wayland/pipewire_capture_impl.h"
 
 namespace moxi {
-
-namespace {
-
-// Lets the buffer pool's release callback, which may run on any thread and
-// after the stream is gone, wake the PipeWire thread while it exists.
-struct Waker {
-  std::mutex mutex;
-  pw_loop* loop = nullptr;
-  spa_source* event = nullptr;
-  void signal() {
-    std::lock_guard lock(mutex);
-    if (loop && event) pw_loop_signal_event(loop, event);
-  }
-  void detach() {
-    std::lock_guard lock(mutex);
-    loop = nullptr;
-    event = nullptr;
-  }
-};
-
-}  // namespace
-
-struct PipeWireCaptureStream::Impl {
-  const uint32_t nodeID;
-  const int maxQueueDepth;
-  CursorHandler cursorHandler;
-  std::string unavailable;
-
-  pipewire::ThreadLoop loop;
-  pipewire::Context context;
-  pipewire::Core core;
-  pipewire::Proxy registry;
-  pipewire::Stream stream;
-  pipewire::Hook coreHook, registryHook, streamHook;
-  pipewire::LoopSource wakeEvent, paceTimer;
-  std::shared_ptr<Waker> waker = std::make_shared<Waker>();
-
-  std::mutex mutex;  // guards the fields up to `endedReason`
-  StreamConfiguration config;
-  bool configChanged = false;
-  std::shared_ptr<const StreamOutputHandler> handler;
-  SerialQueue* queue = nullptr;
-  bool started = false;
-  std::optional<Size> sourceSize;
-  EndedHandler endedHandler;
-  std::optional<std::string> endedReason;  // the stream ended and the handler has yet to hear it
-  std::thread endedThread;
-
-  std::atomic<bool> stopped{false};
-  std::atomic<bool> ended{false};
-  std::atomic<bool> shutDown{false};
-  // Cleared when the stream has stopped: queued frames no longer reach the handler.
-  std::shared_ptr<std::atomic<bool>> delivering = std::make_shared<std::atomic<bool>>(true);
-  std::atomic<uint64_t> delivered{0}, droppedBehind{0}, unchanged{0}, unusable{0}, received{0}, formatChanges{0};
-
-  // PipeWire thread only (its loop lock held).
-  int syncSeq = -1;
-  bool syncDone = false;
-  bool nodeSeen = false;
-  std::string connectError;
-  bool wasStreaming = false;
-  StreamConfiguration active;
-  std::optional<VideoFormat> format;
-  bool wantFullFrame = true;  // the first buffer of a format carries the whole image
-  PixelRect crop;             // of the last copied buffer, in buffer pixels
-  std::shared_ptr<PixelBuffer> staging;  // the newest content, cropped, BGRA
-  int64_t contentTime = 0;
-  bool contentPending = false;
-  bool cursorPending = false;
-  CursorTracker cursor;
-  StreamCursor reportedCursor;
-  int lockedWidth = 0, lockedHeight = 0;  // output size when the configuration leaves it to the source
-  double tokens = 1.0;
-  int64_t tokenTime = 0;
-  int64_t lastTime = 0;
-  PixelBufferPool pool;
-
-  Impl(PipeWireSource source, StreamConfiguration c, CursorHandler cursorCallback)
-      : nodeID(source.nodeID),
-        maxQueueDepth(std::max(1, c.queueDepth)),
-        cursorHandler(std::move(cursorCallback)),
-        config(c),
-        active(c),
-        pool(maxQueueDepth + 1) {
-    pool.setReleaseCallback([w = waker] { w->signal(); });
-    unavailable = connect(source.fd);
-  }
-
-  std::string connect(int fd);
-  void shutdown();
-  void stop();
-  void endWith(const std::string& reason);
-  void createStream();
-
-  void onFormat(const spa_pod* param);
-  void onProcess();
-  void handleBuffer(pw_buffer* b);
-  bool copyContent(const spa_buffer* buf);
-  void reportCursor();
-  void onWake();
-  void tryDeliver();
-  bool render(int64_t time);
-  void armTimer(int64_t ns);
-};
 
 namespace {
 
@@ -309,173 +196,6 @@ void Impl::onFormat(const spa_pod* param) {
   pw_stream_update_params(stream.get(), params.data(), static_cast<uint32_t>(params.size()));
 }
 
-void Impl::onProcess() {
-  // Every buffer is read and handed back at once: the stream keeps none.
-  while (pw_buffer* b = pw_stream_dequeue_buffer(stream.get())) {
-    if (!stopped && !ended) handleBuffer(b);
-    pw_stream_queue_buffer(stream.get(), b);
-  }
-  tryDeliver();
-}
-
-void Impl::handleBuffer(pw_buffer* b) {
-  ++received;
-  const spa_buffer* buf = b->buffer;
-  if (isCorrupted(buf)) {
-    ++unusable;
-    return;
-  }
-  const spa_meta* cursorMeta = spa_buffer_find_meta(buf, SPA_META_Cursor);
-  if (cursorMeta && cursor.update(static_cast<const spa_meta_cursor*>(cursorMeta->data), cursorMeta->size)) {
-    reportCursor();
-    if (active.showsCursor) cursorPending = true;
-  }
-  if (!hasPixels(buf) || !format) {
-    // A cursor-only update has no pixels; anything else without them is broken.
-    if (!cursorMeta) ++unusable;
-    return;
-  }
-  if (!wantFullFrame && damageSaysUnchanged(buf)) {
-    ++unchanged;
-    return;
-  }
-  if (!copyContent(buf)) {
-    ++unusable;
-    return;
-  }
-  wantFullFrame = false;
-  contentTime = presentationTime(buf, monotonicNanos());
-  contentPending = true;
-}
-
-// Copies the cropped image out of the buffer, or refuses one whose layout
-// does not match the negotiated format.
-bool Impl::copyContent(const spa_buffer* buf) {
-  const std::optional<ImageRows> rows = imageRows(buf, format->width, format->height);
-  if (!rows) return false;
-  const PixelRect r = cropRegion(buf, format->width, format->height);
-  if (!staging || staging->width != r.width || staging->height != r.height) {
-    staging = PixelBuffer::allocate(r.width, r.height);
-    if (!staging || !staging->pixels) return false;
-  }
-  const bool moved = r != crop;
-  crop = r;
-  copyToBGRA(rows->first, rows->stride, format->format, r, *staging);
-  if (moved && cursor.known()) reportCursor();  // the same pointer is elsewhere in a new crop
-  return true;
-}
-
-void Impl::reportCursor() {
-  StreamCursor c;
-  const int width = crop.width > 0 ? crop.width : (format ? format->width : 0);
-  const int height = crop.height > 0 ? crop.height : (format ? format->height : 0);
-  c.x = cursor.x() - crop.x;
-  c.y = cursor.y() - crop.y;
-  c.streamWidth = width;
-  c.streamHeight = height;
-  // Over the stream, whether or not its image can be drawn: an application
-  // may hide the pointer (or give no image), and it still points somewhere.
-  c.visible = cursor.known() && c.x >= 0 && c.y >= 0 && c.x < width && c.y < height;
-  if (c == reportedCursor) return;
-  reportedCursor = c;
-  if (cursorHandler) cursorHandler(c);
-}
-
-void Impl::onWake() {
-  if (ended && stream) {
-    streamHook.reset();
-    stream.reset();
-    return;
-  }
-  StreamConfiguration changed;
-  bool apply = false;
-  {
-    std::lock_guard lock(mutex);
-    if (configChanged) {
-      configChanged = false;
-      changed = config;
-      apply = true;
-    }
-  }
-  if (apply) {
-    active = changed;
-    lockedWidth = lockedHeight = 0;
-    if (staging) contentPending = true;  // the next frame shows the new geometry
-  }
-  tryDeliver();
-}
-
-void Impl::armTimer(int64_t ns) {
-  if (!paceTimer) return;
-  timespec value{ns / 1'000'000'000, ns % 1'000'000'000};
-  pw_loop_update_timer(pw_thread_loop_get_loop(loop.get()), paceTimer.get(), &value, nullptr, false);
-}
-
-void Impl::tryDeliver() {
-  if (stopped || ended || !staging || !(contentPending || cursorPending)) return armTimer(0);
-  // A token bucket holds the rate to one frame per interval on average while
-  // letting a frame that comes a little early through.
-  const int64_t interval = active.minimumFrameInterval.count();
-  const int64_t now = monotonicNanos();
-  if (tokenTime == 0) tokenTime = now;
-  tokens = interval > 0 ? std::min(1.5, tokens + static_cast<double>(now - tokenTime) / interval) : 1.0;
-  tokenTime = now;
-  if (tokens < 1.0) return armTimer(static_cast<int64_t>((1.0 - tokens) * interval) + 1);
-  tokens -= 1.0;
-  const int depth = std::clamp(active.queueDepth, 1, maxQueueDepth);
-  if (pool.outstanding() >= depth) {
-    // The content stays due: a returned frame or the next buffer retries it.
-    ++droppedBehind;
-    return armTimer(0);
-  }
-  if (render(contentPending ? contentTime : now)) {
-    contentPending = cursorPending = false;
-    armTimer(0);
-  } else {
-    ++unusable;
-    contentPending = cursorPending = false;
-  }
-}
-
-bool Impl::render(int64_t time) {
-  if (active.width > 0 && active.height > 0) {
-    lockedWidth = active.width;
-    lockedHeight = active.height;
-  } else if (lockedWidth == 0) {
-    // Left to the source: its first size stays, as the writer's size does.
-    lockedWidth = staging->width;
-    lockedHeight = staging->height;
-  }
-  std::shared_ptr<PixelBuffer> out = pool.acquire(lockedWidth, lockedHeight);
-  if (!out || !out->pixels) return false;
-  int cx = cursor.x() - crop.x, cy = cursor.y() - crop.y;
-  if (out->width == staging->width && out->height == staging->height) {
-    libyuv::ARGBCopy(staging->pixels, staging->stride, out->pixels, out->stride, out->width, out->height);
-  } else if (active.scalesToFit) {
-    scaleToFit(*staging, *out);
-    const PixelRect fit = fitRect(staging->width, staging->height, out->width, out->height);
-    cx = fit.x + cx * fit.width / staging->width;
-    cy = fit.y + cy * fit.height / staging->height;
-  } else {
-    copyTopLeft(*staging, *out);
-  }
-  if (active.showsCursor) cursor.draw(*out, cx, cy);
-  time = std::max(time, lastTime + 1);  // frames never go back in time
-  lastTime = time;
-  std::shared_ptr<const StreamOutputHandler> h;
-  SerialQueue* q = nullptr;
-  {
-    std::lock_guard lock(mutex);
-    h = handler;
-    q = queue;
-  }
-  if (!h || !q) return true;
-  ++delivered;
-  q->async([h, active = delivering, sample = SampleBuffer::screenFrame(std::move(out), time)] {
-    if (active->load()) (*h)(sample);
-  });
-  return true;
-}
 
 // Disconnects the stream: no more buffers, frames or endings.
 void Impl::stop() {
@@ -517,15 +237,9 @@ PipeWireCaptureStream::PipeWireCaptureStream(PipeWireSource source, StreamConfig
 
 PipeWireCaptureStream::~PipeWireCaptureStream() {
   impl_->stopped = true;
-  {
-    std::lock_guard lock(threadsMutex_);
-    for (std::thread& t : threads_) {
-      if (t.get_id() == std::this_thread::get_id()) t.detach();  // destroyed from its own completion
-      else if (t.joinable()) t.join();
-    }
-  }
+  impl_->stoppers.joinAll();
   impl_->shutdown();
-  impl_->delivering->store(false);
+  impl_->output.stopDelivering();
   std::lock_guard lock(impl_->mutex);
   if (impl_->endedThread.joinable()) {
     if (impl_->endedThread.get_id() == std::this_thread::get_id()) impl_->endedThread.detach();
@@ -536,16 +250,13 @@ PipeWireCaptureStream::~PipeWireCaptureStream() {
 bool PipeWireCaptureStream::addStreamOutput(StreamOutputHandler handler, SerialQueue& queue) {
   if (!impl_->unavailable.empty()) return false;
   std::lock_guard lock(impl_->mutex);
-  if (!handler || impl_->handler || impl_->started) return false;
-  impl_->handler = std::make_shared<const StreamOutputHandler>(std::move(handler));
-  impl_->queue = &queue;
-  return true;
+  return !impl_->started && impl_->output.set(std::move(handler), queue);
 }
 
 void PipeWireCaptureStream::startCapture() {
   {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->started || !impl_->unavailable.empty() || !impl_->handler || impl_->stopped) return;
+    if (impl_->started || !impl_->unavailable.empty() || !impl_->output.isSet() || impl_->stopped) return;
     impl_->started = true;
   }
   pipewire::ThreadLoopLock lock(impl_->loop.get());
@@ -563,10 +274,9 @@ void PipeWireCaptureStream::updateConfiguration(const StreamConfiguration& confi
 
 void PipeWireCaptureStream::stopCapture(std::function<void()> completion) {
   impl_->stopped = true;  // from here on no frame is made and the stream does not start
-  std::lock_guard lock(threadsMutex_);
-  threads_.emplace_back([impl = impl_, completion = std::move(completion)] {
+  impl_->stoppers.run([impl = impl_, completion = std::move(completion)] {
     impl->stop();
-    impl->delivering->store(false);
+    impl->output.stopDelivering();
     if (completion) completion();
   });
 }
@@ -590,8 +300,7 @@ std::string PipeWireCaptureStream::unavailableReason() const { return impl_->una
 
 PipeWireCaptureStatistics PipeWireCaptureStream::statistics() const {
   PipeWireCaptureStatistics s;
-  s.framesDelivered = impl_->delivered;
-  s.framesDroppedConsumerBehind = impl_->droppedBehind;
+  s.frames = impl_->output.statistics();
   s.buffersUnchanged = impl_->unchanged;
   s.buffersUnusable = impl_->unusable;
   s.buffersReceived = impl_->received;

@@ -12,17 +12,14 @@
 //
 // The stream ends by itself when the node goes away, the connection closes
 // or PipeWire reports an error; the ended handler then says why, once.
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "capture/capture_stream.h"
+#include "capture/frame_pacer.h"
 #include "capture/stream_cursor.h"
 #include "common/geometry.h"
 
@@ -34,10 +31,9 @@ struct PipeWireSource {
 };
 
 struct PipeWireCaptureStatistics {
-  uint64_t framesDelivered = 0;
-  uint64_t framesDroppedConsumerBehind = 0;  // queueDepth frames were out
-  uint64_t buffersUnchanged = 0;             // the damage meta said nothing changed
-  uint64_t buffersUnusable = 0;              // corrupted, empty or inconsistent buffers
+  FrameStatistics frames;
+  uint64_t buffersUnchanged = 0;  // the damage meta said nothing changed
+  uint64_t buffersUnusable = 0;   // corrupted, empty or inconsistent buffers
   uint64_t buffersReceived = 0;
   uint64_t formatChanges = 0;
   bool ended = false;
@@ -75,8 +71,6 @@ class PipeWireCaptureStream final : public CaptureStream {
 
  private:
   std::shared_ptr<Impl> impl_;
-  std::mutex threadsMutex_;
-  std::vector<std::thread> threads_;  // stopCapture completions
 };
 
 }  // namespace moxi

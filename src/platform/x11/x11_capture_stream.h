@@ -14,22 +14,18 @@
 // per minimumFrameInterval on average, and at most queueDepth frames out
 // with the consumer: while it is behind, frames due are counted as dropped
 // and the newest content is taken once a frame comes back.
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "capture/capture_stream.h"
+#include "capture/frame_pacer.h"
 
 namespace moxi {
 
 struct CaptureStatistics {
-  uint64_t framesDelivered = 0;
-  uint64_t framesDroppedConsumerBehind = 0;  // queueDepth frames were out
-  uint64_t framesFailed = 0;                 // the read failed (window resized, unmapped or gone)
+  FrameStatistics frames;
+  uint64_t framesFailed = 0;  // the read failed (window resized, unmapped or gone)
   uint64_t damageEvents = 0;
   bool windowClosed = false;
 };
@@ -55,8 +51,6 @@ class X11CaptureStream final : public CaptureStream {
 
  private:
   std::shared_ptr<Impl> impl_;
-  std::mutex stoppersMutex_;
-  std::vector<std::thread> stoppers_;  // each runs one stopCapture completion
 };
 
 }  // namespace moxi
