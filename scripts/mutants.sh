@@ -84,9 +84,9 @@ mutant M19 src/capture/writer/recording_writer.cpp 'const bool key = v.lastKeyPt
   '^(capture|platform|app)_' 'no key frame interval: one key frame per recording'
 mutant M20 src/capture/writer/recording_writer.cpp 'const bool ok = writePacket(v.pending.get());' 'const bool ok = true;' \
   '^(capture|platform|app)_' 'the last frame is lost on stop'
-mutant M21 src/capture/writer/recording_writer.cpp 'const int width = static_cast<int>(settings.width) & ~1;' \
-  'const int width = static_cast<int>(settings.width);' \
-  '^(capture|platform)_' 'an odd width goes to the encoder'
+mutant M21 src/capture/writer/recording_writer.cpp 'const int width = static_cast<int>(settings.width);' \
+  'const int width = static_cast<int>(settings.width) & ~1;' \
+  '^(capture|platform)_' 'an odd width loses its last column'
 mutant M22 src/capture/writer/recording_audio_track.cpp 'return av_rescale(sessionNs, audio->rate, kNanos) - audio->padding;' \
   'return av_rescale(sessionNs, audio->rate, kNanos) + audio->padding;' \
   '^(capture|platform|app)_' 'sound shifted by the encoder priming twice'

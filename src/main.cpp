@@ -114,9 +114,12 @@ int main(int argc, char** argv) {
     // ask again until it listens.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!lock) {
-      if (auto reply = moxi::handOver(socketPath, commandLine.request)) {
+      // A toggle is answered once the running instance knows what it did.
+      if (auto reply = moxi::handOver(socketPath, commandLine.request, 10000)) {
         print(QStringLiteral("Moxiscope is already running\n"));
-        return *reply == QLatin1String("ok") ? 0 : 1;
+        if (*reply == QLatin1String("ok")) return 0;
+        print(*reply + u'\n', true);
+        return 1;
       }
       lock = moxi::InstanceLock::tryClaim(socketPath);
       if (lock) break;
@@ -169,7 +172,9 @@ int main(int argc, char** argv) {
   delegate.setShowsLaunchAlert(commandLine.request == moxi::InstanceRequest::open);
 
   moxi::InstanceServer server(socketPath);
-  QObject::connect(&server, &moxi::InstanceServer::requestReceived, &delegate, &moxi::AppDelegate::handleRequest);
+  server.setHandler([&delegate](moxi::InstanceRequest request, moxi::InstanceServer::Reply reply) {
+    delegate.handleRequest(request, std::move(reply));
+  });
   if (!server.listen())
     moxi::logLine("cannot listen at " + socketPath.toStdString() + ": " + server.errorString().toStdString() +
                   "; later launches start instances of their own");
@@ -193,7 +198,11 @@ int main(int argc, char** argv) {
 
   QTimer::singleShot(0, &delegate, [&delegate, request = commandLine.request] {
     delegate.applicationDidFinishLaunching();
-    if (request != moxi::InstanceRequest::open) delegate.handleRequest(request);
+    // This launch's own answer goes where a later launch would print it.
+    if (request != moxi::InstanceRequest::open)
+      delegate.handleRequest(request, [](const QString& answer) {
+        if (answer != QLatin1String("ok")) print(answer + u'\n', true);
+      });
   });
   const int status = app.exec();
   qInstallMessageHandler(qtMessages);  // the delegate it finishes with goes next

@@ -51,6 +51,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   popover_ = std::make_unique<Popover>();
   toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get(), RecorderServices::platform(platform_));
+  // Before any new recording: what the last run left without a movie.
+  toggler_->recoverInterrupted();
   popover_->setContentSize(QSize(400, 400));
   // The engine owns the provider; thumbnails are drawn when a row shows them.
   popover_->engine()->addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
@@ -75,13 +77,16 @@ void AppDelegate::applicationDidFinishLaunching() {
                                        "window to start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
 
-  if (showsLaunchAlert_) {
-    auto alert = makeLaunchAlert();
-    emit launchAlertShown(alert.get());
-    alert->exec();
+  if (problem.isEmpty()) {
+    if (showsLaunchAlert_) {
+      auto alert = makeLaunchAlert();
+      emit launchAlertShown(alert.get());
+      alert->exec();
+    }
+    return;
   }
-
-  if (problem.isEmpty()) return;
+  // Without a tray, "check your menu bar" would send the user looking for
+  // an icon that is not there: this says what to do instead.
   logLine(problem.toStdString());
   // Started by a shortcut, the action comes first: a dialog would hold it
   // back (or, on Wayland, take the focus from the window to record).
@@ -102,18 +107,25 @@ void AppDelegate::openPopover() {
   popover_->showRelativeTo(statusBarItem_ ? statusBarItem_->geometry() : QRect());
 }
 
-void AppDelegate::handleRequest(InstanceRequest request) {
-  if (!toggler_) return;
+void AppDelegate::handleRequest(InstanceRequest request, std::function<void(const QString&)> reply) {
+  if (!reply) reply = [](const QString&) {};
+  if (!toggler_) return reply(QStringLiteral("ok"));
+  if (request == InstanceRequest::toggle) {
+    return toggler_->hotKeyPressed([reply](const QString& problem) {
+      reply(problem.isEmpty() ? QStringLiteral("ok") : problem);
+    });
+  }
+  reply(QStringLiteral("ok"));
   switch (request) {
     case InstanceRequest::open:
       return openPopover();
-    case InstanceRequest::toggle:
-      return toggler_->hotKeyPressed();
     case InstanceRequest::stop:
-      if (toggler_->recording()) toggler_->stopRecording();
-      return;
+      // Also a start still waiting for its first frame.
+      return toggler_->stopOrCancel();
     case InstanceRequest::quit:
       return toggler_->quit();
+    case InstanceRequest::toggle:
+      return;
   }
 }
 

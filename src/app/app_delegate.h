@@ -1,5 +1,7 @@
 #pragma once
 #include <QObject>
+#include <QString>
+#include <functional>
 #include <memory>
 
 #include "app/command_line.h"
@@ -26,8 +28,9 @@ class AppDelegate : public QObject {
   // A launch with an action skips the launch alert: its modal box would hold
   // the action back until someone answers it.
   void setShowsLaunchAlert(bool shows) { showsLaunchAlert_ = shows; }
-  // What a launch asked for, this one or a later one handed over.
-  void handleRequest(InstanceRequest request);
+  // What a launch asked for, this one or a later one handed over; `reply`
+  // hears "ok" or why nothing was done.
+  void handleRequest(InstanceRequest request, std::function<void(const QString&)> reply = {});
 
   Popover* popover() const { return popover_.get(); }
   StatusButton* statusBarItem() const { return statusBarItem_.get(); }

@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 
@@ -14,8 +15,12 @@ namespace moxi {
 
 namespace {
 
+// The open question, so that a quit can close it.
+QPointer<QMessageBox> openQuestion;
+
 bool askToCopyWithDialog() {
   QMessageBox alert;
+  openQuestion = &alert;
   alert.setIcon(QMessageBox::Information);
   alert.setWindowTitle(QStringLiteral("Moxiscope"));
   alert.setText(QStringLiteral("Video is ready!"));
@@ -42,6 +47,9 @@ RecorderServices RecorderServices::common() {
   s.microphoneAccess = makeMicrophoneAccess();
   s.microphoneSession = makeMicrophoneSession();
   s.askToCopy = askToCopyWithDialog;
+  s.dismissAskToCopy = [] {
+    if (openQuestion) openQuestion->reject();  // as "Cancel"
+  };
   s.copyToClipboard = copyFileURLToClipboard;
   s.openURL = openWithDefaultApplication;
   auto notifications = std::make_shared<DesktopNotifications>(openWithDefaultApplication);

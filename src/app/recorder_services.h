@@ -30,6 +30,8 @@ struct RecorderServices {
   std::function<std::unique_ptr<HighlightWindowController>(int64_t windowNumber)> makeOverlay;
   // The "Video is ready!" question: true when the user picks "Copy".
   std::function<bool()> askToCopy;
+  // Closes an open question as "Cancel" (its askToCopy then returns false).
+  std::function<void()> dismissAskToCopy;
   std::function<bool(const QUrl&)> copyToClipboard;
   std::function<bool(const QUrl&)> openURL;
   // Tells the user about a saved movie or a failure; called on the main thread.
@@ -47,7 +49,7 @@ struct RecorderServices {
   // grabbed; what it returns keeps the binding alive.
   std::function<std::shared_ptr<QObject>(std::function<void()> pressed)> bindShortcut;
   // The popover's help, when this desktop works otherwise than the usual one.
-  QString helpText;
+  std::function<QString()> helpText;
   // Said in the popover while it applies: what this desktop cannot do.
   std::function<QString()> popoverNote;
 

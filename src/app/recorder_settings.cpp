@@ -88,7 +88,9 @@ bool RecorderSettings::read(const QString& key) {
   return parseSwitch(s.value(key)).value_or(defaultValue(key));
 }
 
-void RecorderSettings::write(const QString& key, bool value) {
+QString RecorderSettings::fileName() { return store().fileName(); }
+
+bool RecorderSettings::write(const QString& key, bool value) {
   if (damaged || unreadable(store())) {
     // Writing over it would lose what the user may still mend: it is kept
     // beside the new one.
@@ -97,7 +99,7 @@ void RecorderSettings::write(const QString& key, bool value) {
     QFile::remove(aside);
     if (std::rename(QFile::encodeName(file).constData(), QFile::encodeName(aside).constData()) != 0) {
       logLine("the setting " + key.toStdString() + " is not saved: " + file.toStdString() + " cannot be replaced");
-      return;
+      return false;
     }
     logLine("the settings file that could not be read is kept as " + aside.toStdString());
     damaged = false;
@@ -106,8 +108,9 @@ void RecorderSettings::write(const QString& key, bool value) {
   QSettings s = store();
   s.setValue(key, value);
   s.sync();
-  if (s.status() != QSettings::NoError)
-    logLine("the setting " + key.toStdString() + " could not be saved in " + s.fileName().toStdString());
+  if (s.status() == QSettings::NoError) return true;
+  logLine("the setting " + key.toStdString() + " could not be saved in " + s.fileName().toStdString());
+  return false;
 }
 
 std::vector<std::string> RecorderSettings::check() {

@@ -17,7 +17,9 @@ struct RecorderSettings {
   // A stored value that is not a Boolean (true/false or 1/0), or a settings
   // file that cannot be read, gives the default.
   static bool read(const QString& key);
-  static void write(const QString& key, bool value);
+  // False, after one log line, when the settings file cannot be written.
+  static bool write(const QString& key, bool value);
+  static QString fileName();
   // Logs, one line each, which settings are ignored and why (a bad value, a
   // settings file that cannot be read); returns those lines. Run at start.
   static std::vector<std::string> check();

@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <cerrno>
 #include <cstring>
 
 #include "common/log.h"
+#include "handoff/storage.h"
 
 namespace moxi {
 
@@ -27,7 +28,7 @@ QString instanceSocketPath() {
   for (QChar& c : display)
     if (!c.isLetterOrNumber() && c != u'.' && c != u'-') c = u'_';
   QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (dir.isEmpty() || !QFileInfo(dir).isDir() || dir.size() > 60) dir = QDir::tempPath();
+  if (dir.isEmpty() || !QFileInfo(dir).isDir() || dir.size() > 60) dir = Storage::temporaryFolder();
   return QStringLiteral("%1/moxiscope-%2-%3").arg(dir).arg(getuid()).arg(display);
 }
 
@@ -90,13 +91,21 @@ void InstanceServer::accept() {
       }
       const QString line = QString::fromUtf8(socket->readLine()).trimmed();
       const std::optional<InstanceRequest> request = requestFromName(line);
-      socket->write(request ? "ok\n" : "unknown request\n");
-      socket->flush();
-      socket->disconnectFromServer();
-      // Answered first and run from the event loop: a request such as quit
-      // runs a loop of its own until the recording is saved.
-      if (request)
-        QMetaObject::invokeMethod(this, [this, r = *request] { emit requestReceived(r); }, Qt::QueuedConnection);
+      QPointer<QLocalSocket> client(socket);
+      auto reply = [client](const QString& answer) {
+        if (!client) return;
+        client->write(answer.toUtf8() + '\n');
+        client->flush();
+        client->disconnectFromServer();
+      };
+      if (!request) return reply(QStringLiteral("unknown request"));
+      // Run from the event loop: a request such as quit runs a loop of its
+      // own until the recording is saved. All but a toggle are answered first.
+      const bool answersLater = *request == InstanceRequest::toggle && handler_;
+      if (!answersLater) reply(QStringLiteral("ok"));
+      const Reply answer = answersLater ? Reply(reply) : Reply([](const QString&) {});
+      QMetaObject::invokeMethod(
+          this, [this, r = *request, answer] { if (handler_) handler_(r, answer); }, Qt::QueuedConnection);
     });
   }
 }

@@ -6,6 +6,7 @@
 // their request over the socket and end.
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -42,19 +43,25 @@ std::optional<QString> handOver(const QString& socketPath, InstanceRequest reque
 class InstanceServer : public QObject {
   Q_OBJECT
  public:
+  // What the launch is answered: "ok", or one line saying why not.
+  using Reply = std::function<void(const QString&)>;
+  // Runs a request from the event loop; it answers through `reply`, once
+  // (at once for any but a toggle, whose answer is whether it found
+  // something to record).
+  using Handler = std::function<void(InstanceRequest, Reply)>;
+
   explicit InstanceServer(QString socketPath, QObject* parent = nullptr);
   ~InstanceServer() override;
+  void setHandler(Handler handler) { handler_ = std::move(handler); }
   bool listen();
   QString errorString() const;
-
- signals:
-  void requestReceived(InstanceRequest request);
 
  private:
   void accept();
 
   QString path_;
   std::unique_ptr<QLocalServer> server_;
+  Handler handler_;
 };
 
 }  // namespace moxi

@@ -96,30 +96,35 @@ void Toggler::setHasMicPermission(bool value) {
 }
 
 void Toggler::setShowDialog(bool v) {
-  RecorderSettings::write(RecorderSettings::showDialogKey, v);
+  if (!RecorderSettings::write(RecorderSettings::showDialogKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit showDialogChanged();
 }
 void Toggler::setCursorOn(bool v) {
-  RecorderSettings::write(RecorderSettings::cursorOnKey, v);
+  if (!RecorderSettings::write(RecorderSettings::cursorOnKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit cursorOnChanged();
 }
 void Toggler::setCaptureMicrophone(bool v) {
-  RecorderSettings::write(RecorderSettings::captureMicrophoneKey, v);
+  if (!RecorderSettings::write(RecorderSettings::captureMicrophoneKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit captureMicrophoneChanged();
 }
 void Toggler::setWindowAudioOn(bool v) {
-  RecorderSettings::write(RecorderSettings::windowAudioOnKey, v);
+  if (!RecorderSettings::write(RecorderSettings::windowAudioOnKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit windowAudioOnChanged();
 }
 void Toggler::setCapturePopups(bool v) {
-  RecorderSettings::write(RecorderSettings::capturePopupsKey, v);
+  if (!RecorderSettings::write(RecorderSettings::capturePopupsKey, v))
+    tellUser(UserNotice::settingNotSaved(RecorderSettings::fileName()));
   emit capturePopupsChanged();
 }
 
 bool Toggler::popoverShown() const { return popOver_ && popOver_->isShown(); }
 
 QString Toggler::helpText() const {
-  if (!services_.helpText.isEmpty()) return services_.helpText;
+  if (services_.helpText) return services_.helpText();
   return QStringLiteral(
       "Pick the window you'd like to record from the list below.\n"
       "Or press Ctrl+F1 to start/stop recording the window under your cursor.\n"
@@ -137,13 +142,6 @@ void Toggler::setButtonTitle(const QString& title) {
 void Toggler::restoreButtonIcon() {
   setButtonTitle(QString());
   if (button_) button_->setImage(appIcon());
-}
-
-void Toggler::quit() {
-  quitting_ = true;
-  if (recording_) stopRecording();
-  if (!waitForPendingFinishes(60000)) logLine("quitting before the last recording was exported");
-  QCoreApplication::quit();
 }
 
 bool Toggler::waitForPendingFinishes(int timeoutMs) {

@@ -18,6 +18,8 @@
 #include "common/geometry.h"
 #include "common/serial_queue.h"
 #include "handoff/mouse_event.h"
+#include "handoff/recording_journal.h"
+#include "handoff/recovery.h"
 
 namespace moxi {
 
@@ -50,7 +52,7 @@ class Toggler : public QObject {
   Q_PROPERTY(bool capturePopups READ capturePopups WRITE setCapturePopups NOTIFY capturePopupsChanged)
   Q_PROPERTY(bool popoverShown READ popoverShown NOTIFY popoverShownChanged)
   Q_PROPERTY(QString buttonTitle READ buttonTitle NOTIFY buttonTitleChanged)
-  Q_PROPERTY(QString helpText READ helpText CONSTANT)
+  Q_PROPERTY(QString helpText READ helpText NOTIFY popoverNoteChanged)
   Q_PROPERTY(QString popoverNote READ popoverNote NOTIFY popoverNoteChanged)
 
  public:
@@ -97,10 +99,18 @@ class Toggler : public QObject {
   const SerialQueue& videoSampleBufferQueue() const { return videoSampleBufferQueue_; }
   const SerialQueue& audioSampleBufferQueue() const { return audioSampleBufferQueue_; }
 
-  // Tray icon click: close the popover, stop a recording, or open the popover.
+  // Tray icon click: close the popover, stop a recording (or call off one
+  // still waiting for its first frame), or open the popover.
   void handleStatusItemClick();
-  // Ctrl+F1: stop a recording, or record the window under the pointer.
-  void hotKeyPressed();
+  // Ctrl+F1 and --toggle: stop a recording, call off a start, or record the
+  // window under the pointer. `answered` hears, once, an empty text or why
+  // nothing was done ("no window to record under the pointer").
+  void hotKeyPressed(std::function<void(const QString&)> answered = {});
+  // --stop: stops a recording, or calls off a start still waiting for its first frame.
+  void stopOrCancel();
+  // The recordings a crash left without a movie are exported, in the
+  // background; the user hears of them once.
+  void recoverInterrupted();
 
   Q_INVOKABLE void startElapsedTimer();
   Q_INVOKABLE void closePopover();
@@ -118,7 +128,7 @@ class Toggler : public QObject {
   void update();
   void followCapturedWindow();
   void showHighlight(const CaptureWindow& window);
-  void recordWindowUnderPointer(Point bottomLeftPointer);
+  void recordWindowUnderPointer(Point bottomLeftPointer, std::function<void(const QString&)> answered = {});
   // Where the desktop picks the window: asks it (or takes the last choice
   // again), then records what was picked.
   void pickAndRecord(bool again);
@@ -170,6 +180,15 @@ class Toggler : public QObject {
   void removePointerMonitor();
   void stopStream();
   void returnToIdle(const std::string& reason);
+  // A start still waiting for its first frame is called off: nothing was written.
+  void cancelStart();
+  // The first frame came: the side file of the size, and the journal.
+  void beginJournal(const std::shared_ptr<Recording>& recording);
+  // The pointer log so far into the journal (made first when missing).
+  void keepJournal(const std::shared_ptr<Recording>& recording);
+  void dropJournal();
+  void finishRecovery(std::vector<RecoveredRecording> recovered);
+  void quitWhenDone();
   // videoSampleBufferQueue
   void streamDidOutputSampleBuffer(uint64_t generation, const SampleBuffer& sampleBuffer);
   void appendRecordingFrame(uint64_t generation, const CompleteFrame& frame);
@@ -229,7 +248,15 @@ class Toggler : public QObject {
   mutable std::mutex sharedDisplayMutex_;
   std::optional<CaptureDisplay> sharedDisplay_;
   std::atomic<bool> quickRecordSearching_{false};
-  bool quitting_ = false;
+  std::atomic<bool> quitting_{false};
+  std::atomic<bool> quickRecordCancelled_{false};
+  bool askingToCopy_ = false;
+  std::unique_ptr<QTimer> quitTimer_;
+  int64_t quitDeadline_ = 0;
+  // The current recording's journal and how much of the pointer log it holds.
+  std::unique_ptr<RecordingJournal> journal_;
+  std::shared_ptr<Recording> journaled_;
+  size_t journaledEvents_ = 0;
   QString popoverNote_;
 };
 

@@ -32,6 +32,7 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
   bool first = false;
   {
     std::lock_guard lock(stateMutex_);
+    if (generation != acceptedGeneration_) return;  // called off meanwhile
     if (doneRecording_) {
       logLine("doneRecording, not adding frame");
       return;
@@ -51,7 +52,13 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
       first = true;
     }
   }
-  if (first) return openRecordingWriter(recording, frame);
+  if (first) {
+    QPointer<Toggler> self(this);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [self, recording] { if (self) self->beginJournal(recording); },
+        Qt::QueuedConnection);
+    return openRecordingWriter(recording, frame);
+  }
   if (!recording || !recording->videoWriterInput) return;
   if (recording->videoWriterInput->isReadyForMoreMediaData()) {
     recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
@@ -151,7 +158,10 @@ void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, cons
   recording->videoWriterInput.reset();
   recording->videoWriter.reset();
   // Nothing usable was written; leave no half file behind.
-  if (!recording->videoURL.isEmpty()) QFile::remove(recording->videoURL.toLocalFile());
+  if (!recording->videoURL.isEmpty()) {
+    QFile::remove(recording->videoURL.toLocalFile());
+    QFile::remove(journalPath(recording->videoURL.toLocalFile()));
+  }
   bool stillCurrent = false;
   {
     std::lock_guard lock(stateMutex_);

@@ -82,7 +82,11 @@ void Toggler::Handoff::exportRecording(QUrl raw, LogSnapshot log, std::optional<
   std::string description = clickDescription(log.videoSize, log.mouseEvents);
   const QUrl movie = makeVideoFileURL();
   const std::string rawPath = raw.toLocalFile().toStdString();
+  const QString journal = journalPath(raw.toLocalFile());
+  RecordingJournal::noteExport(journal, movie.toLocalFile());
   ExportResult result = exportMovie(rawPath, movie.toLocalFile().toStdString(), description);
+  // Exported, or found unreadable and said so: no later start does it again.
+  QFile::remove(journal);
   QUrl exported;
   if (result.status == ExportStatus::noSession) {
     logLine(std::string(kNoExportSessionMessage) + ": " + result.reason + "; the recording is kept at " + rawPath);
@@ -125,7 +129,14 @@ void Toggler::Handoff::exportRecording(QUrl raw, LogSnapshot log, std::optional<
 void Toggler::Handoff::offerAndOpen(const QUrl&, const QUrl& movie) {
   if (toggler_.quitting_) return;
   const RecorderServices& services = toggler_.services_;
-  if (toggler_.showDialog() && services.askToCopy && services.askToCopy()) {
+  bool copy = false;
+  if (toggler_.showDialog() && services.askToCopy) {
+    toggler_.askingToCopy_ = true;
+    copy = services.askToCopy();
+    toggler_.askingToCopy_ = false;
+  }
+  // A quit that closed the question answered it "Cancel"; the movie still opens.
+  if (copy && !toggler_.quitting_) {
     bool copied = services.copyToClipboard && services.copyToClipboard(movie);
     logLine(copied ? "true" : "false");
   }

@@ -30,8 +30,9 @@ class Toggler::Handoff {
   void beginFinish(const std::shared_ptr<Recording>& recording);
   // A writer is still finishing.
   bool finishing();
-  // Raw recordings still finishing, and exports under way.
+  // Raw recordings still finishing, and exports under way (recoveries too).
   int pending() const { return pending_; }
+  void beginRecovery() { ++pending_; }
   // videoSampleBufferQueue (or the writer's completion): hands the file on to
   // its export on the pool.
   void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);

@@ -21,10 +21,7 @@ void Toggler::handleStatusItemClick() {
     closePopover();
     return;
   }
-  if (recording_) {
-    stopRecording();
-    return;
-  }
+  if (recording_ || armed()) return stopOrCancel();
   QThreadPool::globalInstance()->start([this] { refreshWindows(); });
   if (popOver_) popOver_->showRelativeTo(button_ ? button_->geometry() : QRect());
 }
@@ -90,24 +87,30 @@ void Toggler::refreshWindows() {
 
 // ---------------------------------------------------------------- quick record
 
-void Toggler::hotKeyPressed() {
-  if (recording_) {
-    stopRecording();
-    return;
+void Toggler::hotKeyPressed(std::function<void(const QString&)> answered) {
+  if (!answered) answered = [](const QString&) {};
+  if (recording_ || armed()) {
+    stopOrCancel();
+    return answered({});
   }
-  // A search or a stream still waiting for its first frame: this press would
-  // start a second recording, so it is ignored.
-  if (quickRecordSearching_ || armed()) {
-    logLine("a recording is already starting");
-    return;
+  if (quickRecordSearching_) {
+    // The desktop's picker is open: it is the place to cancel.
+    if (services_.sourcePicker) logLine("a recording is already starting");
+    else if (!quickRecordCancelled_.exchange(true)) logLine("the recording was called off before it started");
+    return answered({});
   }
-  if (services_.sourcePicker) return pickAndRecord(services_.sourcePicker->canPickAgain());
+  if (services_.sourcePicker) {
+    pickAndRecord(services_.sourcePicker->canPickAgain());
+    return answered({});
+  }
   quickRecordSearching_ = true;
+  quickRecordCancelled_ = false;
   Point pointer = services_.pointerLocation ? services_.pointerLocation() : Point{};
-  QThreadPool::globalInstance()->start([this, pointer] { recordWindowUnderPointer(pointer); });
+  QThreadPool::globalInstance()->start([this, pointer, answered] { recordWindowUnderPointer(pointer, answered); });
 }
 
-void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
+void Toggler::recordWindowUnderPointer(Point bottomLeftPointer, std::function<void(const QString&)> answered) {
+  if (!answered) answered = [](const QString&) {};
   std::optional<double> height = services_.mainScreenHeight ? services_.mainScreenHeight() : std::nullopt;
   Point pointer = pointerInWindowFrames(bottomLeftPointer, height);
   auto list = listWindowsSharingDisplay();
@@ -119,12 +122,16 @@ void Toggler::recordWindowUnderPointer(Point bottomLeftPointer) {
   }
   QMetaObject::invokeMethod(
       this,
-      [this, found] {
-        if (found) {
-          startElapsedTimer();
-          startRecording(*found);
-        }
+      [this, found, answered] {
         quickRecordSearching_ = false;
+        if (quickRecordCancelled_) return answered({});
+        if (!found) {
+          logLine("no window to record under the pointer");
+          return answered(QStringLiteral("no window to record under the pointer"));
+        }
+        startElapsedTimer();
+        startRecording(*found);
+        answered({});
       },
       Qt::QueuedConnection);
 }

@@ -34,8 +34,7 @@ StreamConfiguration streamConfiguration(Size size, bool showsCursor) {
 // ---------------------------------------------------------------- starting
 
 void Toggler::startElapsedTimer() {
-  if (button_) button_->clearImage();
-  setButtonTitle(QStringLiteral("00:00"));
+  // The icon stays until the first frame: a start may still be called off.
   startDate_ = secondsSinceReferenceDate();
   // A second start replaces the running timer rather than adding one.
   timer_ = std::make_unique<QTimer>();
@@ -77,8 +76,6 @@ void Toggler::startRecording(const CaptureWindow& window) {
   capturedWindow_ = window;
   videoSize_ = window.frame.size();
   handoff_->startSideFiles();
-  handoff_->saveSideFile(
-      [this](bool caches) { return Storage::saveSideFile(videoSize_, caches, QStringLiteral("videosize.json")); });
 
   bool popups = capturePopups();
   std::optional<CaptureDisplay> display = sharedDisplay();
@@ -164,6 +161,7 @@ void Toggler::returnToIdle(const std::string& reason) {
   stopStream();
   timer_.reset();
   restoreButtonIcon();
+  dropJournal();
 }
 
 // ---------------------------------------------------------------- following
@@ -176,8 +174,9 @@ void Toggler::update() {
       return returnToIdle("the window closed before its recording could start");
     }
     // What was recorded until the window went is kept and handed over.
-    logLine("the recorded window is gone; finishing its recording");
-    tellUser(UserNotice::windowGone());
+    const std::string why = services_.windowServer->goneReason(capturedWindow_->windowID);
+    logLine(why.empty() ? "the recorded window is gone; finishing its recording" : why + "; finishing its recording");
+    tellUser(UserNotice::windowGone(why));
     return stopRecording();
   }
   if (recording_) {
@@ -190,7 +189,18 @@ void Toggler::update() {
     if (recording) videoSampleBufferQueue_.async([this, recording] { checkWriter(recording); });
   }
   followCapturedWindow();
-  auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startDate_);
+  if (!recording_) return;
+  {
+    std::shared_ptr<Recording> recording;
+    {
+      std::lock_guard lock(stateMutex_);
+      recording = current_;
+    }
+    if (recording) keepJournal(recording);
+  }
+  if (button_ && button_->hasImage()) button_->clearImage();
+  // Counted from the first frame, when the recording began.
+  auto elapsed = static_cast<int64_t>(secondsSinceReferenceDate() - startTime_);
   QString suffix = (captureMicrophone() && hasMicPermission_) ? QStringLiteral(" MIC") : QString();
   setButtonTitle(QString::fromStdString(elapsedTitle(elapsed)) + suffix);
 }

@@ -57,6 +57,9 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
   if (!recording && services_.microphoneSession && services_.microphoneSession->isRunning())
     services_.microphoneSession->stopRunning();
   if (recording) {
+    keepJournal(recording);
+    journal_.reset();
+    journaled_.reset();
     handoff_->saveSideFile(
         [&](bool caches) { return Storage::saveSideFile(recording->videoURL, caches, QStringLiteral("video.json")); });
     handoff_->saveSideFile(

@@ -23,8 +23,10 @@ UserNotice UserNotice::windowClosedBeforeStart() {
   return failure("Recording did not start", QStringLiteral("The window closed before its recording could start."));
 }
 
-UserNotice UserNotice::windowGone() {
-  return failure("The recorded window is gone",
+UserNotice UserNotice::windowGone(const std::string& why) {
+  QString summary = why.empty() ? QStringLiteral("The recorded window is gone") : text(why);
+  if (!summary.isEmpty()) summary[0] = summary[0].toUpper();
+  return failure(summary,
                  QStringLiteral("Its recording was finished with what it holds."));
 }
 
@@ -65,6 +67,25 @@ UserNotice UserNotice::trayGone(bool wayland) {
                  QStringLiteral("The desktop's tray went away. %1 to start or stop recording; the icon comes back with "
                                 "the tray.")
                      .arg(wayland ? QStringLiteral("Run \"moxiscope --toggle\"") : QStringLiteral("Press Ctrl+F1")));
+}
+
+UserNotice UserNotice::settingNotSaved(const QString& file) {
+  return failure("The setting could not be saved",
+                 QStringLiteral("%1 cannot be written; the switch keeps its old value.").arg(file));
+}
+
+UserNotice UserNotice::recovered(const QUrl& movie, int movies, const QStringList& kept) {
+  QStringList body;
+  if (movies > 0)
+    body << (movies == 1 ? QStringLiteral("The recording that was running when Moxiscope ended is saved as %1.")
+                         : QStringLiteral("%2 recordings that were running when Moxiscope ended are saved; the last "
+                                          "is %1."))
+                .arg(movie.toLocalFile())
+                .arg(movies);
+  if (!kept.isEmpty())
+    body << QStringLiteral("These could not be read and are kept as they are: %1.").arg(kept.join(QStringLiteral(", ")));
+  if (movies == 0) return failure("An interrupted recording could not be recovered", body.join(u' '));
+  return {Kind::saved, QStringLiteral("Recovered an interrupted recording"), body.join(u' '), movie};
 }
 
 UserNotice UserNotice::exportFailed(const std::string& reason, const QUrl& raw) {

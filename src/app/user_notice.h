@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <cstdint>
 #include <string>
@@ -19,7 +20,8 @@ struct UserNotice {
   static UserNotice streamRefused();
   static UserNotice recordingFailed(const std::string& reason);
   static UserNotice windowClosedBeforeStart();
-  static UserNotice windowGone();
+  // `why` where the desktop said more than that it is gone.
+  static UserNotice windowGone(const std::string& why = {});
   // A recording that ended before the user stopped it, or could not be
   // completed: `summary` says why ("Recording stopped: the disk is full").
   // `kept` holds what was recorded: the movie when `exported`, else the raw
@@ -34,6 +36,11 @@ struct UserNotice {
   static UserNotice microphoneLost(const std::string& reason);
   // How to record without the icon: the hot key, or on Wayland the command.
   static UserNotice trayGone(bool wayland);
+  // A switch flipped in the popover could not be kept in `file`.
+  static UserNotice settingNotSaved(const QString& file);
+  // Recordings of a run that ended without a stop, made into movies at the
+  // next start; `movie` is the last one, `kept` the raw files that could not be.
+  static UserNotice recovered(const QUrl& movie, int movies, const QStringList& kept);
   // `raw` is offered to open when it is still there.
   static UserNotice exportFailed(const std::string& reason, const QUrl& raw);
 };

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "capture/capturable_window.h"
@@ -33,6 +34,9 @@ class WindowServer {
   virtual std::optional<QImage> windowPicture(uint32_t windowID) = 0;
   // The window's current frame (root coordinates, top-left origin), minimised
   // windows included; absent when the window no longer exists.
+  // Why a window whose bounds are gone is gone, where the server knows
+  // better than "it closed" (a desktop that stopped sharing it); empty else.
+  virtual std::string goneReason(uint32_t) { return {}; }
   virtual std::optional<Rect> windowBounds(uint32_t windowID) = 0;
   // Whether the window shows on the screen now (not minimised, say).
   virtual bool windowShown(uint32_t) { return true; }

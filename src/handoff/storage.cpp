@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
@@ -64,18 +65,36 @@ QString Storage::unusableBecause(const QString& dir) {
   const std::string path = dir.toStdString();
   struct stat st {};
   if (!makeDirectories(path)) {
+    // Kept at once: the stat() below sets errno too.
+    const int error = errno;
     if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return QStringLiteral("it is a file, not a folder");
-    return QStringLiteral("it cannot be created (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+    if (error == EROFS) return QStringLiteral("it is on a read-only disk");
+    return QStringLiteral("it cannot be created (%1)").arg(QString::fromLocal8Bit(std::strerror(error)));
   }
+  int error = 0;
   if (access(path.c_str(), W_OK | X_OK) == 0) {
     // A disk that turned read-only after an error (ext4's errors=remount-ro)
     // still passes access(): only making a file shows it. The probe is
     // nameless, so nothing is left behind.
     Fd probe(::open(path.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (probe.ok() || (errno != EROFS && errno != EACCES && errno != EPERM)) return {};
+    error = errno;
+    if (probe.ok() || (error != EROFS && error != EACCES && error != EPERM)) return {};
+  } else {
+    error = errno;
   }
-  if (errno == EROFS) return QStringLiteral("it is on a read-only disk");
-  return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+  if (error == EROFS) return QStringLiteral("it is on a read-only disk");
+  return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QString Storage::temporaryFolder() {
+  // Qt's temporary path is empty for a TMPDIR that does not exist, which
+  // would put our folders at the root of the file system.
+  const QByteArray dir = qgetenv("TMPDIR");
+  struct stat st {};
+  if (dir.startsWith('/') && stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      access(dir.constData(), W_OK | X_OK) == 0)
+    return QDir::cleanPath(QFile::decodeName(dir));
+  return QStringLiteral("/tmp");
 }
 
 std::optional<Storage::Folder> Storage::cachesFolder() {
@@ -87,7 +106,7 @@ std::optional<Storage::Folder> Storage::cachesFolder() {
     return folder;
   }
   // Recordings must go somewhere: the temporary folder, one of the user's own.
-  folder.path = QDir::tempPath() + QStringLiteral("/moxiscope-%1-cache").arg(getuid());
+  folder.path = temporaryFolder() + QStringLiteral("/moxiscope-%1-cache").arg(getuid());
   if (!unusableBecause(folder.path).isEmpty()) return std::nullopt;
   // The temporary directory is shared: only a folder of this user's own, not
   // a link someone else put there, will do.

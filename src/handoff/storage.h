@@ -37,6 +37,8 @@ class Storage {
   // Why files cannot be written into `dir` (created when missing), in the
   // user's words; empty when they can.
   static QString unusableBecause(const QString& dir);
+  // TMPDIR when it is a folder that can be written, else /tmp.
+  static QString temporaryFolder();
   // Bytes an ordinary user may still write on the disk of `dir`.
   static std::optional<uint64_t> freeBytes(const QString& dir);
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 
@@ -69,13 +70,32 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
   EXPECT_EQ(trayIcons().size(), 1u);
   EXPECT_EQ(program.count("START RECORDING"), 0);
 
-  // Not recording: --stop has nothing to stop and the instance stays.
+  // Not recording: --stop has nothing to stop and the instance stays; a
+  // toggle over the bare desktop says there is nothing to record.
   EXPECT_EQ(program.launch({"--stop"}).exitCode, 0);
   EXPECT_TRUE(program.process().running());
+  pointAt({960, 700});
+  EXPECT_EQ(program.launch({"--toggle"}).exitCode, 1);
+  pressKeys("ctrl+F1");
+  EXPECT_TRUE(program.waitFor("no window to record under the pointer", 2)) << program.log();
 
-  // A killed instance leaves its socket behind; the next start is normal.
+  // Killed mid-recording: it leaves its socket behind and a recording
+  // without a movie; the next start is normal and makes the movie, with the
+  // click of its journal, and says so without a question or the clipboard.
+  runCommand({"xclip", "-selection", "clipboard", "-i", "/dev/null"});
+  auto picture = std::make_unique<TestPicture>("Killed picture", 300, 250);
+  const QRect window = picture->rect();
+  program.recordWithHotKey(window.center());
+  const QPoint click = window.topLeft() + QPoint(30, 40);
+  clickAt(click);
+  ASSERT_TRUE(programCaughtUp());
+  const std::string raw = program.movies().at(0), journal = raw + ".journal";
+  ASSERT_TRUE(eventually([&] { return readFile(journal).find("\"down\":true") != std::string::npos; }))
+      << readFile(journal);
+  program.waitForFrames(30);
   program.process().kill(SIGKILL);
   ASSERT_TRUE(program.waitForExit().has_value());
+  picture.reset();
   for (const auto& args : {std::vector<std::string>{"--stop"}, {"--quit"}}) {
     CommandResult none = program.launch(args);
     EXPECT_EQ(none.exitCode, 1) << args[0];
@@ -84,6 +104,20 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
   program.restart();
   program.answerAlert();
   ASSERT_TRUE(eventually([] { return trayIcons().size() == 1; })) << program.log();
+  NotificationServer& server = DesktopEnvironment::desktop().notifications();
+  ASSERT_TRUE(eventually([&] { return server.notices("Recovered an interrupted recording") == 1; }))
+      << server.calls() << program.log();
+  ASSERT_EQ(program.movies().size(), 2u) << program.log();
+  EXPECT_EQ(program.raw(), raw);
+  EXPECT_FALSE(std::filesystem::exists(journal));
+  EXPECT_EQ(formatTag(program.exported(), "description"),
+            expectedDescription(program.pointerLog(), 640, 480));
+  EXPECT_EQ(formatTag(program.exported(), "description").find("moxiscope:640,480,30,440,"), 0u);
+  EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[640,480]");
+  EXPECT_EQ(program.opened(), "");
+  EXPECT_EQ(alertWindow(), "");
+  EXPECT_EQ(runCommand({"xclip", "-selection", "clipboard", "-o"}).out, "");
+  runCommand({"dunstctl", "close-all"});
   EXPECT_EQ(program.launch({}).out, "Moxiscope is already running\n");
 
   // --quit ends the running instance cleanly; afterwards nothing answers,
@@ -100,6 +134,19 @@ TEST(SingleInstance, LaterLaunchesHandOverAndAKilledInstanceBlocksNoStart) {
     EXPECT_TRUE(r.out.starts_with(outStart)) << args[0] << ": " << r.out;
   }
   EXPECT_TRUE(trayIcons().empty());
+}
+
+// Without a tray, the launch says what to do instead of pointing at the tray.
+TEST(SingleInstance, WithoutATrayTheLaunchAlertGivesWayToTheNoTrayNotice) {
+  desktop().stopTray();
+  Program program;
+  ASSERT_TRUE(eventually([] { return !alertWindow().empty(); })) << program.log();
+  EXPECT_EQ(program.count("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a window to start "
+                          "recording it, and Ctrl+F1 again to stop."),
+            1)
+      << program.log();
+  program.answerAlert();
+  desktop().startTray();
 }
 
 // --toggle as a key binding runs it: the instance starts without the alert

@@ -104,6 +104,18 @@ TEST(EndToEnd, TheHotKeyRecordsAWindowWhoseClicksTravelWithTheCopiedAndOpenedMov
   EXPECT_EQ(program.opened(), fileURL(movie) + "\n" + fileURL(program.exported()) + "\n");
   EXPECT_EQ(clipboardText(), fileURL(movie));
   EXPECT_EQ(program.count("true") + program.count("false"), 1);
+
+  // A third, and --quit while its question is open: answered as "Cancel",
+  // the movie still opens, and the program ends without waiting.
+  program.recordWithHotKey(window.center(), 3);
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(program.waitFor("exported as ", 3)) << program.log();
+  ASSERT_TRUE(eventually([] { return !alertWindow().empty(); })) << program.log();
+  EXPECT_EQ(program.launch({"--quit"}).exitCode, 0);
+  EXPECT_TRUE(exitedWith(program.waitForExit(), 0)) << program.log();
+  EXPECT_TRUE(program.opened().ends_with(fileURL(program.exported()) + "\n")) << program.opened();
+  EXPECT_EQ(program.count("true") + program.count("false"), 1);
+  EXPECT_EQ(program.count("quitting before the last recording was exported"), 0) << program.log();
 }
 
 TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWithoutTheDialog) {

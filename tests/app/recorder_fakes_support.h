@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/status_button.h"
 #include "app/toggler.h"
 #include "capture/fake_microphone.h"
 #include "capture/fake_window_server_support.h"
@@ -105,6 +106,8 @@ struct FakeRecorder {
   std::shared_ptr<FakePointerMonitor> monitor = std::make_shared<FakePointerMonitor>();
   bool refuseOutput = false, refuseWriter = false;
   std::vector<std::string> notices;  // summary and body
+  Point pointer{150, 800};           // bottom-left: (150, 100), inside window 42
+  std::unique_ptr<StatusButton> button = std::make_unique<StatusButton>();
   std::unique_ptr<Toggler> toggler;
 
   FakeRecorder() {
@@ -127,9 +130,9 @@ struct FakeRecorder {
       return std::make_unique<HighlightWindowController>(n, false, std::make_unique<RecordingSurface>());
     };
     s.notifyUser = [this](const UserNotice& n) { notices.push_back((n.summary + " " + n.body).toStdString()); };
-    s.pointerLocation = [] { return Point{150, 800}; };  // bottom-left: (150, 100), inside window 42
+    s.pointerLocation = [this] { return pointer; };
     s.mainScreenHeight = [] { return std::optional<double>(900); };
-    toggler = std::make_unique<Toggler>(nullptr, nullptr, std::move(s));
+    toggler = std::make_unique<Toggler>(nullptr, button.get(), std::move(s));
   }
 
   CaptureWindow window() { return windows->content->windows.front(); }

@@ -109,6 +109,7 @@ TEST(StorageFaults, ANearlyFullDiskRefusesToStartAndAReadOnlyOneSendsRecordingsE
   OnDisk d("ro,size=1m", 0, {{"TMPDIR", temp}});
   ASSERT_TRUE(eventually([&] { return server.notices("Recordings are written to " + elsewhere) == 1; }))
       << server.calls() << d.program.log();
+  EXPECT_NE(server.calls().find("cannot be used: it is on a read-only disk."), std::string::npos) << server.calls();
   ASSERT_TRUE(d.program.waitFor("START RECORDING")) << d.program.log();
   ASSERT_TRUE(d.toggle());
   ASSERT_TRUE(d.program.waitFor("exported as ")) << d.program.log();

@@ -115,20 +115,47 @@ TEST(Toggler, EveryFailedStartReturnsToIdleAndTellsTheUserOnce) {
   }
 }
 
-// The hot key records the window under the pointer; pressed again while
-// armed it is ignored, and a second start from the popover replaces the
-// stream (armed) or finishes the recording (recording) first.
-TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
+// The hot key records the window under the pointer, or answers that there
+// is none. Pressed again, the tray clicked or --stop while the start waits
+// for its first frame: called off, idle again, no file, no side file, and
+// no timer in the tray meanwhile. A second start from the popover replaces
+// a waiting stream or finishes the recording first.
+TEST(Toggler, EveryControlCallsOffAWaitingStartAndASecondStartNeverLeavesTwoStreams) {
+  const std::string docs = QDir::homePath().toStdString() + "/Documents";
+  fs::remove(docs + "/videosize.json");
   FakeRecorder r;
-  r.toggler->hotKeyPressed();
+  std::vector<std::string> answers;
+  auto answer = [&](const QString& a) { answers.push_back(a.toStdString()); };
+  r.pointer = {5, 5};
+  r.toggler->hotKeyPressed(answer);
   r.settle();
-  ASSERT_TRUE(r.toggler->armed());
-  r.toggler->hotKeyPressed();  // armed: ignored
-  r.settle();
-  auto* first = r.stream;
-  EXPECT_EQ(r.streamStops, 0);
+  r.pointer = {150, 800};
+  const std::function<void()> controls[] = {[&] { r.toggler->hotKeyPressed(answer); },
+                                            [&] { r.toggler->handleStatusItemClick(); },
+                                            [&] { r.toggler->stopOrCancel(); }};
+  int stops = 0;
+  for (const auto& control : controls) {
+    r.toggler->hotKeyPressed(answer);
+    r.settle();
+    ASSERT_TRUE(r.toggler->armed());
+    r.toggler->update();
+    EXPECT_EQ(r.toggler->buttonTitle(), "");
+    FakeCaptureStream* waiting = r.stream;
+    control();
+    EXPECT_FALSE(r.toggler->armed());
+    EXPECT_EQ(r.streamStops, ++stops);
+    waiting->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(8, 8), 5));
+    r.settle();
+    EXPECT_FALSE(r.toggler->recording());
+  }
+  EXPECT_THAT(answers, ElementsAre("no window to record under the pointer", "", "", "", ""));
+  EXPECT_FALSE(fs::exists(docs + "/videosize.json"));
+  EXPECT_TRUE(r.writerLog->calls.empty());
+
   r.toggler->startRecording(r.window());
-  EXPECT_EQ(r.streamStops, 1);
+  auto* first = r.stream;
+  r.toggler->startRecording(r.window());
+  EXPECT_EQ(r.streamStops, 4);
   // A frame of the replaced stream opens nothing.
   first->deliver(SampleBuffer::screenFrame(PixelBuffer::allocate(8, 8), 5));
   r.settle();
@@ -137,7 +164,7 @@ TEST(Toggler, ASecondStartNeverLeavesTwoStreams) {
   r.settle();
   ASSERT_TRUE(r.toggler->recording());
   r.toggler->startRecording(r.window());  // while recording: the first is finished properly
-  EXPECT_EQ(r.streamStops, 2);
+  EXPECT_EQ(r.streamStops, 5);
   ASSERT_TRUE(r.toggler->waitForPendingFinishes(10000));
   EXPECT_THAT(r.writerLog->calls, Contains("finishWriting"));
   r.frame(20);
@@ -308,6 +335,18 @@ TEST(Settings, ADamagedFileGivesDefaultsAndIsKeptForTheUser) {
   RecorderSettings::write(RecorderSettings::capturePopupsKey, true);
   EXPECT_TRUE(RecorderSettings::read(RecorderSettings::capturePopupsKey));
   EXPECT_EQ(readFile(settingsFile + ".damaged"), damaged);
+}
+
+// A switch that cannot be saved keeps its value, and the user hears which file.
+TEST(Settings, ASwitchThatCannotBeSavedNamesTheFile) {
+  writeSettings("");
+  const std::string dir = settingsFile.substr(0, settingsFile.rfind('/'));
+  fs::remove_all(dir);
+  writeFile(dir, "");  // the settings folder is a file
+  FakeRecorder r;
+  r.toggler->setCursorOn(false);
+  EXPECT_TRUE(r.toggler->cursorOn());
+  EXPECT_THAT(r.notices, ElementsAre(AllOf(StartsWith("The setting could not be saved"), HasSubstr(settingsFile))));
 }
 
 // A Documents that is a file: the side files go to the caches folder. (A

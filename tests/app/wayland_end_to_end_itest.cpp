@@ -103,7 +103,7 @@ TEST(WaylandEndToEnd, ToggleRecordsTheWindowThroughThePortalAgainWithoutAPickerU
   std::this_thread::sleep_for(1500ms);
   EXPECT_GE(desktop.stopScreenCasts(), 1u);
   ASSERT_TRUE(program.waitFor("exported as ", 2)) << program.log();
-  EXPECT_EQ(program.count("the recorded window is gone; finishing its recording"), 1) << program.log();
+  EXPECT_EQ(program.count("the desktop stopped sharing the window; finishing its recording"), 1) << program.log();
   EXPECT_EQ(program.count("the picker was cancelled; nothing is recorded"), 0);
   const Probe ended = probeFile(program.exported());
   ASSERT_TRUE(ended.video()) << ended.error;

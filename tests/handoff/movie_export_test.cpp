@@ -10,12 +10,23 @@
 
 #include "handoff/click_description.h"
 #include "handoff/movie_export.h"
+#include "handoff/recovery.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
 
 using namespace moxi;
 using namespace moxi::test;
+namespace fs = std::filesystem;
+
+namespace {
+// A short raw recording, fragmented as the recorder writes it.
+void makeRaw(const std::string& path) {
+  output({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-t", "1", "-c:v",
+          "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-movflags",
+          "frag_keyframe+empty_moov+default_base_moof", path});
+}
+}  // namespace
 
 TEST(MovieExport, CopiesEveryPacketUpToACutSourcesLastWholeOneAndEachFailureNamesItsCauseAndLeavesNoFile) {
   PrivateHome home;
@@ -64,4 +75,49 @@ TEST(MovieExport, CopiesEveryPacketUpToACutSourcesLastWholeOneAndEachFailureName
     EXPECT_NE(result.reason.find(reason), std::string::npos) << result.reason;
     EXPECT_FALSE(result.reason.empty() || std::filesystem::exists(path(out))) << source;
   }
+}
+
+// After a crash: each raw recording's journal gives its export the size and
+// the clicks (a line torn by the crash is left out); a journal without its
+// recording, or whose export was finished, is dropped; a raw file that
+// cannot be read is kept; and nothing is exported twice.
+TEST(Recovery, ExportsEveryInterruptedRecordingOnceWithTheClicksOfItsJournal) {
+  PrivateHome home;
+  const std::string dir = home.caches();
+  fs::create_directories(dir);
+  auto raw = [&](int n) { return dir + "/tmp-" + std::to_string(n) + ".mp4"; };
+  auto journal = [&](int n, Size size) {
+    std::string error;
+    auto j = RecordingJournal::create(QString::fromStdString(raw(n)), size, &error);
+    EXPECT_TRUE(j) << error;
+    return j;
+  };
+  makeRaw(raw(1));
+  journal(1, {320, 240})->append({{10.5, 20, true, 0.25}, {30, 40, false, 0.5}, {7, 8, true, 0.75}}, 1);
+  writeFile(raw(1) + ".journal", readFile(raw(1) + ".journal") + R"({"x":50,"y":60,"down":tr)");
+  writeFile(raw(2), "not a movie");
+  journal(2, {320, 240});
+  journal(3, {320, 240});  // its recording is gone
+  fs::copy_file(raw(1), raw(4));
+  journal(4, {320, 240});
+  writeFile(dir + "/done.mp4", "the finished export");
+  RecordingJournal::noteExport(QString::fromStdString(raw(4) + ".journal"), QString::fromStdString(dir + "/done.mp4"));
+
+  int next = 100;
+  auto recover = [&] {
+    return recoverInterruptedRecordings(QString::fromStdString(dir), [&] {
+      return QUrl::fromLocalFile(QString::fromStdString(dir + "/movie-" + std::to_string(next++) + ".mp4"));
+    });
+  };
+  const std::vector<RecoveredRecording> recovered = recover();
+  ASSERT_EQ(recovered.size(), 2u);
+  EXPECT_EQ(recovered[0].raw.toStdString(), raw(1));
+  EXPECT_EQ(formatTag(recovered[0].movie.toLocalFile().toStdString(), "description"), "moxiscope:320,240,7,8,750");
+  EXPECT_EQ(recovered[1].raw.toStdString(), raw(2));
+  EXPECT_TRUE(recovered[1].movie.isEmpty());
+  EXPECT_FALSE(recovered[1].problem.empty());
+  EXPECT_EQ(readFile(raw(2)), "not a movie");
+  for (const auto& e : fs::directory_iterator(dir)) EXPECT_FALSE(e.path().string().ends_with(".journal")) << e.path();
+  EXPECT_EQ(next, 102);
+  EXPECT_TRUE(recover().empty());
 }

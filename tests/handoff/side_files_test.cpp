@@ -3,6 +3,8 @@
 // video files.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <limits>
 
@@ -84,6 +86,18 @@ TEST(Storage, ReplacesSideFilesAtomicallyWithMode0600AndAFailureKeepsTheOldFile)
   EXPECT_EQ(readFile(docs + "/videosize.json"), "[1280,720]");
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(fs::directory_iterator(docs), fs::directory_iterator()), 2);
+
+  // A caches folder that cannot be made has its stand-in in the temporary
+  // folder, never at the root: a TMPDIR that does not exist gives way to /tmp.
+  fs::remove_all(home.path() + "/cache");
+  writeFile(home.path() + "/cache", "");
+  const char* oldTemp = std::getenv("TMPDIR");
+  const std::string savedTemp = oldTemp ? oldTemp : "";
+  setenv("TMPDIR", (home.path() + "/no-such-dir").c_str(), 1);
+  const std::optional<Storage::Folder> folder = Storage::cachesFolder();
+  oldTemp ? setenv("TMPDIR", savedTemp.c_str(), 1) : unsetenv("TMPDIR");
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->path.toStdString(), "/tmp/moxiscope-" + std::to_string(getuid()) + "-cache");
 }
 
 TEST(VideoFile, NamedAfterTruncatedMillisecondsOncePerProcess) {

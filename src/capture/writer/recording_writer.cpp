@@ -29,8 +29,8 @@ std::optional<std::pair<int, int>> encodedVideoSize(const VideoSettings& setting
   if (settings.codec != VideoCodec::h264) return std::nullopt;
   if (!std::isfinite(settings.width) || !std::isfinite(settings.height)) return std::nullopt;
   if (settings.width > 8192 || settings.height > 8192) return std::nullopt;
-  const int width = static_cast<int>(settings.width) & ~1;
-  const int height = static_cast<int>(settings.height) & ~1;
+  const int width = static_cast<int>(settings.width);
+  const int height = static_cast<int>(settings.height);
   if (width < 2 || height < 2) return std::nullopt;
   return std::pair{width, height};
 }
@@ -140,7 +140,7 @@ std::pair<bool, std::string> Core::finish() {
   return {status == WriterStatus::completed, error};
 }
 
-bool Core::openVideo(int width, int height, int sourceWidth, int sourceHeight) {
+bool Core::openVideo(int width, int height) {
   const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
   if (!encoder) return false;
   auto v = std::make_unique<Video>();
@@ -149,7 +149,10 @@ bool Core::openVideo(int width, int height, int sourceWidth, int sourceHeight) {
   AVCodecContext* c = v->codec.get();
   c->width = width;
   c->height = height;
-  c->pix_fmt = AV_PIX_FMT_YUV420P;
+  // 4:2:0 cannot hold an odd size: its cropping counts in pairs of pixels.
+  // An odd window is encoded in 4:4:4 instead, which crops to the pixel, so
+  // the movie is exactly the window's size.
+  c->pix_fmt = (width | height) & 1 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
   c->time_base = kVideoTimeBase;
   c->framerate = {60, 1};  // nominal; frames carry their own times
   c->gop_size = 600;       // key frames come by time, see appendVideo
@@ -178,8 +181,8 @@ bool Core::openVideo(int width, int height, int sourceWidth, int sourceHeight) {
   v->frame->width = width;
   v->frame->height = height;
   if (av_frame_get_buffer(v->frame.get(), 0) < 0) return false;
-  v->sourceWidth = sourceWidth;
-  v->sourceHeight = sourceHeight;
+  v->sourceWidth = width;
+  v->sourceHeight = height;
   video = std::move(v);
   return true;
 }
@@ -206,9 +209,9 @@ bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs) {
     scaleToFit(px, *v.fitted);
     source = v.fitted.get();
   }
-  // An odd source loses its last column or row here.
-  libyuv::ARGBToI420(source->pixels, source->stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1],
-                     f->data[2], f->linesize[2], f->width, f->height);
+  const auto convert = f->format == AV_PIX_FMT_YUV444P ? libyuv::ARGBToI444 : libyuv::ARGBToI420;
+  convert(source->pixels, source->stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+          f->linesize[2], f->width, f->height);
   f->pts = pts;
   const int64_t keyInterval = std::llround(options.keyFrameIntervalSeconds * kVideoTimeBase.den);
   const bool key = v.lastKeyPts == AV_NOPTS_VALUE || pts - v.lastKeyPts >= keyInterval;
@@ -323,10 +326,7 @@ class FfmpegRecordingWriter final : public RecordingWriter {
     auto size = encodedVideoSize(settings);
     std::lock_guard lock(core_->mutex);
     if (!size || core_->video || core_->status != WriterStatus::unknown) return nullptr;
-    if (!core_->openVideo(size->first, size->second, static_cast<int>(settings.width),
-                          static_cast<int>(settings.height))) {
-      return nullptr;
-    }
+    if (!core_->openVideo(size->first, size->second)) return nullptr;
     return std::make_shared<VideoInput>(core_);
   }
 

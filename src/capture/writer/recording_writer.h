@@ -47,8 +47,8 @@ struct VideoEncoderOptions {
   double keyFrameIntervalSeconds = 1.0;
 };
 
-// The size the encoder writes for these settings: an odd width or height
-// loses its last column or row (H.264 in 4:2:0 needs even sizes). Absent
+// The size of the movie these settings give: their own, odd sizes included
+// (those are encoded in 4:4:4, the others in 4:2:0). Absent
 // when the settings cannot be applied: not H.264, not a finite size, smaller
 // than 2 x 2 or larger than 8192 x 8192.
 std::optional<std::pair<int, int>> encodedVideoSize(const VideoSettings& settings);

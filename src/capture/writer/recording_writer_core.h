@@ -104,7 +104,7 @@ struct Core {
   bool startWriting();
   std::pair<bool, std::string> finish();
   // The video track
-  bool openVideo(int width, int height, int sourceWidth, int sourceHeight);
+  bool openVideo(int width, int height);
   int64_t sessionTicks(int64_t ns, AVRational tb) const;
   bool appendVideo(const PixelBuffer& px, int64_t ptsNs);
   bool drainVideo();

@@ -39,6 +39,8 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
   std::optional<ShareableContent> shareableContent() override;
   std::optional<QImage> windowPicture(uint32_t windowID) override;
   std::optional<Rect> windowBounds(uint32_t windowID) override;
+  // A cast that ends is the desktop's doing: the program sees no window here.
+  std::string goneReason(uint32_t) override { return "the desktop stopped sharing the window"; }
   std::optional<int32_t> ownerProcessID(uint32_t) override { return std::nullopt; }
   bool processIsRunning(int32_t) override { return false; }
   void activateWindow(uint32_t) override {}  // the desktop raises what it shares
@@ -57,6 +59,8 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
   // The recording of it stopped: the desktop stops sharing it.
   void releaseSource(uint32_t windowID);
 
+  // Windows, or (on some desktops) whole screens only.
+  bool sharesWindows() const;
   // Said once in the popover: what this desktop shares, or why nothing.
   QString offerNote() const;
 
@@ -67,7 +71,6 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
     std::shared_ptr<ScreenCastSession> session;
     bool ended = false;
   };
-  bool sharesWindows() const;
   static QString storedRestoreToken();
   // From what the desktop offers to its answer; a pick is open (`picking_`)
   // until endPick hands the result on.

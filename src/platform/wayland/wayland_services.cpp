@@ -22,10 +22,15 @@ RecorderServices RecorderServices::wayland(RecorderServices s) {
   };
   // The compositor marks the shared window itself.
   s.makeOverlay = nullptr;
-  s.helpText = QStringLiteral(
-      "Choose the window you'd like to record below: your desktop asks which one.\n"
-      "To start and stop with a key, bind the command \"moxiscope --toggle\" in your desktop's keyboard "
-      "settings.\nYour desktop marks the window while it is shared.");
+  // Some desktops share whole screens only: then the popover speaks of screens.
+  s.helpText = [server] {
+    const QString what = server->sharesWindows() ? QStringLiteral("window") : QStringLiteral("screen");
+    return QStringLiteral(
+               "Choose the %1 you'd like to record below: your desktop asks which one.\n"
+               "To start and stop with a key, bind the command \"moxiscope --toggle\" in your desktop's keyboard "
+               "settings.\nYour desktop marks the %1 while it is shared.")
+        .arg(what);
+  };
   // Set on the main thread by the shortcut's binding, read there by the popover.
   auto shortcutNote = std::make_shared<QString>();
   s.popoverNote = [server, monitor, shortcutNote] {
