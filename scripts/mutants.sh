@@ -105,9 +105,9 @@ mutant M27 src/hotkey/key.cpp 'if (bits & carbon::optionKey) flags.insert(option
 mutant M28 src/platform/x11/x11_hot_key_service.cpp 'std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};' \
   'std::vector<std::uint16_t> variants{0};' \
   '^(hotkey|platform_x11_hot_key)' 'the hot key is dead with Caps Lock on'
-mutant M29 src/app/toggler_recording.cpp '  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);' '' \
+mutant M29 src/app/toggler_frames.cpp '  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);' '' \
   '^app_' 'the first frame is not written'
-mutant M30 src/app/toggler_recording.cpp '    saveSideFile(
+mutant M30 src/app/toggler_stop.cpp '    handoff_->saveSideFile(
         [&](bool caches) { return Storage::saveSideFile(mouseEvents_, caches, QStringLiteral("mouse.json")); });' '' \
   '^app_' 'mouse.json is not written on stop'
 # On Wayland: the portal's restore token, the cast's colour layouts, and the
