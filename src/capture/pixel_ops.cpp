@@ -47,6 +47,19 @@ void scaleToFit(const PixelBuffer& src, PixelBuffer& dst) {
   fillBorders(dst, r);
 }
 
+void padToEven(const PixelBuffer& src, PixelBuffer& dst) {
+  if (!src.pixels || !dst.pixels || src.width <= 0 || src.height <= 0) return;
+  const int top = dst.height - src.height;  // 0 or 1
+  const int width = std::min(src.width, dst.width);
+  for (int y = 0; y < dst.height; ++y) {
+    const int from = std::clamp(y - top, 0, src.height - 1);
+    auto* in = reinterpret_cast<const uint32_t*>(src.pixels + static_cast<size_t>(from) * src.stride);
+    auto* out = reinterpret_cast<uint32_t*>(dst.pixels + static_cast<size_t>(y) * dst.stride);
+    std::copy(in, in + width, out);
+    std::fill(out + width, out + dst.width, in[width - 1]);
+  }
+}
+
 void copyTopLeft(const PixelBuffer& src, PixelBuffer& dst) {
   if (!src.pixels || !dst.pixels) return;
   const PixelRect r{0, 0, std::min(src.width, dst.width), std::min(src.height, dst.height)};

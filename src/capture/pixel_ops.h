@@ -25,6 +25,11 @@ void scaleToFit(const PixelBuffer& src, PixelBuffer& dst);
 // becomes opaque black.
 void copyTopLeft(const PixelBuffer& src, PixelBuffer& dst);
 
+// Copies `src` into `dst`, which is at most one pixel wider and taller, at
+// its bottom left; the extra column on the right and row on the top repeat
+// the picture's edges.
+void padToEven(const PixelBuffer& src, PixelBuffer& dst);
+
 // Paints the rectangle opaque black (clipped to the buffer).
 void fillBlack(PixelBuffer& dst, PixelRect r);
 

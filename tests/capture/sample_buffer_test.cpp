@@ -37,6 +37,18 @@ TEST(PixelOps, FitsCentredKeepingTheAspectRatioAndBlendsTheCursorClipped) {
   blendCursor(*under, cursor, 3, 3, -1, -1);
   EXPECT_EQ(std::vector<uint32_t>(pixels(*under), pixels(*under) + 4),
             (std::vector<uint32_t>{0xff000000u, 0xff00ff00u, 0xff0000ffu, 0xffa4a4a4u}));
+
+  // An odd picture grows for the encoder at its top and right, so that what
+  // is measured from its bottom-left corner keeps its place.
+  auto odd = PixelBuffer::allocate(3, 3);
+  for (uint32_t i = 0; i < 9; ++i) reinterpret_cast<uint32_t*>(odd->pixels)[i] = 0xff000000u | i;
+  auto even = PixelBuffer::allocate(4, 4);
+  padToEven(*odd, *even);
+  EXPECT_EQ(std::vector<uint32_t>(pixels(*even), pixels(*even) + 16),
+            (std::vector<uint32_t>{0xff000000u, 0xff000001u, 0xff000002u, 0xff000002u,  //
+                                   0xff000000u, 0xff000001u, 0xff000002u, 0xff000002u,  //
+                                   0xff000003u, 0xff000004u, 0xff000005u, 0xff000005u,  //
+                                   0xff000006u, 0xff000007u, 0xff000008u, 0xff000008u}));
 }
 
 // At most 1.5 intervals' worth saved up; none while queueDepth frames are out.

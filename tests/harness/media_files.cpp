@@ -55,7 +55,8 @@ Probe probeFile(const std::string& path, bool decode) {
     p.streams.push_back({s.value("codec_type", ""), s.value("codec_name", ""), s.value("width", 0),
                          s.value("height", 0), static_cast<int>(number(s, "sample_rate", 0)), s.value("channels", 0),
                          static_cast<int64_t>(number(s, "nb_read_frames", -1)),
-                         static_cast<int64_t>(number(s, "nb_read_packets", -1)), number(s, "duration", -1)});
+                         static_cast<int64_t>(number(s, "nb_read_packets", -1)), number(s, "duration", -1),
+                         s.value("pix_fmt", "")});
   return p;
 }
 

@@ -17,6 +17,7 @@ struct ProbedStream {
   int64_t frames = -1;   // decoded frames
   int64_t packets = -1;  // packets in the file
   double duration = -1;  // seconds
+  std::string pixelFormat;
 };
 
 struct Probe {

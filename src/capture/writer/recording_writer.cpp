@@ -147,12 +147,15 @@ bool Core::openVideo(int width, int height) {
   v->codec.reset(avcodec_alloc_context3(encoder));
   if (!v->codec) return false;
   AVCodecContext* c = v->codec.get();
-  c->width = width;
-  c->height = height;
-  // 4:2:0 cannot hold an odd size: its cropping counts in pairs of pixels.
-  // An odd window is encoded in 4:4:4 instead, which crops to the pixel, so
-  // the movie is exactly the window's size.
-  c->pix_fmt = (width | height) & 1 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+  // 4:2:0 H.264 has even sizes only (its cropping counts in pairs too). 4:4:4
+  // would hold an odd size, but QuickTime, browsers and hardware decoders do
+  // not play it, so an odd picture is grown by one column on the right and
+  // one row on the top, copies of its edges: every pixel of the window stays,
+  // and positions measured from its left and bottom edges fall on the same
+  // pixels of the movie.
+  c->width = (width + 1) & ~1;
+  c->height = (height + 1) & ~1;
+  c->pix_fmt = AV_PIX_FMT_YUV420P;
   c->time_base = kVideoTimeBase;
   c->framerate = {60, 1};  // nominal; frames carry their own times
   c->gop_size = 600;       // key frames come by time, see appendVideo
@@ -178,8 +181,8 @@ bool Core::openVideo(int width, int height) {
   v->frame.reset(av_frame_alloc());
   if (!v->frame) return false;
   v->frame->format = c->pix_fmt;
-  v->frame->width = width;
-  v->frame->height = height;
+  v->frame->width = c->width;
+  v->frame->height = c->height;
   if (av_frame_get_buffer(v->frame.get(), 0) < 0) return false;
   v->sourceWidth = width;
   v->sourceHeight = height;
@@ -205,13 +208,17 @@ bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs) {
   if (av_frame_make_writable(f) < 0) return false;
   const PixelBuffer* source = &px;
   if (px.width != v.sourceWidth || px.height != v.sourceHeight) {
-    if (!v.fitted) v.fitted = PixelBuffer::allocate(f->width, f->height);
+    if (!v.fitted) v.fitted = PixelBuffer::allocate(v.sourceWidth, v.sourceHeight);
     scaleToFit(px, *v.fitted);
     source = v.fitted.get();
   }
-  const auto convert = f->format == AV_PIX_FMT_YUV444P ? libyuv::ARGBToI444 : libyuv::ARGBToI420;
-  convert(source->pixels, source->stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
-          f->linesize[2], f->width, f->height);
+  if (source->width != f->width || source->height != f->height) {
+    if (!v.padded) v.padded = PixelBuffer::allocate(f->width, f->height);
+    padToEven(*source, *v.padded);
+    source = v.padded.get();
+  }
+  libyuv::ARGBToI420(source->pixels, source->stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1],
+                     f->data[2], f->linesize[2], f->width, f->height);
   f->pts = pts;
   const int64_t keyInterval = std::llround(options.keyFrameIntervalSeconds * kVideoTimeBase.den);
   const bool key = v.lastKeyPts == AV_NOPTS_VALUE || pts - v.lastKeyPts >= keyInterval;

@@ -47,8 +47,8 @@ struct VideoEncoderOptions {
   double keyFrameIntervalSeconds = 1.0;
 };
 
-// The size of the movie these settings give: their own, odd sizes included
-// (those are encoded in 4:4:4, the others in 4:2:0). Absent
+// The size of the pictures these settings give: their own, odd sizes
+// included (the movie's frames are the next even size, see below). Absent
 // when the settings cannot be applied: not H.264, not a finite size, smaller
 // than 2 x 2 or larger than 8192 x 8192.
 std::optional<std::pair<int, int>> encodedVideoSize(const VideoSettings& settings);

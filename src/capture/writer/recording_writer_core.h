@@ -48,6 +48,7 @@ struct Core {
     ff::Frame frame;
     int sourceWidth = 0, sourceHeight = 0;  // the settings' size
     std::shared_ptr<PixelBuffer> fitted;    // frames of another size are scaled into this
+    std::shared_ptr<PixelBuffer> padded;    // an odd-sized picture grown to the encoder's even size
     int64_t lastPts = AV_NOPTS_VALUE;       // 1/90000 s since the session start
     int64_t lastKeyPts = AV_NOPTS_VALUE;
     ff::Packet pending;  // held until the next one gives its duration

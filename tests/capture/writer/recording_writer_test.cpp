@@ -39,8 +39,8 @@ class WriterTest : public ::testing::Test {
   void TearDown() override { test::runCommand({"rm", "-rf", dir}); }
 };
 
-// One recording as the recorder makes it: an odd-sized video (kept to the
-// pixel: padded for the encoder, cropped in the stream), one frame of
+// One recording as the recorder makes it: an odd-sized video (kept whole:
+// grown to the next even size, which 4:2:0 needs), one frame of
 // another size, and microphone-like sound from another thread: 10 ms blocks
 // at 48 kHz stereo whose time stamps jitter by a few milliseconds, with one
 // real gap.
@@ -97,8 +97,9 @@ TEST_F(WriterTest, WritesEveryFrameAtItsOddSizeAndTheSoundAsMonoAacAlongTheSessi
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   auto probe = test::probeFile(path);
   ASSERT_TRUE(probe.video() && probe.audio()) << probe.error;
-  EXPECT_EQ(probe.video()->width, 321);
-  EXPECT_EQ(probe.video()->height, 241);
+  EXPECT_EQ(probe.video()->width, 322);
+  EXPECT_EQ(probe.video()->height, 242);
+  EXPECT_EQ(probe.video()->pixelFormat, "yuv420p") << "what every player decodes";
   EXPECT_EQ(probe.video()->frames, 100);
   EXPECT_NEAR(probe.video()->duration, (end - kStart) / 1e9, 0.02);
   EXPECT_EQ(probe.audio()->sampleRate, 44100);
