@@ -39,6 +39,8 @@ packages=(
   # the harness's portal backend (Python with Gio)
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
   python3 python3-gi gir1.2-glib-2.0
+  # a GTK 4 window with client-side decorations and shadows, for the X11 tests
+  gir1.2-gtk-4.0
 )
 
 missing=()
