@@ -39,6 +39,8 @@ packages=(
   # the harness's portal backend (Python with Gio)
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
   python3 python3-gi gir1.2-glib-2.0
+  # a GTK 4 window with client-side decorations and shadows, for the X11 tests
+  gir1.2-gtk-4.0
 )
 # GNOME's own portal and picker (runs headless from GNOME 48, Debian 13 on),
 # the AT-SPI bus and client that answer the picker, a GTK 4 window to record.

@@ -169,6 +169,37 @@ TEST(EndToEnd, TrayClicksOpenAndCloseThePopoverARowRecordsAndATrayClickStopsWith
   EXPECT_EQ(program.count("true") + program.count("false"), 0);
 }
 
+// A client-side-decorated window under a compositing manager has its shadow
+// inside its X window: the movie, the side files and the pointer log are of
+// the window the user sees, without the shadow.
+TEST(EndToEnd, AGtkWindowIsRecordedWithoutItsShadow) {
+  ShadowedGtkWindow gtk("E2E GTK", 400, 300);
+  const QRect frame = gtk.frame();
+  Program program("showDialog=false\n");
+  program.answerAlert();
+  program.recordWithHotKey(frame.center());
+  const QPoint click = frame.topLeft() + QPoint(30, 200);
+  clickSlowly(click);
+  pressKeys("ctrl+F1");
+  ASSERT_TRUE(program.waitFor("exported as ")) << program.log();
+
+  EXPECT_EQ(readFile(program.documents() + "/videosize.json"), "[400,300]");
+  const std::vector<LoggedSample> mouse = program.pointerLog();
+  EXPECT_EQ(formatTag(program.exported(), "description"), expectedDescription(mouse, 400, 300));
+  const auto down = std::find_if(mouse.begin(), mouse.end(), [](const LoggedSample& e) { return e.down; });
+  ASSERT_NE(down, mouse.end());
+  EXPECT_EQ(QPoint(int(down->x), int(down->y)), QPoint(30, 100));
+  // GTK's light background reaches every edge; a shadow there would be dark.
+  auto pictures = frames(program.raw(), 1);
+  ASSERT_FALSE(pictures.empty());
+  for (const QImage& picture : pictures) {
+    ASSERT_EQ(picture.size(), QSize(400, 300));
+    const QPoint c = picture.rect().center();
+    for (QPoint edge : {QPoint(0, c.y()), QPoint(399, c.y()), QPoint(c.x(), 299)})
+      EXPECT_GT(picture.pixelColor(edge).value(), 200) << edge.x() << "," << edge.y();
+  }
+}
+
 // Stopped by the hot key, by SIGTERM (with pop-ups), which finishes and
 // exports the recording before the program ends, and killed, after which
 // what was written stays readable.

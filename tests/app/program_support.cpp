@@ -6,7 +6,9 @@
 
 #include <QTest>
 #include <QUrl>
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <filesystem>
@@ -135,6 +137,46 @@ TestPicture::TestPicture(const std::string& title, int left, int top, const std:
     return rect().size() == QSize(640, 480);
   });
   if (!shown) throw std::runtime_error("the test window \"" + title + "\" did not appear");
+}
+
+ShadowedGtkWindow::ShadowedGtkWindow(const std::string& title, int width, int height)
+    : compositor_({"xcompmgr"}) {
+  xcb::Connection x;
+  if (!x.ok()) throw std::runtime_error("no X display for the GTK window");
+  // GTK draws shadows where a compositing manager owns the screen's selection
+  // and the window manager lists the hint, as GNOME's, KDE's and Xfce's do.
+  const xcb_atom_t selection = x.atom("_NET_WM_CM_S0");
+  const bool composited = eventually([&] {
+    auto owner = xcb::reply(x.get(), xcb_get_selection_owner(x.get(), selection), xcb_get_selection_owner_reply);
+    return owner && owner->owner != XCB_WINDOW_NONE;
+  });
+  if (!composited) throw std::runtime_error("xcompmgr did not start compositing");
+  const xcb_atom_t hint = x.atom("_GTK_FRAME_EXTENTS");
+  const auto supported = xcb::cardinalProperty(x, x.root(), "_NET_SUPPORTED", XCB_ATOM_ATOM).value_or(std::vector<uint32_t>{});
+  if (std::find(supported.begin(), supported.end(), hint) == supported.end() &&
+      xcb::check(x.get(), xcb_change_property_checked(x.get(), XCB_PROP_MODE_APPEND, x.root(), x.atom("_NET_SUPPORTED"),
+                                                      XCB_ATOM_ATOM, 32, 1, &hint)))
+    throw std::runtime_error("cannot list _GTK_FRAME_EXTENTS among the window manager's hints");
+  window_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/usr/bin/python3", MOXI_SOURCE_DIR "/tests/harness/gtk_csd_window.py", title,
+                               std::to_string(width), std::to_string(height)},
+      std::map<std::string, std::string>{{"GDK_BACKEND", "x11"}, {"GSK_RENDERER", "cairo"}, {"GTK_A11Y", "none"}});
+  const bool shown = eventually([&] {
+    auto ids = visibleWindows("^" + title + "$");
+    if (ids.empty()) return false;
+    id_ = ids.front();
+    return frame().size() == QSize(width, height) && rect().size() != frame().size();
+  });
+  if (!shown) throw std::runtime_error("the GTK window \"" + title + "\" did not appear with its shadow");
+}
+
+QRect ShadowedGtkWindow::frame() const {
+  const std::string out = runCommand({"xprop", "-id", id_, "_GTK_FRAME_EXTENTS"}).out;
+  int left = 0, right = 0, top = 0, bottom = 0;
+  const size_t at = out.find(" = ");
+  if (at == std::string::npos || std::sscanf(out.c_str() + at, " = %d, %d, %d, %d", &left, &right, &top, &bottom) != 4)
+    return {};
+  return rect().adjusted(left, top, -right, -bottom);
 }
 
 Program::Program(const std::string& settings, const std::vector<std::string>& args,

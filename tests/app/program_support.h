@@ -79,6 +79,24 @@ class TestPicture {
   std::string id_;
 };
 
+// A GTK 4 window with client-side decorations, `title`, width x height as
+// the user sees it, under a compositing manager (xcompmgr, started and
+// stopped with it) and a window manager that names _GTK_FRAME_EXTENTS among
+// its hints: GTK then draws its shadow inside the X window. Waits until it
+// is shown.
+class ShadowedGtkWindow {
+ public:
+  ShadowedGtkWindow(const std::string& title, int width, int height);
+  // The X window, shadow included; the window as the user sees it.
+  QRect rect() const { return windowRect(id_); }
+  QRect frame() const;
+
+ private:
+  ChildProcess compositor_;
+  std::unique_ptr<ChildProcess> window_;
+  std::string id_;
+};
+
 // The program as a user runs it, in a home of its own (with the stand-in
 // opener) and its standard output in a log. On destruction a program still
 // running is asked to finish as at logout; it must end cleanly, and without

@@ -4,11 +4,14 @@
 #include <spa/buffer/meta.h>
 
 #include <algorithm>
+#include <cmath>
+#include <tuple>
 
 #include "capture/pixel_ops.h"
 #include "common/clock.h"
 #include "platform/wayland/pipewire_buffers.h"
 #include "platform/wayland/pipewire_capture_impl.h"
+#include "platform/wayland/pipewire_orientation.h"
 
 namespace moxi {
 
@@ -53,29 +56,54 @@ void Impl::handleBuffer(pw_buffer* b) {
   contentPending = true;
 }
 
-// Copies the cropped image out of the buffer, or refuses one whose layout
-// does not match the negotiated format.
+// Copies the window, upright, out of the buffer, or refuses one whose
+// layout does not match the negotiated format.
 bool Impl::copyContent(const spa_buffer* buf) {
   const std::optional<ImageRows> rows = imageRows(buf, format->width, format->height);
   if (!rows) return false;
-  const PixelRect r = cropRegion(buf, format->width, format->height);
-  if (!staging || staging->width != r.width || staging->height != r.height) {
-    staging = PixelBuffer::allocate(r.width, r.height);
+  const PixelRect crop = cropRegion(buf, format->width, format->height);
+  const AlphaImage image{rows->first, rows->stride, format->width, format->height, alphaBits(format->format)};
+  WindowArea found = area;
+  // Looked for when the crop or the size changes; a few pixels per buffer
+  // say whether it still holds.
+  if (crop != area.crop || !windowAreaHolds(image, area)) found = findWindowArea(image, crop);
+  const uint32_t turn = bufferTransform(buf);
+  const PixelRect r = found.rect;
+  const bool sideways = swapsSides(turn);
+  const int width = sideways ? r.height : r.width, height = sideways ? r.width : r.height;
+  if (!staging || staging->width != width || staging->height != height) {
+    staging = PixelBuffer::allocate(width, height);
     if (!staging || !staging->pixels) return false;
   }
-  const bool moved = r != crop;
-  crop = r;
-  copyToBGRA(rows->first, rows->stride, format->format, r, *staging);
-  if (moved && cursor.known()) reportCursor();  // the same pointer is elsewhere in a new crop
+  if (turn == SPA_META_TRANSFORMATION_None) {
+    copyToBGRA(rows->first, rows->stride, format->format, r, *staging);
+  } else {
+    if (!turning || turning->width != r.width || turning->height != r.height) {
+      turning = PixelBuffer::allocate(r.width, r.height);
+      if (!turning || !turning->pixels) return false;
+    }
+    copyToBGRA(rows->first, rows->stride, format->format, r, *turning);
+    makeUpright(*turning, *staging, turn, turningScratch);
+  }
+  const bool moved = found != area || turn != transform;
+  area = found;
+  transform = turn;
+  if (moved && cursor.known()) reportCursor();  // the same pointer is elsewhere in a new picture
   return true;
+}
+
+std::pair<double, double> Impl::cursorInPicture() const {
+  if (area.rect.width <= 0) return {cursor.x(), cursor.y()};
+  return uprightPoint(area.windowX(cursor.x()), area.windowY(cursor.y()), area.rect.width, area.rect.height,
+                      transform);
 }
 
 void Impl::reportCursor() {
   StreamCursor c;
-  const int width = crop.width > 0 ? crop.width : (format ? format->width : 0);
-  const int height = crop.height > 0 ? crop.height : (format ? format->height : 0);
-  c.x = cursor.x() - crop.x;
-  c.y = cursor.y() - crop.y;
+  const bool sideways = swapsSides(transform);
+  const int width = area.rect.width > 0 ? (sideways ? area.rect.height : area.rect.width) : (format ? format->width : 0);
+  const int height = area.rect.width > 0 ? (sideways ? area.rect.width : area.rect.height) : (format ? format->height : 0);
+  std::tie(c.x, c.y) = cursorInPicture();
   c.streamWidth = width;
   c.streamHeight = height;
   // Over the stream, whether or not its image can be drawn: an application
@@ -147,7 +175,8 @@ bool Impl::render(int64_t time) {
   }
   std::shared_ptr<PixelBuffer> out = pool.acquire(lockedWidth, lockedHeight);
   if (!out || !out->pixels) return false;
-  int cx = cursor.x() - crop.x, cy = cursor.y() - crop.y;
+  const auto [px, py] = cursorInPicture();
+  int cx = static_cast<int>(std::lround(px)), cy = static_cast<int>(std::lround(py));
   if (out->width == staging->width && out->height == staging->height) {
     libyuv::ARGBCopy(staging->pixels, staging->stride, out->pixels, out->stride, out->width, out->height);
   } else if (active.scalesToFit) {

@@ -14,6 +14,7 @@
 #include "platform/wayland/pipewire_capture_stream.h"
 #include "platform/wayland/pipewire_cursor.h"
 #include "platform/wayland/pipewire_formats.h"
+#include "platform/wayland/pipewire_window_area.h"
 
 namespace moxi {
 
@@ -59,6 +60,7 @@ struct PipeWireCaptureStream::Impl {
 
   std::atomic<bool> stopped{false};
   std::atomic<bool> ended{false};
+  std::atomic<bool> formatUnreadable{false};  // it ended over the desktop's colour format
   std::atomic<bool> shutDown{false};
   FrameOutput output;
   StopperThreads stoppers;  // each runs one stopCapture completion
@@ -73,8 +75,10 @@ struct PipeWireCaptureStream::Impl {
   StreamConfiguration active;
   std::optional<VideoFormat> format;
   bool wantFullFrame = true;  // the first buffer of a format carries the whole image
-  PixelRect crop;             // of the last copied buffer, in buffer pixels
-  std::shared_ptr<PixelBuffer> staging;  // the newest content, cropped, BGRA
+  WindowArea area;            // of the last copied buffer
+  uint32_t transform = 0;     // of the last copied buffer (SPA_META_VideoTransform)
+  std::shared_ptr<PixelBuffer> staging;  // the newest content: the window, upright, BGRA
+  std::shared_ptr<PixelBuffer> turning, turningScratch;  // a turned window on its way upright
   int64_t contentTime = 0;
   bool contentPending = false;
   bool cursorPending = false;
@@ -107,6 +111,8 @@ struct PipeWireCaptureStream::Impl {
   void handleBuffer(pw_buffer* b);
   bool copyContent(const spa_buffer* buf);
   void reportCursor();
+  // The pointer in the staged picture's pixels.
+  std::pair<double, double> cursorInPicture() const;
   void onWake();
   void tryDeliver();
   bool render(int64_t time);

@@ -155,9 +155,11 @@ void Impl::createStream() {
   pw_stream_add_listener(stream.get(), streamHook.get(), &kStreamEvents, this);
   uint8_t buffer[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-  const spa_pod* params[] = {buildFormatOffer(b)};
+  std::vector<const spa_pod*> params = buildFormatOffers(b);
   const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
-  if (int res = pw_stream_connect(stream.get(), PW_DIRECTION_INPUT, nodeID, flags, params, 1); res < 0)
+  if (int res = pw_stream_connect(stream.get(), PW_DIRECTION_INPUT, nodeID, flags, params.data(),
+                                  static_cast<uint32_t>(params.size()));
+      res < 0)
     endWith(std::string("lost the connection to PipeWire: ") + spa_strerror(res));
 }
 
@@ -184,8 +186,16 @@ void Impl::onFormat(const spa_pod* param) {
   }
   format = parseFormat(param);
   if (!format) return endWith("the screen cast offers no video format this program reads");
+  if (!isCopyable(format->format)) {
+    // Agreed on only through the catch-all offer, to be named here.
+    const spa_video_format unreadable = format->format;
+    format.reset();
+    formatUnreadable = true;
+    return endWith(unsupportedFormatReason(unreadable));
+  }
   ++formatChanges;
   wantFullFrame = true;
+  area = WindowArea{};  // looked for afresh in buffers of the new size
   {
     std::lock_guard lock(mutex);
     sourceSize = Size{static_cast<double>(format->width), static_cast<double>(format->height)};
@@ -297,6 +307,8 @@ std::optional<Size> PipeWireCaptureStream::sourceSize() const {
 }
 
 std::string PipeWireCaptureStream::unavailableReason() const { return impl_->unavailable; }
+
+bool PipeWireCaptureStream::endedOverFormat() const { return impl_->formatUnreadable; }
 
 PipeWireCaptureStatistics PipeWireCaptureStream::statistics() const {
   PipeWireCaptureStatistics s;

@@ -3,7 +3,9 @@
 // on Wayland) as a stream of BGRA frames, on PipeWire's own thread.
 //
 // The node's buffers are copied out as they come (a buffer goes back to
-// PipeWire at once) into a staging image; a frame is made from it when the
+// PipeWire at once) into a staging image: the window as the user sees it
+// (without the shadow the desktop casts along with it, turned upright), in
+// the pixels it is drawn with; the pointer is reported in those. A frame is made from it when the
 // content changed (damage meta) or, with the cursor shown, the pointer moved.
 // Pacing is the X11 stream's: at most one frame per minimumFrameInterval on
 // average, at most queueDepth frames out with the consumer, and frames due
@@ -65,6 +67,8 @@ class PipeWireCaptureStream final : public CaptureStream {
   std::optional<Size> sourceSize() const;
   // Why the stream cannot capture (empty when it can).
   std::string unavailableReason() const;
+  // It ended because the desktop sends a colour format it cannot read.
+  bool endedOverFormat() const;
   PipeWireCaptureStatistics statistics() const;
 
   struct Impl;  // opaque; public so that the implementation's helpers can name it

@@ -259,16 +259,24 @@ void PortalWindowServer::measureThenPick(uint32_t id, bool window, Size portalSi
   // Answered once, on the main thread: by the first frame, the stream's end
   // or the deadline, whichever comes first.
   auto answered = std::make_shared<bool>(false);
-  auto answer = [this, id, window, portalSize, done, answered](std::optional<Size> measured, const char* why) {
+  auto answer = [this, id, window, portalSize, done, answered](std::optional<Size> measured, std::string why) {
     if (*answered) return;
     *answered = true;
-    if (!measured) logLine(std::string("the shared window's size is not known (") + why + "); using the portal's");
+    // The recording's stream would fail alike: the pick fails with the plain cause.
+    const bool unreadable = !measured && measuring_ && measuring_->endedOverFormat();
+    if (!measured && !unreadable) logLine("the shared window's size is not known (" + why + "); using the portal's");
     if (measuring_) {
       PipeWireCaptureStream* stopping = measuring_.release();
       stopping->stopCapture([stopping] {
         // Deleted where it is not running.
         QMetaObject::invokeMethod(QCoreApplication::instance(), [stopping] { delete stopping; }, Qt::QueuedConnection);
       });
+    }
+    if (unreadable) {
+      releaseSource(id);
+      PickResult failed;
+      failed.reason = why;
+      return endPick(done, std::move(failed));
     }
     Size size = measured.value_or(portalSize);
     QString handle;
@@ -290,7 +298,7 @@ void PortalWindowServer::measureThenPick(uint32_t id, bool window, Size portalSi
     });
   };
   QPointer<QObject> guard(&portal_);
-  auto post = [guard, answer](std::optional<Size> measured, const char* why) {
+  auto post = [guard, answer](std::optional<Size> measured, std::string why) {
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [guard, answer, measured, why] {
@@ -298,13 +306,13 @@ void PortalWindowServer::measureThenPick(uint32_t id, bool window, Size portalSi
         },
         Qt::QueuedConnection);
   };
-  measuring_->setEndedHandler([post](std::string) { post(std::nullopt, "its screen cast ended"); });
+  measuring_->setEndedHandler([post](std::string reason) { post(std::nullopt, std::move(reason)); });
   const bool added = measuring_->addStreamOutput(
       [post](const SampleBuffer& sample) {
         if (sample.image) post(Size{static_cast<double>(sample.image->width), static_cast<double>(sample.image->height)}, "");
       },
       measureQueue_);
-  if (!added) return answer(std::nullopt, measuring_->unavailableReason().c_str());
+  if (!added) return answer(std::nullopt, measuring_->unavailableReason());
   measuring_->startCapture();
   QTimer::singleShot(5000, &portal_, [answer] { answer(std::nullopt, "no frame came within 5 s"); });
 }

@@ -78,7 +78,11 @@ class PortalWindowServer final : public WindowServer, public SourcePicker {
   void finishPick(ScreenCastStart start, const std::function<void(PickResult)>& done);
   void endPick(const std::function<void(PickResult)>& done, PickResult result);
   // The portal tells the size of the screen a window is on, not the
-  // window's; its first frame tells the window's.
+  // window's; its first frame tells the window's, in the pixels it is drawn
+  // with (no shadow, upright). The stream reports the pointer in the same
+  // pixels, so the size in videosize.json and the description and the
+  // pointer log agree, also at a fractional scale, where the desktop's own
+  // crop and cursor are in other units than its picture.
   void measureThenPick(uint32_t id, bool window, Size portalSize, const std::function<void(PickResult)>& done);
   void completePick(uint32_t id, bool window, Size size, const std::function<void(PickResult)>& done);
 

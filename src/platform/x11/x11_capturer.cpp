@@ -59,6 +59,7 @@ class Capturer {
   void setUp();
   void selectEvents();
   bool nameWindowPixmap();
+  void readFrameExtents();
   void windowGone();
   void handleEvent(const xcb_generic_event_t* e);
   void applyConfiguration(const StreamConfiguration& c);
@@ -85,6 +86,8 @@ class Capturer {
   xcb::Damage damage_;
   xcb::Pixmap pixmap_;
   int sourceWidth_ = 0, sourceHeight_ = 0;
+  xcb::FrameExtents extents_;  // the shadow margins cut off the pixmap
+  xcb_atom_t extentsAtom_ = XCB_ATOM_NONE;
   bool mapped_ = false;
   bool closed_ = false;  // the window is gone or the connection broke
   bool dirty_ = true;    // content changed since the last frame (the first frame is due at once)
@@ -110,7 +113,7 @@ void Capturer::selectEvents() {
                                      XCB_EVENT_MASK_LEAVE_WINDOW)
                                   : 0;
   if (windowMode_) {
-    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | pointer;
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE | pointer;
     if (auto e = xcb::check(c_, xcb_change_window_attributes_checked(c_, window_, XCB_CW_EVENT_MASK, &mask))) {
       logLine("capture: window " + hexId(window_) + " does not exist");
       windowGone();
@@ -127,6 +130,7 @@ void Capturer::selectEvents() {
 }
 
 void Capturer::setUp() {
+  extentsAtom_ = conn_.atom("_GTK_FRAME_EXTENTS");
   selectEvents();
   if (closed_) return;
   const xcb_drawable_t target = windowMode_ ? window_ : conn_.root();
@@ -163,8 +167,16 @@ bool Capturer::nameWindowPixmap() {
   sourceWidth_ = geometry->width;
   sourceHeight_ = geometry->height;
   pixmap_ = std::move(pixmap);
+  readFrameExtents();
   dirty_ = true;
   return true;
+}
+
+// A client-side-decorated window's shadow is not recorded: the window's
+// frame excludes it too (a maximised window has none).
+void Capturer::readFrameExtents() {
+  auto reply = xcb::reply(c_, xcb::requestFrameExtents(conn_, window_), xcb_get_property_reply);
+  extents_ = xcb::frameExtents(reply.get(), sourceWidth_, sourceHeight_);
 }
 
 void Capturer::windowGone() {
@@ -199,6 +211,14 @@ void Capturer::handleEvent(const xcb_generic_event_t* e) {
     return;
   }
   switch (type) {
+    case XCB_PROPERTY_NOTIFY: {
+      const auto* p = reinterpret_cast<const xcb_property_notify_event_t*>(e);
+      if (windowMode_ && p->window == window_ && p->atom == extentsAtom_) {
+        readFrameExtents();
+        dirty_ = true;
+      }
+      break;
+    }
     case XCB_CONFIGURE_NOTIFY: {
       const auto* c = reinterpret_cast<const xcb_configure_notify_event_t*>(e);
       if (windowMode_ && c->window == window_ && mapped_ &&
@@ -289,8 +309,9 @@ bool Capturer::capture() {
   int originX = 0, originY = 0;
   bool ok = false;
   if (windowMode_) {
-    source = pool_.acquire(sourceWidth_, sourceHeight_);
-    ok = source && readImage(pixmap_.get(), 0, 0, *source);
+    const xcb::FrameExtents e = extents_;
+    source = pool_.acquire(sourceWidth_ - e.left - e.right, sourceHeight_ - e.top - e.bottom);
+    ok = source && readImage(pixmap_.get(), e.left, e.top, *source);
   } else {
     const PixelRect region = sourceRegion();
     const xcb_screen_t* s = conn_.screen();
@@ -325,8 +346,8 @@ bool Capturer::capture() {
                     : xcb::Reply<xcb_xfixes_get_cursor_image_reply_t>();
   if (config_.showsCursor && windowMode_) {
     if (auto origin = xcb::reply(c_, originCookie, xcb_translate_coordinates_reply)) {
-      originX = origin->dst_x;
-      originY = origin->dst_y;
+      originX = origin->dst_x + extents_.left;
+      originY = origin->dst_y + extents_.top;
     }
   }
   if (!ok) return false;

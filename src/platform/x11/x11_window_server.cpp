@@ -54,8 +54,15 @@ struct WindowQuery {
   xcb_get_window_attributes_cookie_t attributes;
   xcb_get_geometry_cookie_t geometry;
   xcb_translate_coordinates_cookie_t origin;
-  xcb_get_property_cookie_t type, state, netName, name, wmClass, pid;
+  xcb_get_property_cookie_t type, state, netName, name, wmClass, pid, extents;
 };
+
+// The window as the user sees it: a client-side-decorated window's shadow
+// margins are part of its X window, not of what looks like the window.
+Rect visibleFrame(int x, int y, int width, int height, const xcb_get_property_reply_t* extents) {
+  const xcb::FrameExtents e = xcb::frameExtents(extents, width, height);
+  return {double(x + e.left), double(y + e.top), double(width - e.left - e.right), double(height - e.top - e.bottom)};
+}
 
 }  // namespace
 
@@ -193,7 +200,7 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
     queries.push_back({xcb_get_window_attributes(x, w), xcb_get_geometry(x, w),
                        xcb_translate_coordinates(x, w, c.root(), 0, 0), property(w, typeName),
                        property(w, stateName), property(w, netNameName), property(w, XCB_ATOM_WM_NAME),
-                       property(w, XCB_ATOM_WM_CLASS), property(w, pidName)});
+                       property(w, XCB_ATOM_WM_CLASS), property(w, pidName), xcb::requestFrameExtents(c, w)});
   }
 
   const xcb_atom_t utf8 = c.atom("UTF8_STRING");
@@ -227,6 +234,7 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
     auto name = xcb::reply(x, q.name, xcb_get_property_reply);
     auto wmClass = xcb::reply(x, q.wmClass, xcb_get_property_reply);
     auto pid = xcb::reply(x, q.pid, xcb_get_property_reply);
+    auto extents = xcb::reply(x, q.extents, xcb_get_property_reply);
     if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || attributes->override_redirect || !geometry ||
         !origin)
       continue;
@@ -250,7 +258,7 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
 
     CaptureWindow w;
     w.windowID = ids[i];
-    w.frame = {double(origin->dst_x), double(origin->dst_y), double(geometry->width), double(geometry->height)};
+    w.frame = visibleFrame(origin->dst_x, origin->dst_y, geometry->width, geometry->height, extents.get());
     w.windowLayer = layer;
     if (netName && netName->type == utf8 && netName->format == 8) {
       w.title = x11::textToUtf8(propertyBytes(netName.get()), x11::TextEncoding::Utf8);
@@ -287,9 +295,11 @@ std::optional<QImage> X11WindowServer::windowPicture(uint32_t windowID) {
   auto attributesCookie = xcb_get_window_attributes(x, windowID);
   auto geometryCookie = xcb_get_geometry(x, windowID);
   auto treeCookie = xcb_query_tree(x, windowID);
+  auto extentsCookie = xcb::requestFrameExtents(c, windowID);
   auto attributes = xcb::reply(x, attributesCookie, xcb_get_window_attributes_reply);
   auto geometry = xcb::reply(x, geometryCookie, xcb_get_geometry_reply);
   auto tree = xcb::reply(x, treeCookie, xcb_query_tree_reply);
+  auto extents = xcb::reply(x, extentsCookie, xcb_get_property_reply);
   if (!attributes || !geometry || !tree || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
       attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT)
     return std::nullopt;
@@ -319,8 +329,10 @@ std::optional<QImage> X11WindowServer::windowPicture(uint32_t windowID) {
   // the same round trip; a failed naming fails the read too.
   const xcb_pixmap_t pixmapID = xcb_generate_id(x);
   auto nameCookie = xcb_composite_name_window_pixmap_checked(x, top, pixmapID);
-  std::optional<QImage> picture = reader_->read(pixmapID, depth, static_cast<int16_t>(px), static_cast<int16_t>(py),
-                                                geometry->width, geometry->height);
+  const Rect visible = visibleFrame(px, py, geometry->width, geometry->height, extents.get());
+  std::optional<QImage> picture =
+      reader_->read(pixmapID, depth, static_cast<int16_t>(visible.x), static_cast<int16_t>(visible.y),
+                    static_cast<uint16_t>(visible.width), static_cast<uint16_t>(visible.height));
   if (xcb::check(x, nameCookie)) return std::nullopt;  // BadMatch: unmapped meanwhile
   xcb::Pixmap pixmap(x, pixmapID);
   return picture;
@@ -331,10 +343,12 @@ std::optional<Rect> X11WindowServer::windowBounds(uint32_t windowID) {
   xcb_connection_t* x = conn_->get();
   auto geometryCookie = xcb_get_geometry(x, windowID);
   auto originCookie = xcb_translate_coordinates(x, windowID, conn_->root(), 0, 0);
+  auto extentsCookie = xcb::requestFrameExtents(*conn_, windowID);
   auto geometry = xcb::reply(x, geometryCookie, xcb_get_geometry_reply);
   auto origin = xcb::reply(x, originCookie, xcb_translate_coordinates_reply);
+  auto extents = xcb::reply(x, extentsCookie, xcb_get_property_reply);
   if (!geometry || !origin) return std::nullopt;
-  return Rect{double(origin->dst_x), double(origin->dst_y), double(geometry->width), double(geometry->height)};
+  return visibleFrame(origin->dst_x, origin->dst_y, geometry->width, geometry->height, extents.get());
 }
 
 bool X11WindowServer::windowShown(uint32_t windowID) {

@@ -75,4 +75,19 @@ std::optional<std::vector<uint32_t>> cardinalProperty(Connection& c, xcb_window_
   return propertyCardinals(property(c, w, name, type).get());
 }
 
+FrameExtents frameExtents(const xcb_get_property_reply_t* r, int width, int height) {
+  const std::optional<std::vector<uint32_t>> v = propertyCardinals(r);
+  if (!v || v->size() != 4) return {};
+  const uint32_t limit = 1 << 15;
+  for (uint32_t m : *v)
+    if (m >= limit) return {};
+  FrameExtents e{int((*v)[0]), int((*v)[1]), int((*v)[2]), int((*v)[3])};
+  if (e.left + e.right >= width || e.top + e.bottom >= height) return {};
+  return e;
+}
+
+xcb_get_property_cookie_t requestFrameExtents(Connection& c, xcb_window_t w) {
+  return xcb_get_property(c.get(), 0, w, c.atom("_GTK_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 0, 4);
+}
+
 }  // namespace moxi::xcb

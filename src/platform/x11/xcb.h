@@ -79,4 +79,15 @@ std::optional<std::string> stringProperty(Connection& c, xcb_window_t w, std::st
 std::optional<std::vector<uint32_t>> cardinalProperty(Connection& c, xcb_window_t w, std::string_view property,
                                                       xcb_atom_t type = XCB_GET_PROPERTY_TYPE_ANY);
 
+// The margins a client-side-decorated window draws its shadow in, outside
+// what the user sees as the window (_GTK_FRAME_EXTENTS: left, right, top,
+// bottom); none without the property or when they leave nothing of a
+// width x height window.
+struct FrameExtents {
+  int left = 0, right = 0, top = 0, bottom = 0;
+  bool operator==(const FrameExtents&) const = default;
+};
+FrameExtents frameExtents(const xcb_get_property_reply_t* r, int width, int height);
+xcb_get_property_cookie_t requestFrameExtents(Connection& c, xcb_window_t w);
+
 }  // namespace moxi::xcb
