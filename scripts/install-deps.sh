@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
-  build-essential cmake ninja-build pkg-config git
+  # toolchain; cpack's Debian package reads its binaries' type with `file`
+  build-essential cmake ninja-build pkg-config git file
   # Qt 6: widgets, Quick/QML and the QML test runner
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
@@ -40,6 +40,11 @@ packages=(
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
   python3 python3-gi gir1.2-glib-2.0
 )
+# What one release needs beyond the list above (the names above are the same
+# on Debian 12 "bookworm" and 13 "trixie").
+case "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" in
+  trixie) packages+=() ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

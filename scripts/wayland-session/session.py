@@ -23,6 +23,7 @@ import ctypes
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import subprocess
@@ -192,7 +193,8 @@ class Session:
         portal_env = dict(root_env, XDG_DESKTOP_PORTAL_DIR=HERE + "/portals")
         p = self.spawn("xdg-desktop-portal", ["/usr/libexec/xdg-desktop-portal", "--replace", "--verbose"],
                        portal_env)
-        wait_for("the portal front end", lambda: self.screencast_version() == 4, 20, [p])
+        # 1.16 reports version 4, 1.20 version 5: both have what the program uses.
+        wait_for("the portal front end", lambda: self.screencast_version() >= 4, 20, [p])
         self.mark("xdg-desktop-portal")
 
         env = {
@@ -221,7 +223,8 @@ class Session:
                             "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Properties.Get",
                             "string:org.freedesktop.portal.ScreenCast", "string:version"],
                            env=dict(os.environ, **self.bus_env), capture_output=True, text=True)
-        return 4 if r.returncode == 0 and "uint32 4" in r.stdout else 0
+        m = re.search(r"uint32 (\d+)", r.stdout) if r.returncode == 0 else None
+        return int(m.group(1)) if m else 0
 
     def watch(self, stop):
         while not stop["now"]:
