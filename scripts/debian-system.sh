@@ -101,6 +101,9 @@ fi
 # The network's names, as the machine resolves them now.
 cp -L /etc/resolv.conf "$system/etc/resolv.conf"
 cp /etc/hosts "$system/etc/hosts"
+# dpkg syncs every file it unpacks; a throw-away system needs none of that,
+# and installing the packages takes half the time without it.
+echo force-unsafe-io >"$system/etc/dpkg/dpkg.cfg.d/moxiscope-unsafe-io"
 
 mount -t proc proc "$system/proc"
 mount -t sysfs sysfs "$system/sys"
@@ -141,7 +144,7 @@ while IFS= read -r -d '' f; do
   rm -f "$dest/$f"
   removed=$((removed + 1))
 done < <(cd "$dest" && find . -path './build*' -prune -o -path ./out -prune -o -type f -printf '%P\0')
-find "$dest" -mindepth 1 \( -path "$dest/build*" -o -path "$dest/out" \) -prune -o -type d -empty -delete
+find "$dest" -mindepth 1 -depth -type d -empty ! -path "$dest/build*" ! -path "$dest/out*" -delete
 echo "debian-system: $copy in the $release system: $copied files copied, $removed removed"
 
 echo "== $system_name: bash scripts/test.sh in the $release system"

@@ -9,6 +9,11 @@ root=$(pwd)
 session=scripts/wayland-session/session.sh
 out="$root/out/demo-wayland-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
+# The session's sockets and logs live in /tmp, not in the checkout: the
+# compositor runs as another user (moxitest, when run as root), who cannot
+# enter a checkout in a folder of the owner's only, such as root's home.
+# Its logs are moved to $out/session at the end.
+session_dir=$(mktemp -d /tmp/moxi-wayland-XXXXXX)
 moxiscope_pid=
 demo_pid=
 cleanup() {
@@ -17,11 +22,18 @@ cleanup() {
     wait "$moxiscope_pid" 2>/dev/null || true
   fi
   [ -z "$demo_pid" ] || kill "$demo_pid" 2>/dev/null || true
-  bash "$session" stop "$out/session" || true
+  bash "$session" stop "$session_dir" || true
+  mkdir -p "$out/session"
+  cp "$session_dir"/*.log "$out/session/" 2>/dev/null || true
+  rm -rf "$session_dir"
 }
 trap cleanup EXIT
 
-eval "$(bash "$session" start "$out/session")"
+# Without a session the program would start on X11 and fail far from the
+# cause: stop here with the session's own error.
+session_env=$(bash "$session" start "$session_dir") ||
+  { echo "demo: the Wayland session did not start (its logs: $out/session)" >&2; exit 1; }
+eval "$session_env"
 unset DISPLAY
 
 # The program's own home: settings, caches, documents; no "Video is ready!"
@@ -53,7 +65,7 @@ grep -q "^START RECORDING" "$out/moxiscope.log" || { echo "demo: the recording d
 # The pointer moves over the window; its positions come from the cast.
 for spot in "300 250" "500 400" "700 500"; do
   # shellcheck disable=SC2086
-  bash "$session" control "$out/session" pointer $spot
+  bash "$session" control "$session_dir" pointer $spot
   sleep 0.7
 done
 sleep 1

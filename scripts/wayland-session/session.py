@@ -125,6 +125,8 @@ class Session:
 
     def make_dirs(self):
         # The test user must reach its sockets below DIR, nothing else.
+        if self.user:
+            self.check_reachable()
         os.chmod(self.dir, 0o711)
         for path, owner, mode in ((self.wayland_run, self.user, 0o711), (self.mutter_home, self.user, 0o700),
                                   (self.pipewire_run, None, 0o711), (self.client_run, None, 0o700),
@@ -133,6 +135,22 @@ class Session:
             if owner:
                 os.chown(path, owner.pw_uid, owner.pw_gid)
             os.chmod(path, mode)
+
+    def check_reachable(self):
+        # mutter would only say that it cannot open its lock file.
+        path = self.dir
+        while os.path.dirname(path) != path:
+            path = os.path.dirname(path)
+            st = os.stat(path)
+            if st.st_uid == self.user.pw_uid:
+                bit = 0o100
+            elif st.st_gid == self.user.pw_gid:
+                bit = 0o010
+            else:
+                bit = 0o001
+            if not st.st_mode & bit:
+                raise Failure("mutter runs as %s, who may not enter %s (mode %o): put the session's folder "
+                              "where every user may pass, such as /tmp" % (TEST_USER, path, st.st_mode & 0o777))
 
     def start(self):
         self.make_dirs()
