@@ -2,7 +2,10 @@
 # Runs the test command again inside another Debian release, in a system that
 # this script makes with debootstrap (minbase) from Debian's registry:
 #
-#   bash scripts/debian-system.sh trixie      # Debian 13 (bookworm: Debian 12)
+#   bash scripts/debian-system.sh trixie [prepare]   # Debian 13 (bookworm: Debian 12)
+#
+# With "prepare" it only makes the system and installs the packages there
+# (the test command does that while the machine's own run goes on).
 #
 # The system is kept in /var/cache/moxiscope/<release>-system (MOXI_SYSTEM_CACHE
 # moves it) and reused by the next run on this machine, with the packages that
@@ -21,10 +24,16 @@ root=$(pwd)
 fail() { echo "debian-system: $*" >&2; exit 1; }
 
 release=${1:-}
+mode=${2:-test}
 case "$release" in
   bookworm) system_name=debian12 ;;
   trixie) system_name=debian13 ;;
-  *) fail "usage: bash scripts/debian-system.sh bookworm|trixie" ;;
+  *) fail "usage: bash scripts/debian-system.sh bookworm|trixie [prepare]" ;;
+esac
+case "$mode" in
+  test) inside="bash scripts/test.sh" ;;
+  prepare) inside="bash scripts/install-deps.sh" ;;
+  *) fail "usage: bash scripts/debian-system.sh bookworm|trixie [prepare]" ;;
 esac
 if [ "$(id -u)" -ne 0 ]; then
   # mount and chroot need root.
@@ -147,12 +156,12 @@ done < <(cd "$dest" && find . -path './build*' -prune -o -path ./out -prune -o -
 find "$dest" -mindepth 1 -depth -type d -empty ! -path "$dest/build*" ! -path "$dest/out*" -delete
 echo "debian-system: $copy in the $release system: $copied files copied, $removed removed"
 
-echo "== $system_name: bash scripts/test.sh in the $release system"
+echo "== $system_name: $inside in the $release system"
 set +e
 env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
   TERM="${TERM:-dumb}" CI="${CI:-}" MOXI_SYSTEMS="$system_name" \
-  chroot "$system" /bin/bash -c "cd $copy && bash scripts/test.sh" </dev/null
+  chroot "$system" /bin/bash -c "cd $copy && $inside" </dev/null
 status=$?
 set -e
-echo "debian-system: the test command in the $release system ended with status $status after $((SECONDS - started)) s"
+echo "debian-system: $inside in the $release system ended with status $status after $((SECONDS - started)) s"
 exit "$status"

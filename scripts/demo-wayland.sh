@@ -48,19 +48,19 @@ OPENER
 chmod +x "$HOME/bin/xdg-open"
 export PATH="$HOME/bin:$PATH"
 
-./build/moxiscope >"$out/moxiscope.log" 2>&1 &
-moxiscope_pid=$!
-for _ in $(seq 100); do grep -q "^screen cast: " "$out/moxiscope.log" && break; sleep 0.1; done
-
 # The window to record, a native Wayland client; the session's picker takes
-# the newest window, as a user would click it in GNOME's or KDE's dialog.
+# the focused window, as a user would click it in GNOME's or KDE's dialog.
 SDL_VIDEODRIVER=wayland ffplay -loglevel error -window_title "Demo window" -f lavfi \
   -i "testsrc=size=800x600:rate=30" -x 800 -y 600 >"$out/ffplay.log" 2>&1 &
 demo_pid=$!
 sleep 2
 
-./build/moxiscope --toggle
-for _ in $(seq 100); do grep -q "^START RECORDING" "$out/moxiscope.log" && break; sleep 0.1; done
+# As from a key bound to "moxiscope --toggle": the first press starts the
+# program and records at once (no welcome dialog that would take the focus
+# from the window), the second stops.
+./build/moxiscope --toggle >"$out/moxiscope.log" 2>&1 &
+moxiscope_pid=$!
+for _ in $(seq 300); do grep -q "^START RECORDING" "$out/moxiscope.log" && break; sleep 0.1; done
 grep -q "^START RECORDING" "$out/moxiscope.log" || { echo "demo: the recording did not start (see $out/moxiscope.log)" >&2; exit 1; }
 # The pointer moves over the window; its positions come from the cast.
 for spot in "300 250" "500 400" "700 500"; do
@@ -79,6 +79,7 @@ if [ -n "$movie" ] && [ -f "$path" ]; then
   echo "Recorded through the portal: $(grep -m1 '^screen cast: ' "$out/moxiscope.log")"
   echo "A frame of the movie: $out/frame.png"
   echo "Exported movie: $path"
+  echo "Its size: $(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 "$path") (the demo window's is 800x600)"
   echo "Description: $(ffprobe -v error -show_entries format_tags=description -of default=nw=1:nk=1 "$path")"
   echo "Opened with the default application: $(cat "$out/opened.txt" 2>/dev/null || echo '(nothing)')"
 else

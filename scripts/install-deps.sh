@@ -39,11 +39,14 @@ packages=(
   # the harness's portal backend (Python with Gio)
   mutter pipewire pipewire-bin wireplumber xdg-desktop-portal dbus-daemon dbus-bin qt6-wayland
   python3 python3-gi gir1.2-glib-2.0
+  # the test command's second system (scripts/debian-system.sh)
+  debootstrap
 )
-# What one release needs beyond the list above (the names above are the same
-# on Debian 12 "bookworm" and 13 "trixie").
+# The names above are the same on Debian 12 "bookworm" and 13 "trixie"; what
+# one release needs beyond them goes here, by its VERSION_CODENAME.
 case "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" in
-  trixie) packages+=() ;;
+  bookworm) ;;
+  trixie) ;;
 esac
 
 missing=()

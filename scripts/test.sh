@@ -27,7 +27,8 @@ esac
 here=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 # This machine's run first, then the made system's, each to its end, so one
-# report says how every system fared.
+# report says how every system fared. The made system is made (or brought up
+# to date) and its packages installed while the machine's run goes on.
 if [ "${MOXI_SUITE_HERE:-}" != 1 ]; then
   ordered=()
   for s in "${systems[@]}"; do
@@ -35,14 +36,38 @@ if [ "${MOXI_SUITE_HERE:-}" != 1 ]; then
   done
   results=()
   status=0
+  preparing=
+  prepare_log=
+  if [ ${#ordered[@]} -gt 1 ] && [ "$(release_of "${ordered[0]}")" = "$here" ]; then
+    # Before the preparation starts: apt on this machine (debootstrap too) is
+    # then done with, so the two never wait for each other's lock.
+    bash scripts/install-deps.sh
+    prepare_log=$(mktemp)
+    bash scripts/debian-system.sh "$(release_of "${ordered[1]}")" prepare >"$prepare_log" 2>&1 &
+    preparing=$!
+    trap '[ -z "$preparing" ] || kill "$preparing" 2>/dev/null || true; rm -f "$prepare_log"' EXIT
+  fi
   for s in "${ordered[@]}"; do
     release=$(release_of "$s")
+    started=$SECONDS
     if [ "$release" = "$here" ]; then
       command=(env MOXI_SUITE_HERE=1 bash scripts/test.sh)
     else
       command=(bash scripts/debian-system.sh "$release")
+      if [ -n "$preparing" ]; then
+        echo "== $s ($release): waiting for its preparation"
+        prepared=0
+        wait "$preparing" || prepared=$?
+        preparing=
+        cat "$prepare_log"
+        if [ "$prepared" -ne 0 ]; then
+          results+=("$s ($release): FAILED to prepare (status $prepared)")
+          status=1
+          continue
+        fi
+        started=$SECONDS
+      fi
     fi
-    started=$SECONDS
     echo "== $s ($release): ${command[*]}"
     if "${command[@]}"; then r=passed; else r=FAILED; status=1; fi
     results+=("$s ($release): $r in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s")
