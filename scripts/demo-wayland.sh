@@ -79,7 +79,7 @@ if [ -n "$movie" ] && [ -f "$path" ]; then
   echo "Recorded through the portal: $(grep -m1 '^screen cast: ' "$out/moxiscope.log")"
   echo "A frame of the movie: $out/frame.png"
   echo "Exported movie: $path"
-  echo "Its size: $(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 "$path") (the demo window's is 800x600)"
+  echo "Its size: $(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 "$path")"
   echo "Description: $(ffprobe -v error -show_entries format_tags=description -of default=nw=1:nk=1 "$path")"
   echo "Opened with the default application: $(cat "$out/opened.txt" 2>/dev/null || echo '(nothing)')"
 else

@@ -77,8 +77,11 @@ if [ "${MOXI_SUITE_HERE:-}" != 1 ]; then
 fi
 
 phase_started=$SECONDS
-phase() {  # the time of each step, for the log
-  echo "== $1 (at $((SECONDS - phase_started)) s)"
+ticks=$(getconf CLK_TCK)
+phase() {  # the time of each step, and the processor time its programs used (on a busy machine the two differ)
+  local stat
+  read -ra stat </proc/$$/stat
+  echo "== $1 (at $((SECONDS - phase_started)) s; processor time so far $(((stat[15] + stat[16]) / ticks)) s)"
 }
 phase "dependencies"
 bash scripts/install-deps.sh
