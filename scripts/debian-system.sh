@@ -43,8 +43,6 @@ fi
 
 mirror=http://deb.debian.org/debian
 cache=${MOXI_SYSTEM_CACHE:-/var/cache/moxiscope}
-system=$cache/$release-system
-partial=$system.partial
 copy=/moxiscope  # the checkout's copy, inside the system
 
 if ! command -v debootstrap >/dev/null; then

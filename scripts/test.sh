@@ -123,5 +123,5 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/test
 ctest --test-dir build-asan --output-on-failure -j "$jobs" -R "$sanitized"
 
 phase "package (build, install, run, remove)"
-bash scripts/package-test.sh
+MOXI_PACKAGE_BUILD=build bash scripts/package-test.sh
 phase "done"
