@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
-  build-essential cmake ninja-build pkg-config git
+  # toolchain; cpack's Debian package reads its binaries' type with `file`
+  build-essential cmake ninja-build pkg-config git file
   # Qt 6: widgets, Quick/QML and the QML test runner
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
@@ -41,13 +41,19 @@ packages=(
   python3 python3-gi gir1.2-glib-2.0
   # a GTK 4 window with client-side decorations and shadows, for the X11 tests
   gir1.2-gtk-4.0
+  # the test command's second system (scripts/debian-system.sh)
+  debootstrap
 )
-# GNOME's own portal and picker (runs headless from GNOME 48, Debian 13 on),
-# the AT-SPI bus and client that answer the picker, a GTK 4 window to record.
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-if [ "$codename" != bookworm ]; then
-  packages+=(gnome-shell xdg-desktop-portal-gnome at-spi2-core python3-pyatspi gir1.2-gtk-4.0 python3-gi-cairo)
-fi
+# The names above are the same on Debian 12 "bookworm" and 13 "trixie"; what
+# one release needs beyond them goes here, by its VERSION_CODENAME.
+case "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" in
+  bookworm) ;;
+  *)
+    # GNOME's own portal and picker (runs headless from GNOME 48, Debian 13
+    # on), the AT-SPI bus and client that answer the picker, a GTK 4 window.
+    packages+=(gnome-shell xdg-desktop-portal-gnome at-spi2-core python3-pyatspi python3-gi-cairo)
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -26,6 +26,7 @@ import ctypes
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import subprocess
@@ -155,6 +156,8 @@ class Session:
 
     def make_dirs(self):
         # The test user must reach its sockets below DIR, nothing else.
+        if self.user:
+            self.check_reachable()
         os.chmod(self.dir, 0o711)
         for path, owner, mode in ((self.wayland_run, self.user, 0o711), (self.mutter_home, self.user, 0o700),
                                   (self.pipewire_run, None, 0o711), (self.client_run, None, 0o700),
@@ -163,6 +166,22 @@ class Session:
             if owner:
                 os.chown(path, owner.pw_uid, owner.pw_gid)
             os.chmod(path, mode)
+
+    def check_reachable(self):
+        # mutter would only say that it cannot open its lock file.
+        path = self.dir
+        while os.path.dirname(path) != path:
+            path = os.path.dirname(path)
+            st = os.stat(path)
+            if st.st_uid == self.user.pw_uid:
+                bit = 0o100
+            elif st.st_gid == self.user.pw_gid:
+                bit = 0o010
+            else:
+                bit = 0o001
+            if not st.st_mode & bit:
+                raise Failure("mutter runs as %s, who may not enter %s (mode %o): put the session's folder "
+                              "where every user may pass, such as /tmp" % (TEST_USER, path, st.st_mode & 0o777))
 
     def start(self):
         self.make_dirs()
@@ -290,7 +309,8 @@ class Session:
                             "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Properties.Get",
                             "string:org.freedesktop.portal.ScreenCast", "string:version"],
                            env=dict(os.environ, **self.bus_env), capture_output=True, text=True)
-        return int(r.stdout.split("uint32")[1]) if r.returncode == 0 and "uint32" in r.stdout else 0
+        m = re.search(r"uint32 (\d+)", r.stdout) if r.returncode == 0 else None
+        return int(m.group(1)) if m else 0
 
     def write_shell_settings(self):
         """The shell's settings, in a key file of its own: the extension for Eval, fractional scales."""

@@ -166,7 +166,7 @@ void Toggler::checkMicrophonePermission(bool showAlert) {
       QMetaObject::invokeMethod(
           QCoreApplication::instance(),
           [self, granted] {
-            if (self) self->setHasMicPermission(granted);
+            if (Toggler* toggler = self.data()) toggler->setHasMicPermission(granted);
           },
           Qt::QueuedConnection);
     });

@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavformat/avio.h>
+#include <libavformat/version.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
@@ -41,7 +42,13 @@ std::unique_ptr<RecordingFile> RecordingFile::create(const std::string& path, st
   std::unique_ptr<RecordingFile> file(new RecordingFile(path, std::move(fd)));
   constexpr int kBufferSize = 64 * 1024;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-  if (buffer) file->io_ = avio_alloc_context(buffer, kBufferSize, 1, file.get(), nullptr, &write, &seek);
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  auto* writeData = &write;
+#else
+  // Before FFmpeg 7 the write callback took its data as non-const.
+  auto* writeData = +[](void* opaque, uint8_t* data, int size) { return write(opaque, data, size); };
+#endif
+  if (buffer) file->io_ = avio_alloc_context(buffer, kBufferSize, 1, file.get(), nullptr, writeData, &seek);
   if (!file->io_) {
     av_free(buffer);
     ::unlink(path.c_str());
@@ -56,7 +63,7 @@ RecordingFile::~RecordingFile() {
   avio_context_free(&io_);
 }
 
-int RecordingFile::write(void* opaque, uint8_t* buffer, int size) {
+int RecordingFile::write(void* opaque, const uint8_t* buffer, int size) {
   auto* self = static_cast<RecordingFile*>(opaque);
   if (self->failure_) return AVERROR(self->failure_);
   for (int done = 0; done < size;) {

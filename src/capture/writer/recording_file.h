@@ -48,7 +48,7 @@ class RecordingFile {
 
  private:
   RecordingFile(std::string path, UniqueFd fd);
-  static int write(void* opaque, uint8_t* buffer, int size);
+  static int write(void* opaque, const uint8_t* buffer, int size);
   static int64_t seek(void* opaque, int64_t offset, int whence);
   bool restoreName();
 
