@@ -87,7 +87,8 @@ stop_processes_in() {
 # is acted on at once rather than when they end.
 child=
 run_child() {  # command...: its exit status
-  "$@" &
+  # Without the lock: what a killed run leaves behind must not hold it.
+  "$@" {lock}>&- &
   child=$!
   local status=0
   wait "$child" || status=$?
@@ -109,6 +110,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# A run killed outright (SIGKILL) had no way out to unmount: its leftovers go
+# before this run mounts anything.
+stop_processes_in "$system"
+unmount_all "$system" || fail "cannot unmount what a killed run left below $system"
 
 started=$SECONDS
 if [ ! -x "$system/usr/bin/apt-get" ]; then
