@@ -3,9 +3,12 @@
 # this script makes with debootstrap (minbase) from Debian's registry:
 #
 #   bash scripts/debian-system.sh trixie [prepare]   # Debian 13 (bookworm: Debian 12)
+#   bash scripts/debian-system.sh trixie run COMMAND...
 #
 # With "prepare" it only makes the system and installs the packages there
-# (the test command does that while the machine's own run goes on).
+# (the test command does that while the machine's own run goes on); with
+# "run" it runs COMMAND in the checkout's copy there instead of the test
+# command (e.g. run bash scripts/run.sh --wayland).
 #
 # The system is kept in /var/cache/moxiscope/<release>-system (MOXI_SYSTEM_CACHE
 # moves it) and reused by the next run on this machine, with the packages that
@@ -25,15 +28,17 @@ fail() { echo "debian-system: $*" >&2; exit 1; }
 
 release=${1:-}
 mode=${2:-test}
+usage="usage: bash scripts/debian-system.sh bookworm|trixie [prepare | run COMMAND...]"
 case "$release" in
   bookworm) system_name=debian12 ;;
   trixie) system_name=debian13 ;;
-  *) fail "usage: bash scripts/debian-system.sh bookworm|trixie [prepare]" ;;
+  *) fail "$usage" ;;
 esac
 case "$mode" in
   test) inside="bash scripts/test.sh" ;;
   prepare) inside="bash scripts/install-deps.sh" ;;
-  *) fail "usage: bash scripts/debian-system.sh bookworm|trixie [prepare]" ;;
+  run) [ $# -gt 2 ] || fail "$usage"; inside=$(printf '%q ' "${@:3}") ;;
+  *) fail "$usage" ;;
 esac
 if [ "$(id -u)" -ne 0 ]; then
   # mount and chroot need root.
@@ -78,7 +83,24 @@ stop_processes_in() {
     [ "$(readlink "$p/root" 2>/dev/null)" = "$1" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
   done
 }
+# The long steps run in the background and are waited for, so that a signal
+# is acted on at once rather than when they end.
+child=
+run_child() {  # command...: its exit status
+  # Without the lock: what a killed run leaves behind must not hold it.
+  "$@" {lock}>&- &
+  child=$!
+  local status=0
+  wait "$child" || status=$?
+  child=
+  return "$status"
+}
 cleanup() {
+  if [ -n "$child" ]; then
+    kill "$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
+  stop_processes_in "$partial"
   stop_processes_in "$system"
   unmount_all "$system" || echo "debian-system: could not unmount everything below $system" >&2
   if [ -e "$partial" ]; then
@@ -88,6 +110,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# A run killed outright (SIGKILL) had no way out to unmount: its leftovers go
+# before this run mounts anything.
+stop_processes_in "$system"
+unmount_all "$system" || fail "cannot unmount what a killed run left below $system"
 
 started=$SECONDS
 if [ ! -x "$system/usr/bin/apt-get" ]; then
@@ -97,7 +123,7 @@ if [ ! -x "$system/usr/bin/apt-get" ]; then
     rm -rf --one-file-system "$partial"
   fi
   echo "== $system_name: debootstrap --variant=minbase $release (into $system)"
-  debootstrap --variant=minbase "$release" "$partial" "$mirror" >"$cache/$release-debootstrap.log" 2>&1 ||
+  run_child debootstrap --variant=minbase "$release" "$partial" "$mirror" >"$cache/$release-debootstrap.log" 2>&1 ||
     { tail -20 "$cache/$release-debootstrap.log" >&2; fail "debootstrap failed (see $cache/$release-debootstrap.log)"; }
   unmount_all "$system" || fail "cannot unmount what is left below $system"
   rm -rf --one-file-system "$system"
@@ -156,7 +182,7 @@ echo "debian-system: $copy in the $release system: $copied files copied, $remove
 
 echo "== $system_name: $inside in the $release system"
 set +e
-env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+run_child env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
   TERM="${TERM:-dumb}" CI="${CI:-}" MOXI_SYSTEMS="$system_name" \
   chroot "$system" /bin/bash -c "cd $copy && $inside" </dev/null
 status=$?
