@@ -25,7 +25,7 @@ extern "C" {
 
 namespace moxi {
 
-std::optional<std::pair<int, int>> encodedVideoSize(const VideoSettings& settings) {
+std::optional<std::pair<int, int>> recordedVideoSize(const VideoSettings& settings) {
   if (settings.codec != VideoCodec::h264) return std::nullopt;
   if (!std::isfinite(settings.width) || !std::isfinite(settings.height)) return std::nullopt;
   if (settings.width > 8192 || settings.height > 8192) return std::nullopt;
@@ -326,11 +326,11 @@ class FfmpegRecordingWriter final : public RecordingWriter {
   }
 
   bool canApplyVideoSettings(const VideoSettings& settings) const override {
-    return encodedVideoSize(settings).has_value();
+    return recordedVideoSize(settings).has_value();
   }
 
   std::shared_ptr<VideoWriterInput> addVideoInput(const VideoSettings& settings) override {
-    auto size = encodedVideoSize(settings);
+    auto size = recordedVideoSize(settings);
     std::lock_guard lock(core_->mutex);
     if (!size || core_->video || core_->status != WriterStatus::unknown) return nullptr;
     if (!core_->openVideo(size->first, size->second)) return nullptr;

@@ -51,7 +51,7 @@ struct VideoEncoderOptions {
 // included (the movie's frames are the next even size, see below). Absent
 // when the settings cannot be applied: not H.264, not a finite size, smaller
 // than 2 x 2 or larger than 8192 x 8192.
-std::optional<std::pair<int, int>> encodedVideoSize(const VideoSettings& settings);
+std::optional<std::pair<int, int>> recordedVideoSize(const VideoSettings& settings);
 
 enum class WriterStatus { unknown, writing, completed, failed };
 
