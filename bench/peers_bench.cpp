@@ -54,11 +54,44 @@ double cpuSeconds(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long peakKiB(pid_t pid) {
+long statusKiB(pid_t pid, const std::string& key) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
   return 0;
+}
+
+// Where the resident memory is, at the stop: anon / file / shmem.
+std::string residentSplit(pid_t pid) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.1f / %.1f / %.1f", statusKiB(pid, "RssAnon") / 1024.0,
+                statusKiB(pid, "RssFile") / 1024.0, statusKiB(pid, "RssShmem") / 1024.0);
+  return text;
+}
+
+// PEERS_MAPS=1: the mappings holding the most resident memory, at the stop.
+void printLargestMappings(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  std::map<std::string, long> rss;
+  std::string name;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < line.find(' ')) {
+      std::istringstream fields(line);
+      std::string f;
+      for (int i = 0; i < 5; ++i) fields >> f;
+      name.clear();
+      std::getline(fields >> std::ws, name);
+      if (name.empty()) name = "[anonymous]";
+    } else if (line.rfind("Rss:", 0) == 0) {
+      rss[name] += std::atol(line.c_str() + 4);
+    }
+  }
+  std::vector<std::pair<long, std::string>> sorted;
+  for (auto& [n, kib] : rss) sorted.emplace_back(kib, n);
+  std::sort(sorted.rbegin(), sorted.rend());
+  for (size_t i = 0; i < sorted.size() && i < 25; ++i)
+    std::printf("    %8.1f MB  %s\n", sorted[i].first / 1024.0, sorted[i].second.c_str());
 }
 
 struct Size {
@@ -69,6 +102,7 @@ struct Size {
 struct Result {
   double cpuPerSecond = 0;
   long peakKiB = 0;
+  std::string split;
   int64_t written = 0;
   double drawn = 0;  // in the file's span, at the rate the window drew while measured
   double bitsPerFrame = 0;
@@ -215,7 +249,9 @@ Result measure(Recorder& recorder, const Size& size, uint32_t window, const std:
     drawnAfter = draws.count();
   }
   r.cpuPerSecond = (cpuAfter - cpuBefore) / seconds;
-  r.peakKiB = peakKiB(pid);
+  r.peakKiB = statusKiB(pid, "VmHWM");
+  r.split = residentSplit(pid);
+  if (std::getenv("PEERS_MAPS")) printLargestMappings(pid);
   recorder.stop(r);
   auto* moxiscope = dynamic_cast<Moxiscope*>(&recorder);
   const std::string file = moxiscope ? moxiscope->movie() : path;
@@ -252,7 +288,17 @@ int peers(int seconds, int rounds, const std::vector<Size>& sizes) {
   GStreamerXImageSrc gstreamer;
   SimpleScreenRecorder ssr(dir);
   Moxiscope moxiscope(false);
-  std::vector<Recorder*> recorders{&x11grab, &gstreamer, &ssr, &moxiscope};
+  std::vector<Recorder*> recorders;
+  // PEERS_ONLY="x11grab Moxiscope" measures only those whose names contain a word of it.
+  const char* only = std::getenv("PEERS_ONLY");
+  for (Recorder* r : std::initializer_list<Recorder*>{&x11grab, &gstreamer, &ssr, &moxiscope}) {
+    bool wanted = !only || !*only;
+    for (std::istringstream words(only ? only : ""); !wanted && words;) {
+      std::string word;
+      if (words >> word) wanted = std::string(r->name()).find(word) != std::string::npos;
+    }
+    if (wanted) recorders.push_back(r);
+  }
   std::printf("peers: %d s per recording, %d rounds, %ld cores, load average %.2f at the start\n", seconds, rounds,
               sysconf(_SC_NPROCESSORS_ONLN), load());
   for (const Size& size : sizes) {
@@ -268,11 +314,11 @@ int peers(int seconds, int rounds, const std::vector<Size>& sizes) {
         const std::string path = dir + "/peer-" + std::to_string(size.width) + ".mp4";
         Result r = measure(*recorder, placed, window.id(), path, seconds);
         std::printf("  %dx%d/%d round %d %-24s CPU %.3f s/s | peak %6.1f MB | frames %lld of %.0f drawn | "
-                    "%7.0f bits/frame%s | load %.2f%s\n",
+                    "%7.0f bits/frame%s | anon/file/shmem %s MB | load %.2f%s\n",
                     size.width, size.height, size.rate, round + 1, recorder->name(), r.cpuPerSecond,
                     r.peakKiB / 1024.0, static_cast<long long>(r.written), r.drawn, r.bitsPerFrame,
                     r.stopToOpened >= 0 ? (" | stop to opened " + std::to_string(r.stopToOpened) + " s").c_str() : "",
-                    load(), r.ok ? "" : " | FAILED");
+                    r.split.c_str(), load(), r.ok ? "" : " | FAILED");
         std::fflush(stdout);
         thisRound[recorder->name()] = r;
         results[recorder->name()].push_back(r);
@@ -287,6 +333,7 @@ int peers(int seconds, int rounds, const std::vector<Size>& sizes) {
     for (Recorder* recorder : {static_cast<Recorder*>(&x11grab), static_cast<Recorder*>(&gstreamer),
                                static_cast<Recorder*>(&ssr), static_cast<Recorder*>(&moxiscope)}) {
       const auto& rs = results[recorder->name()];
+      if (rs.empty()) continue;
       double cpu = 0, ratio = 0, written = 0, drawn = 0, bits = 0;
       long peak = 0;
       for (const Result& r : rs) {

@@ -54,12 +54,14 @@ void AppDelegate::applicationDidFinishLaunching() {
   // Before any new recording: what the last run left without a movie.
   toggler_->recoverInterrupted();
   popover_->setContentSize(QSize(400, 400));
-  // The engine owns the provider; thumbnails are drawn when a row shows them.
-  popover_->engine()->addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
-                                       new ThumbnailImageProvider(toggler_->windowListModel()));
   autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
-                       {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}});
+                       {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}},
+                       [model = toggler_->windowListModel()](QQmlEngine& engine) {
+                         // The engine owns the provider; thumbnails are drawn when a row shows them.
+                         engine.addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
+                                                 new ThumbnailImageProvider(model));
+                       });
 
   const bool wayland = platform_ == DesktopPlatform::wayland;
   connect(statusBarItem_.get(), &StatusButton::trayLost, this, [this, wayland] {
@@ -76,6 +78,16 @@ void AppDelegate::applicationDidFinishLaunching() {
                       : QStringLiteral("No system tray was found, so Moxiscope has no icon. Press Ctrl+F1 over a "
                                        "window to start recording it, and Ctrl+F1 again to stop.");
   statusBarItem_->show();
+  // The popover's content takes about 50 ms to load, too long to add to the
+  // first click: it loads when the pointer first comes over the icon, which
+  // is long enough before a click. Where the tray does not tell that, it
+  // loads now.
+  if (statusBarItem_->tellsPointerEntered()) {
+    connect(statusBarItem_.get(), &StatusButton::pointerEntered, popover_.get(), &Popover::load,
+            Qt::QueuedConnection);
+  } else if (statusBarItem_->trayAvailable()) {
+    popover_->load();
+  }
 
   if (problem.isEmpty()) {
     if (showsLaunchAlert_) {

@@ -1,9 +1,13 @@
 #include "app/status_button.h"
 
+#include <QApplication>
+#include <QEvent>
 #include <QFont>
 #include <QIconEngine>
 #include <QPainter>
 #include <QSystemTrayIcon>
+#include <QWidget>
+#include <algorithm>
 
 namespace moxi {
 
@@ -62,6 +66,7 @@ StatusButton::StatusButton(QObject* parent) : QObject(parent), tray_(std::make_u
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit clicked();
   });
   tray_->setToolTip("Moxiscope");
+  qApp->installEventFilter(this);
   // Qt tells of no tray coming or going; asking once a second costs nothing.
   trayWatch_.setInterval(1000);
   connect(&trayWatch_, &QTimer::timeout, this, [this] {
@@ -72,6 +77,21 @@ StatusButton::StatusButton(QObject* parent) : QObject(parent), tray_(std::make_u
 }
 
 StatusButton::~StatusButton() = default;
+
+namespace {
+// Qt's window for an icon docked in an XEmbed tray.
+bool isDockedIcon(const QObject* object) { return object->inherits("QSystemTrayIconSys"); }
+}  // namespace
+
+bool StatusButton::tellsPointerEntered() const {
+  const auto windows = QApplication::topLevelWidgets();
+  return std::any_of(windows.begin(), windows.end(), [](const QWidget* w) { return isDockedIcon(w); });
+}
+
+bool StatusButton::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Enter && isDockedIcon(watched)) emit pointerEntered();
+  return QObject::eventFilter(watched, event);
+}
 
 bool StatusButton::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 

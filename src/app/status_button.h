@@ -41,6 +41,11 @@ class StatusButton : public QObject {
   // What the tray shows now.
   QImage renderedIcon() const;
 
+  // True when the tray shows the icon in a window of this program (X11
+  // trays of the XEmbed kind), so that pointerEntered() is told; a tray that
+  // draws the icon itself (StatusNotifierItem) tells nothing of the pointer.
+  bool tellsPointerEntered() const;
+
   // Two lines for a square icon: "12:34" -> "12" over "34"; "1:02:03" -> "1:02" over "03".
   static std::pair<QString, QString> iconLines(const QString& title);
 
@@ -48,6 +53,11 @@ class StatusButton : public QObject {
   void clicked();
   // The tray that showed the icon went away (Qt docks it again in a new one).
   void trayLost();
+  // The pointer came over the icon.
+  void pointerEntered();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void refresh();

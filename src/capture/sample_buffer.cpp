@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -62,11 +63,13 @@ std::shared_ptr<PixelBuffer> PixelBufferPool::acquire(int width, int height) {
   {
     std::lock_guard lock(state_->mutex);
     const int total = state_->outstanding + static_cast<int>(state_->free.size());
-    auto fits = std::find_if(state_->free.begin(), state_->free.end(),
+    // The buffer given back last comes out first: its pages are the ones in
+    // use, and the others are touched only when more frames are out at once.
+    auto fits = std::find_if(state_->free.rbegin(), state_->free.rend(),
                              [&](const PixelStorage& s) { return s.capacity >= bytes; });
-    if (fits != state_->free.end()) {
+    if (fits != state_->free.rend()) {
       storage = std::move(*fits);
-      state_->free.erase(fits);
+      state_->free.erase(std::next(fits).base());
     } else {
       if (total >= state_->maxBuffers) {
         if (state_->free.empty()) return nullptr;

@@ -27,20 +27,27 @@ Popover::Popover(QObject* parent)
   window_->setWindowTitle("Moxiscope");
   auto* layout = new QVBoxLayout(window_.get());
   layout->setContentsMargins(0, 0, 0, 0);
-  quick_ = new QQuickWidget(window_.get());
-  quick_->setResizeMode(QQuickWidget::SizeRootObjectToView);
-  layout->addWidget(quick_);
   window_->installEventFilter(this);
   setContentSize(contentSize_);
 }
 
 Popover::~Popover() { window_->removeEventFilter(this); }
 
-QQmlEngine* Popover::engine() const { return quick_->engine(); }
+void Popover::setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects,
+                         std::function<void(QQmlEngine&)> prepareEngine) {
+  source_ = qml;
+  contextObjects_ = contextObjects;
+  prepareEngine_ = std::move(prepareEngine);
+}
 
-void Popover::setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects) {
-  for (const auto& [name, object] : contextObjects) quick_->rootContext()->setContextProperty(name, object);
-  quick_->setSource(qml);
+void Popover::load() {
+  if (quick_ || source_.isEmpty()) return;
+  quick_ = new QQuickWidget(window_.get());
+  quick_->setResizeMode(QQuickWidget::SizeRootObjectToView);
+  window_->layout()->addWidget(quick_);
+  if (prepareEngine_) prepareEngine_(*quick_->engine());
+  for (const auto& [name, object] : contextObjects_) quick_->rootContext()->setContextProperty(name, object);
+  quick_->setSource(source_);
   for (const auto& e : quick_->errors()) logLine("popover: " + e.toString().toStdString());
 }
 
@@ -78,6 +85,7 @@ void Popover::showRelativeTo(QRect anchor) {
   if (!screen) screen = QGuiApplication::primaryScreen();
   QRect area = screen ? screen->geometry() : QRect(QPoint(0, 0), contentSize_);
   window_->setGeometry(placement(contentSize_, anchor, pointer, area));
+  load();
   window_->show();
   window_->raise();
   window_->activateWindow();

@@ -2,25 +2,33 @@
 #include <QObject>
 #include <QRect>
 #include <QSize>
+#include <QUrl>
+#include <functional>
 #include <memory>
 
 class QWidget;
 class QQuickWidget;
 class QQmlEngine;
-class QUrl;
 
 namespace moxi {
 
 // The window that hangs from the tray icon. It closes when the user clicks
-// anywhere else (a Qt popup grabs the pointer while it is shown).
+// anywhere else (a Qt popup grabs the pointer while it is shown). Its QML
+// content is loaded when it is first needed: a program that is only ever
+// driven by its hot key never pays for Qt Quick (about 15 MB).
 class Popover : public QObject {
   Q_OBJECT
  public:
   explicit Popover(QObject* parent = nullptr);
   ~Popover() override;
 
-  // Loads the QML content; `contextObjects` become context properties.
-  void setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects);
+  // The QML content; `contextObjects` become context properties and
+  // `prepareEngine` runs on the engine before the content is loaded.
+  void setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects,
+                  std::function<void(QQmlEngine&)> prepareEngine = {});
+  // Loads the content now, once (showing it does too).
+  void load();
+  bool isLoaded() const { return quick_ != nullptr; }
   void setContentSize(QSize size);
 
   bool isShown() const;
@@ -30,7 +38,6 @@ class Popover : public QObject {
   void showRelativeTo(QRect anchor);
 
   QWidget* window() const { return window_.get(); }
-  QQmlEngine* engine() const;
 
   // Where a popover of `size` goes for `anchor` or, when it is empty, the
   // pointer at `pointer`, inside `screen`.
@@ -44,7 +51,10 @@ class Popover : public QObject {
 
  private:
   std::unique_ptr<QWidget> window_;
-  QQuickWidget* quick_ = nullptr;  // owned by window_
+  QQuickWidget* quick_ = nullptr;  // owned by window_; made by load()
+  QUrl source_;
+  QList<QPair<QString, QObject*>> contextObjects_;
+  std::function<void(QQmlEngine&)> prepareEngine_;
   QSize contentSize_{400, 400};
 };
 
