@@ -53,6 +53,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   toggler_ = std::make_unique<Toggler>(popover_.get(), statusBarItem_.get(), RecorderServices::platform(platform_));
   // Before any new recording: what the last run left without a movie.
   toggler_->recoverInterrupted();
+  // Whether the microphone may be recorded is known before the popover's
+  // content first asks (a hot key may start a recording before that).
+  toggler_->checkMicrophonePermission(false);
   popover_->setContentSize(QSize(400, 400));
   autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
