@@ -171,7 +171,8 @@ class Toggler : public QObject {
   class Handoff;
 
   // A fresh catalogue; a successful listing also updates sharedDisplay.
-  std::optional<std::vector<CapturableWindow>> listWindowsSharingDisplay();
+  std::optional<std::vector<CapturableWindow>> listWindowsSharingDisplay(
+      const std::function<bool(const CaptureWindow&)>& wanted = {});
   void setAllwindows(std::vector<CapturableWindow> windows);
   void setPermissionError(bool value);
   void setHasMicPermission(bool value);

@@ -55,9 +55,10 @@ void Toggler::startRecordingWindow(double windowID) {
 
 // ---------------------------------------------------------------- catalogue
 
-std::optional<std::vector<CapturableWindow>> Toggler::listWindowsSharingDisplay() {
+std::optional<std::vector<CapturableWindow>> Toggler::listWindowsSharingDisplay(
+    const std::function<bool(const CaptureWindow&)>& wanted) {
   std::optional<CaptureDisplay> display = sharedDisplay();
-  auto list = listWindows(*services_.windowServer, display);
+  auto list = listWindows(*services_.windowServer, display, wanted);
   if (list) {
     std::lock_guard lock(sharedDisplayMutex_);
     sharedDisplay_ = display;
@@ -113,7 +114,8 @@ void Toggler::recordWindowUnderPointer(Point bottomLeftPointer, std::function<vo
   if (!answered) answered = [](const QString&) {};
   std::optional<double> height = services_.mainScreenHeight ? services_.mainScreenHeight() : std::nullopt;
   Point pointer = pointerInWindowFrames(bottomLeftPointer, height);
-  auto list = listWindowsSharingDisplay();
+  // Only the windows under the pointer are pictured.
+  auto list = listWindowsSharingDisplay([pointer](const CaptureWindow& w) { return w.frame.contains(pointer); });
   std::optional<CaptureWindow> found;
   if (list) {
     std::vector<Rect> frames;

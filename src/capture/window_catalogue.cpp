@@ -47,7 +47,8 @@ Size thumbnailSize(Size picture) {
 }
 
 std::optional<std::vector<CapturableWindow>> listWindows(WindowServer& server,
-                                                         std::optional<CaptureDisplay>& sharedDisplay) {
+                                                         std::optional<CaptureDisplay>& sharedDisplay,
+                                                         const std::function<bool(const CaptureWindow&)>& wanted) {
   const std::vector<uint32_t> onScreenOrder = server.onScreenWindowOrder();
   std::optional<ShareableContent> content = server.shareableContent();
   if (!content) {
@@ -58,13 +59,22 @@ std::optional<std::vector<CapturableWindow>> listWindows(WindowServer& server,
 
   std::vector<CaptureWindow> candidates;
   for (auto& w : content->windows) {
-    if (passesCatalogueFilter(w)) candidates.push_back(std::move(w));
+    if (passesCatalogueFilter(w) && (!wanted || wanted(w))) candidates.push_back(std::move(w));
   }
   sortFrontToBack(candidates, onScreenOrder);
 
   std::vector<CapturableWindow> entries;
   entries.reserve(candidates.size());
   for (auto& w : candidates) {
+    if (wanted) {
+      if (!server.windowPictureTakes(w.windowID)) continue;
+      CapturableWindow entry;
+      entry.windowID = w.windowID;
+      entry.title = catalogueTitle(w);
+      entry.window = std::move(w);
+      entries.push_back(std::move(entry));
+      continue;
+    }
     std::optional<QImage> picture = server.windowPicture(w.windowID);
     if (!picture || picture->isNull()) continue;
     const Size size = thumbnailSize({double(picture->width()), double(picture->height())});
@@ -75,6 +85,7 @@ std::optional<std::vector<CapturableWindow>> listWindows(WindowServer& server,
     entry.window = std::move(w);
     entries.push_back(std::move(entry));
   }
+  server.releasePictureMemory();
   return entries;
 }
 

@@ -3,6 +3,7 @@
 // a title and a thumbnail each) and the window lookups used while recording.
 // Free functions over a WindowServer; they keep no state between calls.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,9 +20,12 @@ inline constexpr double kThumbnailBox = 64.0;  // points; the larger side of eve
 // permission") when the capture service refuses; `sharedDisplay` is then left
 // as it was, otherwise it becomes the first display reported (or nothing).
 // Slow: takes one full-resolution picture per window; call it off the main
-// thread. The caller serialises access to `sharedDisplay`.
-std::optional<std::vector<CapturableWindow>> listWindows(WindowServer& server,
-                                                         std::optional<CaptureDisplay>& sharedDisplay);
+// thread. The caller serialises access to `sharedDisplay`. With `wanted`,
+// only the windows it accepts are listed, and without their pictures (the
+// entries' thumbnails stay empty): those are only checked to be there.
+std::optional<std::vector<CapturableWindow>> listWindows(
+    WindowServer& server, std::optional<CaptureDisplay>& sharedDisplay,
+    const std::function<bool(const CaptureWindow&)>& wanted = {});
 
 // The steps of listWindows, for callers and tests that need one of them.
 // Layer at most 2, at least 64 points wide and 16 high (NaN fails).

@@ -32,6 +32,14 @@ class WindowServer {
   // Format_ARGB32_Premultiplied), whatever covers it; absent when it cannot
   // be taken.
   virtual std::optional<QImage> windowPicture(uint32_t windowID) = 0;
+  // Whether windowPicture would give the window's picture now; cheaper
+  // where the server can take a pixel instead of the whole picture.
+  virtual bool windowPictureTakes(uint32_t windowID) {
+    auto picture = windowPicture(windowID);
+    return picture && !picture->isNull();
+  }
+  // A listing of pictures is over: what was kept to take them can go.
+  virtual void releasePictureMemory() {}
   // The window's current frame (root coordinates, top-left origin), minimised
   // windows included; absent when the window no longer exists.
   // Why a window whose bounds are gone is gone, where the server knows

@@ -285,7 +285,14 @@ std::optional<ShareableContent> X11WindowServer::shareableContent() {
   return content;
 }
 
-std::optional<QImage> X11WindowServer::windowPicture(uint32_t windowID) {
+std::optional<QImage> X11WindowServer::windowPicture(uint32_t windowID) { return picture(windowID, false); }
+
+bool X11WindowServer::windowPictureTakes(uint32_t windowID) {
+  auto pixel = picture(windowID, true);
+  return pixel && !pixel->isNull();
+}
+
+std::optional<QImage> X11WindowServer::picture(uint32_t windowID, bool firstPixelOnly) {
   if (!captureAvailable_ || !connected()) return std::nullopt;
   xcb::Connection& c = *conn_;
   xcb_connection_t* x = c.get();
@@ -332,11 +339,14 @@ std::optional<QImage> X11WindowServer::windowPicture(uint32_t windowID) {
   const Rect visible = visibleFrame(px, py, geometry->width, geometry->height, extents.get());
   std::optional<QImage> picture =
       reader_->read(pixmapID, depth, static_cast<int16_t>(visible.x), static_cast<int16_t>(visible.y),
-                    static_cast<uint16_t>(visible.width), static_cast<uint16_t>(visible.height));
+                    static_cast<uint16_t>(firstPixelOnly ? std::min(1.0, visible.width) : visible.width),
+                    static_cast<uint16_t>(firstPixelOnly ? std::min(1.0, visible.height) : visible.height));
   if (xcb::check(x, nameCookie)) return std::nullopt;  // BadMatch: unmapped meanwhile
   xcb::Pixmap pixmap(x, pixmapID);
   return picture;
 }
+
+void X11WindowServer::releasePictureMemory() { reader_->releaseMemory(); }
 
 std::optional<Rect> X11WindowServer::windowBounds(uint32_t windowID) {
   if (!connected()) return std::nullopt;

@@ -29,6 +29,8 @@ class X11WindowServer final : public WindowServer {
   std::vector<uint32_t> onScreenWindowOrder() override;
   std::optional<ShareableContent> shareableContent() override;
   std::optional<QImage> windowPicture(uint32_t windowID) override;
+  bool windowPictureTakes(uint32_t windowID) override;
+  void releasePictureMemory() override;
   std::optional<Rect> windowBounds(uint32_t windowID) override;
   bool windowShown(uint32_t windowID) override;
   std::optional<int32_t> ownerProcessID(uint32_t windowID) override;
@@ -38,6 +40,8 @@ class X11WindowServer final : public WindowServer {
 
  private:
   bool connected() const;
+  // The window's picture, or only its first pixel.
+  std::optional<QImage> picture(uint32_t windowID, bool firstPixelOnly);
   std::vector<uint32_t> clientWindows(bool stackingOrder);
   std::vector<CaptureDisplay> displays();
 

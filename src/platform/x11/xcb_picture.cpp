@@ -50,6 +50,11 @@ bool ImageReader::layoutIs32Bit(uint8_t depth) const {
   return false;
 }
 
+void ImageReader::releaseMemory() {
+  std::lock_guard lock(mutex_);
+  shm_.reset();
+}
+
 std::optional<QImage> ImageReader::read(xcb_drawable_t drawable, uint8_t depth, int16_t x, int16_t y,
                                         uint16_t width, uint16_t height) {
   if (!c_.ok() || width == 0 || height == 0) return std::nullopt;
@@ -65,7 +70,8 @@ std::optional<QImage> ImageReader::read(xcb_drawable_t drawable, uint8_t depth, 
     return std::optional<QImage>(std::move(image));
   };
 
-  if (shmPresent_) {
+  // A small read comes as well in the reply; shared memory pays off for big ones.
+  if (shmPresent_ && bytes > 64 * 1024) {
     std::lock_guard lock(mutex_);
     if (!shmRefused_ && (!shm_ || shm_->size < bytes)) {
       // Grow in whole mebibytes so that similar windows reuse one segment.

@@ -50,6 +50,8 @@ class ImageReader {
   // outside the drawable) or the depth has no 32-bit little-endian layout.
   std::optional<QImage> read(xcb_drawable_t drawable, uint8_t depth, int16_t x, int16_t y, uint16_t width,
                              uint16_t height);
+  // Lets the shared memory of the reads go (the next read makes it anew).
+  void releaseMemory();
 
  private:
   bool layoutIs32Bit(uint8_t depth) const;
