@@ -81,16 +81,31 @@ xcb_window_t topLevelAncestor(xcb_connection_t* c, xcb_window_t w) {
 
 }  // namespace
 
+// One edge of the ring: the ring is drawn by four windows (top, bottom, left,
+// right) so that each holds an image of its own small size, not one of the
+// whole window's (33 MB at 4K for a 4-pixel line).
 class HighlightWindow::Widget final : public QWidget {
  public:
   Widget(QColor color, int cornerRadius, int borderWidth, bool shaped, Qt::WindowFlags flags)
       : QWidget(nullptr, flags), color_(color), radius_(cornerRadius), border_(borderWidth), shaped_(shaped) {}
 
-  // Cuts the window down to its border (an empty shape when there is none).
-  void applyShape(QSize size) {
+  // This edge's part of a ring of `ring` size, and its place on the screen.
+  void place(QRect part, QSize ring, QPoint ringOrigin) {
+    const bool resized = ring != ring_ || part != part_;
+    ring_ = ring;
+    part_ = part;
+    // The new shape first: a larger window must not flash its inside.
+    if (resized) applyShape();
+    setGeometry(part.translated(ringOrigin));
+    if (resized) update();
+  }
+
+  // Cuts the window down to its part of the border (empty when there is none).
+  void applyShape() {
     xcb_connection_t* c = qtConnection();
     if (!shaped_ || !c) return;
-    setShape(c, static_cast<xcb_window_t>(winId()), XCB_SHAPE_SK_BOUNDING, ringRegion(size, radius_, border_));
+    setShape(c, static_cast<xcb_window_t>(winId()), XCB_SHAPE_SK_BOUNDING,
+             (ringRegion(ring_, radius_, border_) & part_).translated(-part_.topLeft()));
   }
 
  protected:
@@ -103,7 +118,8 @@ class HighlightWindow::Widget final : public QWidget {
       p.fillRect(rect(), color_);
       return;
     }
-    const QRectF outer = QRectF(rect());
+    p.translate(-part_.topLeft());
+    const QRectF outer = QRectF(QRect(QPoint(0, 0), ring_));
     const QRectF inner = outer.adjusted(border_, border_, -border_, -border_);
     QPainterPath ring, window;
     ring.addRoundedRect(outer, radius_, radius_);
@@ -113,16 +129,17 @@ class HighlightWindow::Widget final : public QWidget {
     p.fillPath(ring.subtracted(window), color_);
   }
 
-  void resizeEvent(QResizeEvent*) override { applyShape(size()); }
-
  private:
   QColor color_;
   int radius_;
   int border_;
   bool shaped_;
+  QSize ring_{100, 100};
+  QRect part_{0, 0, 100, 100};
 };
 
-HighlightWindow::HighlightWindow(QColor color, int cornerRadius, int borderWidth, bool onTop) : onTop_(onTop) {
+HighlightWindow::HighlightWindow(QColor color, int cornerRadius, int borderWidth, bool onTop)
+    : onTop_(onTop), radius_(cornerRadius), border_(borderWidth) {
   xcb_connection_t* c = qtConnection();
   if (c && !compositingManagerRunning(c)) {
     shaped_ = true;
@@ -130,70 +147,85 @@ HighlightWindow::HighlightWindow(QColor color, int cornerRadius, int borderWidth
       // Neither blending nor shaping: a visible window would hide the
       // captured one, so the outline stays invisible.
       logLine("highlight: no compositing manager and no SHAPE extension, outline not shown");
-      borderWidth = 0;
+      border_ = 0;
     }
   }
-  // Override-redirect rather than a managed tool window: the window manager
-  // neither frames nor places it, it is in no taskbar or pager list, and a
-  // plain ConfigureWindow puts it exactly above the captured window's frame.
+  // Override-redirect rather than managed tool windows: the window manager
+  // neither frames nor places them, they are in no taskbar or pager list,
+  // and a plain ConfigureWindow puts them exactly above the captured
+  // window's frame.
   Qt::WindowFlags flags = Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint |
                           Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus;
   if (onTop) flags |= Qt::WindowStaysOnTopHint;
-  widget_ = std::make_unique<Widget>(color, cornerRadius, borderWidth, shaped_, flags);
-  widget_->setAttribute(Qt::WA_ShowWithoutActivating);
-  widget_->setAttribute(Qt::WA_X11DoNotAcceptFocus);
-  if (shaped_) widget_->setAttribute(Qt::WA_OpaquePaintEvent);
-  else widget_->setAttribute(Qt::WA_TranslucentBackground);
-  widget_->resize(100, 100);
-  const auto window = static_cast<xcb_window_t>(widget_->winId());  // creates it, unmapped
-  if (c && hasShapeExtension(c)) {
-    // Qt makes the input region empty for WindowTransparentForInput through
-    // XFixes; say it once more with SHAPE in case that is missing.
-    setShape(c, window, XCB_SHAPE_SK_INPUT, QRegion());
-    widget_->applyShape(widget_->size());
-    xcb_flush(c);
+  for (auto& edge : edges_) {
+    edge = std::make_unique<Widget>(color, radius_, border_, shaped_, flags);
+    edge->setAttribute(Qt::WA_ShowWithoutActivating);
+    edge->setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    if (shaped_) edge->setAttribute(Qt::WA_OpaquePaintEvent);
+    else edge->setAttribute(Qt::WA_TranslucentBackground);
+    const auto window = static_cast<xcb_window_t>(edge->winId());  // creates it, unmapped
+    if (c && hasShapeExtension(c)) {
+      // Qt makes the input region empty for WindowTransparentForInput
+      // through XFixes; say it once more with SHAPE in case that is missing.
+      setShape(c, window, XCB_SHAPE_SK_INPUT, QRegion());
+      edge->place(QRect(0, 0, 100, 100), QSize(100, 100), QPoint());
+    }
   }
+  if (c) xcb_flush(c);
 }
 
 HighlightWindow::~HighlightWindow() = default;
 
-QWidget* HighlightWindow::widget() const { return widget_.get(); }
+QWidget* HighlightWindow::widget() const { return edges_.front().get(); }
 
 void HighlightWindow::setFrame(Rect frame) {
   const QScreen* primary = QGuiApplication::primaryScreen();
   const double screenHeight = primary ? primary->geometry().height() : 0;
   const QRect r = pixelRect(rootRectFromScreenFrame(frame, screenHeight));
-  // The new shape first: a larger window must not flash its inside.
-  if (r.size() != widget_->size()) widget_->applyShape(r.size());
-  widget_->setGeometry(r);
+  const int w = std::max(1, r.width()), h = std::max(1, r.height());
+  // The top and bottom edges hold the rounded corners; the sides are the
+  // border's width, between them.
+  const int band = std::clamp(std::max(radius_, border_), 1, (h + 1) / 2);
+  const int side = std::clamp(border_, 1, (w + 1) / 2);
+  const int between = std::max(1, h - 2 * band);
+  const QRect parts[] = {{0, 0, w, band}, {0, h - band, w, band}, {0, band, side, between}, {w - side, band, side, between}};
+  for (size_t i = 0; i < edges_.size(); ++i) edges_[i]->place(parts[i], QSize(w, h), r.topLeft());
 }
 
 void HighlightWindow::setAlpha(double alpha) {
   alpha_ = alpha;
-  if (alpha > 0) {
-    if (!widget_->isVisible()) widget_->show();
-  } else {
-    widget_->hide();
+  for (auto& edge : edges_) {
+    if (alpha > 0) {
+      if (!edge->isVisible()) edge->show();
+    } else {
+      edge->hide();
+    }
   }
 }
 
 void HighlightWindow::orderAbove(std::int64_t windowNumber) {
   xcb_connection_t* c = qtConnection();
   if (!c) return;  // only X11 stacks relative to another client's window
-  const auto self = static_cast<xcb_window_t>(widget_->winId());
-  if (onTop_) {
-    const uint32_t values[] = {XCB_STACK_MODE_ABOVE};
-    xcb::check(c, xcb_configure_window_checked(c, self, XCB_CONFIG_WINDOW_STACK_MODE, values));
-    return;
+  xcb_window_t sibling = XCB_WINDOW_NONE;
+  if (!onTop_) {
+    if (windowNumber <= 0 || windowNumber > UINT32_MAX) return;
+    sibling = topLevelAncestor(c, static_cast<xcb_window_t>(windowNumber));
+    if (sibling == XCB_WINDOW_NONE) return;
   }
-  if (windowNumber <= 0 || windowNumber > UINT32_MAX) return;
-  const xcb_window_t sibling = topLevelAncestor(c, static_cast<xcb_window_t>(windowNumber));
-  if (sibling == XCB_WINDOW_NONE || sibling == self) return;
-  const uint32_t values[] = {sibling, XCB_STACK_MODE_ABOVE};
-  // Checked, so that a window closed in the meantime costs nothing but the
-  // error we drop here.
-  xcb::check(c, xcb_configure_window_checked(c, self, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE,
-                                             values));
+  for (auto& edge : edges_) {
+    const auto self = static_cast<xcb_window_t>(edge->winId());
+    if (sibling == self) return;
+    // Checked, so that a window closed in the meantime costs nothing but the
+    // error we drop here.
+    if (onTop_) {
+      const uint32_t values[] = {XCB_STACK_MODE_ABOVE};
+      xcb::check(c, xcb_configure_window_checked(c, self, XCB_CONFIG_WINDOW_STACK_MODE, values));
+    } else {
+      const uint32_t values[] = {sibling, XCB_STACK_MODE_ABOVE};
+      xcb::check(c, xcb_configure_window_checked(c, self, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE,
+                                                 values));
+    }
+  }
 }
 
 std::unique_ptr<HighlightWindowController> makeHighlightOverlay(std::int64_t windowNumber, bool withoutBorder,

@@ -1,9 +1,10 @@
 #pragma once
-// The window that draws the blue outline: a top-level Qt widget that is
-// override-redirect on X11 (no window-manager frame, no taskbar or pager
-// entry, no focus, placed and stacked by us alone), lets every mouse event
-// through, and shows nothing but its border.
+// The windows that draw the blue outline: top-level Qt widgets, one for each
+// edge, override-redirect on X11 (no window-manager frame, no taskbar or
+// pager entry, no focus, placed and stacked by us alone), that let every
+// mouse event through and show nothing but the border.
 #include <QColor>
+#include <array>
 #include <memory>
 
 #include "ui/highlight_surface.h"
@@ -25,15 +26,16 @@ class HighlightWindow final : public HighlightSurface {
   void setAlpha(double alpha) override;
   double alpha() const override { return alpha_; }
   void orderAbove(std::int64_t windowNumber) override;
-  QWidget* widget() const override;
-
-  // True when the border is cut out with the X SHAPE extension because no
-  // compositing manager blends transparent windows.
+  QWidget* widget() const override;  // the top edge
 
  private:
   class Widget;
-  std::unique_ptr<Widget> widget_;
+  std::array<std::unique_ptr<Widget>, 4> edges_;  // top, bottom, left, right
   bool onTop_;
+  int radius_;
+  int border_;
+  // The border is cut out with the X SHAPE extension because no compositing
+  // manager blends transparent windows.
   bool shaped_ = false;
   double alpha_ = 0;
 };
