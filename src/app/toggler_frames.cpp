@@ -61,7 +61,7 @@ void Toggler::appendRecordingFrame(uint64_t generation, const CompleteFrame& fra
   }
   if (!recording || !recording->videoWriterInput) return;
   if (recording->videoWriterInput->isReadyForMoreMediaData()) {
-    recording->videoWriterInput->append(*frame.image, frame.sample.presentationTimeNs);
+    recording->videoWriterInput->appendKeeping(frame.image, frame.sample.presentationTimeNs);
   } else {
     checkWriter(recording);
   }
@@ -143,7 +143,7 @@ void Toggler::openRecordingWriter(const std::shared_ptr<Recording>& recording, c
   writer->startSession(first.sample.presentationTimeNs);
   // The first frame is written too: a window that never changes again still
   // gives a video with its picture.
-  recording->videoWriterInput->append(*first.image, first.sample.presentationTimeNs);
+  recording->videoWriterInput->appendKeeping(first.image, first.sample.presentationTimeNs);
 }
 
 void Toggler::abandonRecording(const std::shared_ptr<Recording>& recording, const std::string& reason) {

@@ -17,7 +17,8 @@ namespace moxi {
 
 namespace {
 // What every configuration of the recording stream shares: the window's size,
-// at most 60 frames a second, 5 frames in flight, BGRA scaled to fit.
+// at most 60 frames a second, 5 frames in flight, scaled to fit, converted
+// for the encoder where the stream can.
 StreamConfiguration streamConfiguration(Size size, bool showsCursor) {
   StreamConfiguration configuration;
   configuration.width = static_cast<int>(size.width);
@@ -25,7 +26,7 @@ StreamConfiguration streamConfiguration(Size size, bool showsCursor) {
   configuration.minimumFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
   configuration.showsCursor = showsCursor;
   configuration.queueDepth = 5;
-  configuration.pixelFormat = kPixelFormatBGRA;
+  configuration.pixelFormat = kPixelFormatI420;
   configuration.scalesToFit = true;
   return configuration;
 }

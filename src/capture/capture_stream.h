@@ -20,6 +20,10 @@ class SerialQueue;
 
 // Four-character code of 32-bit BGRA.
 inline constexpr uint32_t kPixelFormatBGRA = 0x42475241;
+// Frames converted for the encoder as they are taken (PixelFormat::i420),
+// so that those waiting for it hold 1.5 bytes a pixel and the capture's
+// shared memory is free again at once. Streams that cannot convert send BGRA.
+inline constexpr uint32_t kPixelFormatI420 = 0x49343230;
 
 struct StreamConfiguration {
   int width = 0;   // output size in pixels; 0 keeps the source's size
@@ -37,12 +41,13 @@ struct StreamConfiguration {
 };
 
 // The frames a stream may have out with the consumer: the configured depth
-// (within the pool's `maxDepth`), but no more than 40 MB of them, and never
-// fewer than two. Five 4K frames would be 166 MB, where two keep the encoder fed.
+// (within the pool's `maxDepth`), but no more than 24 MB of them, and never
+// fewer than two. Five 4K frames would be 166 MB in BGRA, where two keep the
+// encoder fed.
 inline int queueDepthWithin(int configured, int maxDepth, size_t frameBytes) {
   const int depth = std::clamp(configured, 1, maxDepth);
   if (frameBytes == 0 || depth <= 2) return depth;
-  return std::clamp(static_cast<int>(std::min<size_t>((size_t{40} << 20) / frameBytes, 1000)), 2, depth);
+  return std::clamp(static_cast<int>(std::min<size_t>((size_t{24} << 20) / frameBytes, 1000)), 2, depth);
 }
 
 struct ContentFilter {

@@ -27,7 +27,7 @@ void FrameOutput::deliver(std::shared_ptr<PixelBuffer> image, int64_t time) {
   }
   if (!handler || !queue) return;
   ++delivered_;
-  if (image) lastFrameBytes_ = static_cast<size_t>(image->stride) * static_cast<size_t>(image->height);
+  if (image) lastFrameBytes_ = image->byteSize();
   queue->async([handler, active = delivering_, sample = SampleBuffer::screenFrame(std::move(image), time)] {
     if (active->load()) (*handler)(sample);
   });

@@ -67,6 +67,21 @@ void copyTopLeft(const PixelBuffer& src, PixelBuffer& dst) {
   fillBorders(dst, r);
 }
 
+void toI420(const PixelBuffer& src, PixelBuffer& dst, std::shared_ptr<PixelBuffer>& scratch) {
+  if (!src.pixels || !dst.pixels || dst.format != PixelFormat::i420 || src.width != dst.width ||
+      src.height != dst.height)
+    return;
+  const PixelBuffer* even = &src;
+  if (src.width != dst.evenWidth() || src.height != dst.evenHeight()) {
+    if (!scratch || scratch->width != dst.evenWidth() || scratch->height != dst.evenHeight())
+      scratch = PixelBuffer::allocate(dst.evenWidth(), dst.evenHeight());
+    padToEven(src, *scratch);
+    even = scratch.get();
+  }
+  libyuv::ARGBToI420(even->pixels, even->stride, dst.pixels, dst.stride, dst.planeU(), dst.chromaStride(),
+                     dst.planeV(), dst.chromaStride(), dst.evenWidth(), dst.evenHeight());
+}
+
 void blendCursor(PixelBuffer& dst, const uint32_t* argb, int width, int height, int x, int y) {
   if (!dst.pixels || !argb) return;
   const int x0 = std::max(0, x), y0 = std::max(0, y);

@@ -1,5 +1,5 @@
 #pragma once
-// Pixel work shared by the capture stream and the writer (BGRA throughout).
+// Pixel work shared by the capture stream and the writer (BGRA, but for toI420).
 #include <cstdint>
 
 #include "capture/sample_buffer.h"
@@ -29,6 +29,11 @@ void copyTopLeft(const PixelBuffer& src, PixelBuffer& dst);
 // its bottom left; the extra column on the right and row on the top repeat
 // the picture's edges.
 void padToEven(const PixelBuffer& src, PixelBuffer& dst);
+
+// Converts a BGRA picture into an i420 buffer of its size (BT.601, limited
+// range); an odd picture is grown to even sides as padToEven does, in
+// `scratch` (kept by the caller for the next frame).
+void toI420(const PixelBuffer& src, PixelBuffer& dst, std::shared_ptr<PixelBuffer>& scratch);
 
 // Paints the rectangle opaque black (clipped to the buffer).
 void fillBlack(PixelBuffer& dst, PixelRect r);

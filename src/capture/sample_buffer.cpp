@@ -21,6 +21,13 @@ std::shared_ptr<PixelBuffer> PixelBuffer::allocate(int width, int height) {
   return buffer;
 }
 
+size_t PixelBuffer::bytesFor(PixelFormat format, int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  if (format == PixelFormat::bgra) return static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+  const size_t w = static_cast<size_t>((width + 1) & ~1), h = static_cast<size_t>((height + 1) & ~1);
+  return w * h + 2 * (w / 2) * (h / 2);
+}
+
 // Shared by the pool and every buffer it handed out, so that a buffer can
 // come back after the pool itself is gone.
 struct PixelBufferPool::State {
@@ -56,9 +63,9 @@ PixelBufferPool::~PixelBufferPool() {
   state_->retired.clear();
 }
 
-std::shared_ptr<PixelBuffer> PixelBufferPool::acquire(int width, int height) {
+std::shared_ptr<PixelBuffer> PixelBufferPool::acquire(int width, int height, PixelFormat format) {
   if (width <= 0 || height <= 0) return nullptr;
-  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+  const size_t bytes = PixelBuffer::bytesFor(format, width, height);
   PixelStorage storage;
   {
     std::lock_guard lock(state_->mutex);
@@ -85,7 +92,8 @@ std::shared_ptr<PixelBuffer> PixelBufferPool::acquire(int width, int height) {
   auto* raw = new PixelBuffer;
   raw->width = width;
   raw->height = height;
-  raw->stride = width * 4;
+  raw->stride = format == PixelFormat::bgra ? width * 4 : raw->evenWidth();
+  raw->format = format;
   raw->pixels = storage.bytes.get();
   raw->storage = storage.bytes;
   raw->poolTag = storage.tag;

@@ -15,15 +15,30 @@
 
 namespace moxi {
 
-// An image in 32-bit BGRA (bytes B, G, R, A in memory; the alpha byte of
+// bgra: 32 bits a pixel, bytes B, G, R, A in memory (the alpha byte of
 // windows without an alpha channel is not meaningful).
+// i420: the encoder's own 4:2:0 planes, 1.5 bytes a pixel, for a picture
+// grown to even sides (see padToEven), the planes Y, U, V one after another.
+enum class PixelFormat { bgra, i420 };
+
 struct PixelBuffer {
-  int width = 0;
+  int width = 0;   // the picture's own size, odd or even
   int height = 0;
-  int stride = 0;              // bytes from one row to the next
+  int stride = 0;              // bytes from one row to the next (i420: of the Y plane)
   uint8_t* pixels = nullptr;   // null: no backing surface
   std::shared_ptr<void> storage;  // keeps `pixels` alive
   uint32_t poolTag = 0;        // the pool allocator's label of the memory
+  PixelFormat format = PixelFormat::bgra;
+
+  // i420: the sides of the planes, and the U and V planes.
+  int evenWidth() const { return (width + 1) & ~1; }
+  int evenHeight() const { return (height + 1) & ~1; }
+  int chromaStride() const { return stride / 2; }
+  uint8_t* planeU() const { return pixels + static_cast<size_t>(stride) * static_cast<size_t>(evenHeight()); }
+  uint8_t* planeV() const { return planeU() + static_cast<size_t>(chromaStride()) * (evenHeight() / 2); }
+  // The bytes a buffer of this format and size takes.
+  static size_t bytesFor(PixelFormat format, int width, int height);
+  size_t byteSize() const { return bytesFor(format, width, height); }
 
   // A heap buffer of this size, filled with opaque black.
   static std::shared_ptr<PixelBuffer> allocate(int width, int height);
@@ -50,9 +65,9 @@ class PixelBufferPool {
   PixelBufferPool(const PixelBufferPool&) = delete;
   PixelBufferPool& operator=(const PixelBufferPool&) = delete;
 
-  // A buffer of width x height (stride width * 4, contents undefined), or
-  // null when all buffers are out or the memory cannot be had.
-  std::shared_ptr<PixelBuffer> acquire(int width, int height);
+  // A buffer of width x height (bgra: stride width * 4; contents
+  // undefined), or null when all buffers are out or the memory cannot be had.
+  std::shared_ptr<PixelBuffer> acquire(int width, int height, PixelFormat format = PixelFormat::bgra);
   // Buffers handed out and not yet returned.
   int outstanding() const;
   // Runs on the releasing thread each time a buffer comes back.

@@ -183,7 +183,6 @@ bool Core::openVideo(int width, int height) {
   v->frame->format = c->pix_fmt;
   v->frame->width = c->width;
   v->frame->height = c->height;
-  if (av_frame_get_buffer(v->frame.get(), 0) < 0) return false;
   v->sourceWidth = width;
   v->sourceHeight = height;
   video = std::move(v);
@@ -194,7 +193,34 @@ int64_t Core::sessionTicks(int64_t ns, AVRational tb) const {
   return av_rescale_q_rnd(ns - *sessionStart, {1, static_cast<int>(kNanos)}, tb, AV_ROUND_NEAR_INF);
 }
 
-bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs) {
+namespace {
+// A frame over the planes of a converted picture, which it holds until the
+// encoder lets it go.
+ff::Frame frameHolding(const std::shared_ptr<const PixelBuffer>& px) {
+  ff::Frame f(av_frame_alloc());
+  auto* holder = new std::shared_ptr<const PixelBuffer>(px);
+  AVBufferRef* buffer = av_buffer_create(
+      px->pixels, px->byteSize(), [](void* opaque, uint8_t*) { delete static_cast<std::shared_ptr<const PixelBuffer>*>(opaque); },
+      holder, AV_BUFFER_FLAG_READONLY);
+  if (!buffer) delete holder;
+  if (!f || !buffer) {
+    av_buffer_unref(&buffer);
+    return nullptr;
+  }
+  f->buf[0] = buffer;
+  f->format = AV_PIX_FMT_YUV420P;
+  f->width = px->evenWidth();
+  f->height = px->evenHeight();
+  f->data[0] = px->pixels;
+  f->data[1] = px->planeU();
+  f->data[2] = px->planeV();
+  f->linesize[0] = px->stride;
+  f->linesize[1] = f->linesize[2] = px->chromaStride();
+  return f;
+}
+}  // namespace
+
+bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs, const std::shared_ptr<const PixelBuffer>& held) {
   Video& v = *video;
   if (!writing() || v.finished || !sessionStart || !px.pixels || px.width <= 0 || px.height <= 0) return false;
   if (sessionEnd && ptsNs >= *sessionEnd) return false;
@@ -205,7 +231,22 @@ bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs) {
   else if (pts <= v.lastPts) return false;
 
   AVFrame* f = v.frame.get();
-  if (av_frame_make_writable(f) < 0) return false;
+  if (px.format == PixelFormat::i420) {
+    // Converted by the capture at the recording's size; nothing else comes.
+    if (px.width != v.sourceWidth || px.height != v.sourceHeight || px.evenWidth() != f->width ||
+        px.evenHeight() != f->height)
+      return false;
+    if (held && held.get() == &px) {
+      ff::Frame planes = frameHolding(held);
+      return planes && encodeVideo(planes.get(), pts);
+    }
+    if ((!f->buf[0] && av_frame_get_buffer(f, 0) < 0) || av_frame_make_writable(f) < 0) return false;
+    libyuv::I420Copy(px.pixels, px.stride, px.planeU(), px.chromaStride(), px.planeV(), px.chromaStride(),
+                     f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], f->width,
+                     f->height);
+    return encodeVideo(f, pts);
+  }
+  if ((!f->buf[0] && av_frame_get_buffer(f, 0) < 0) || av_frame_make_writable(f) < 0) return false;
   const PixelBuffer* source = &px;
   if (px.width != v.sourceWidth || px.height != v.sourceHeight) {
     if (!v.fitted) v.fitted = PixelBuffer::allocate(v.sourceWidth, v.sourceHeight);
@@ -219,6 +260,11 @@ bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs) {
   }
   libyuv::ARGBToI420(source->pixels, source->stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1],
                      f->data[2], f->linesize[2], f->width, f->height);
+  return encodeVideo(f, pts);
+}
+
+bool Core::encodeVideo(AVFrame* f, int64_t pts) {
+  Video& v = *video;
   f->pts = pts;
   const int64_t keyInterval = std::llround(options.keyFrameIntervalSeconds * kVideoTimeBase.den);
   const bool key = v.lastKeyPts == AV_NOPTS_VALUE || pts - v.lastKeyPts >= keyInterval;
@@ -282,6 +328,13 @@ class VideoInput final : public VideoWriterInput {
   bool append(const PixelBuffer& frame, int64_t presentationTimeNs) override {
     std::lock_guard lock(core_->mutex);
     const bool ok = core_->appendVideo(frame, presentationTimeNs);
+    if (!ok) ++core_->stats.videoFramesRefused;
+    return ok;
+  }
+  bool appendKeeping(std::shared_ptr<const PixelBuffer> frame, int64_t presentationTimeNs) override {
+    if (!frame) return false;
+    std::lock_guard lock(core_->mutex);
+    const bool ok = core_->appendVideo(*frame, presentationTimeNs, frame);
     if (!ok) ++core_->stats.videoFramesRefused;
     return ok;
   }

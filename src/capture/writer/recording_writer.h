@@ -65,6 +65,11 @@ class VideoWriterInput {
   // (false) before the session starts, at or after its end, or when not
   // later than the previous frame.
   virtual bool append(const PixelBuffer& frame, int64_t presentationTimeNs) = 0;
+  // The same, but a frame the capture converted for the encoder is handed
+  // over as it is, held (not copied) until the encoder has read it.
+  virtual bool appendKeeping(std::shared_ptr<const PixelBuffer> frame, int64_t presentationTimeNs) {
+    return frame && append(*frame, presentationTimeNs);
+  }
   virtual void markAsFinished() = 0;
 };
 

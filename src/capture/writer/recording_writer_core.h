@@ -45,7 +45,7 @@ struct Core {
   struct Video {
     ff::CodecContext codec;
     AVStream* stream = nullptr;
-    ff::Frame frame;
+    ff::Frame frame;  // BGRA frames are converted into this (its buffer made on the first)
     int sourceWidth = 0, sourceHeight = 0;  // the settings' size
     std::shared_ptr<PixelBuffer> fitted;    // frames of another size are scaled into this
     std::shared_ptr<PixelBuffer> padded;    // an odd-sized picture grown to the encoder's even size
@@ -107,7 +107,9 @@ struct Core {
   // The video track
   bool openVideo(int width, int height);
   int64_t sessionTicks(int64_t ns, AVRational tb) const;
-  bool appendVideo(const PixelBuffer& px, int64_t ptsNs);
+  // `held`, when given, is `px` itself, to be kept rather than copied.
+  bool appendVideo(const PixelBuffer& px, int64_t ptsNs, const std::shared_ptr<const PixelBuffer>& held = nullptr);
+  bool encodeVideo(AVFrame* f, int64_t pts);
   bool drainVideo();
   bool finishVideo();
   // The sound track

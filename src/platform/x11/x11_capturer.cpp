@@ -48,8 +48,10 @@ class Capturer {
         windowMode_(filter.kind == ContentFilter::Kind::desktopIndependentWindow),
         window_(filter.windowID),
         pacer_(impl.output, config_.queueDepth),
-        pool_(pacer_.maxQueueDepth() + 3, [this](size_t bytes) { return allocateShared(bytes); }) {
+        pool_(pacer_.maxQueueDepth() + 3, [this](size_t bytes) { return allocateShared(bytes); }),
+        converted_(pacer_.maxQueueDepth()) {
     pool_.setReleaseCallback([w = wake_] { w->signal(); });
+    converted_.setReleaseCallback([w = wake_] { w->signal(); });
   }
 
   void run();
@@ -67,6 +69,10 @@ class Capturer {
     return !closed_ && (windowMode_ ? (mapped_ && pixmap_) : (window_ == XCB_WINDOW_NONE || mapped_));
   }
   PixelRect sourceRegion() const;
+  bool converts() const { return config_.pixelFormat == kPixelFormatI420; }
+  // The buffers that go out with the frames.
+  const PixelBufferPool& framesOut() const { return converts() ? converted_ : pool_; }
+  bool deliver(std::shared_ptr<PixelBuffer> frame, int64_t time);
   bool capture();
   bool readImage(xcb_drawable_t drawable, int x, int y, PixelBuffer& into);
 
@@ -82,6 +88,8 @@ class Capturer {
 
   std::map<uint32_t, xcb::ShmSegment> segments_;  // attachments of the pool's memory
   PixelBufferPool pool_;
+  PixelBufferPool converted_;            // frames converted for the encoder
+  std::shared_ptr<PixelBuffer> evenScratch_;  // an odd picture grown to even sides
   xcb::CompositeRedirect redirect_;
   xcb::Damage damage_;
   xcb::Pixmap pixmap_;
@@ -359,16 +367,23 @@ bool Capturer::capture() {
   }
   const int outWidth = config_.width > 0 ? config_.width : source->width;
   const int outHeight = config_.height > 0 ? config_.height : source->height;
-  if (outWidth == source->width && outHeight == source->height) {
-    impl_.output.deliver(std::move(source), time);
-    return true;
-  }
+  if (outWidth == source->width && outHeight == source->height) return deliver(std::move(source), time);
   auto out = pool_.acquire(outWidth, outHeight);
   if (!out) return false;
   if (config_.scalesToFit) scaleToFit(*source, *out);
   else copyTopLeft(*source, *out);
   source.reset();
-  impl_.output.deliver(std::move(out), time);
+  return deliver(std::move(out), time);
+}
+
+bool Capturer::deliver(std::shared_ptr<PixelBuffer> frame, int64_t time) {
+  if (converts()) {
+    auto planes = converted_.acquire(frame->width, frame->height, PixelFormat::i420);
+    if (!planes) return false;
+    toI420(*frame, *planes, evenScratch_);
+    frame = std::move(planes);
+  }
+  impl_.output.deliver(std::move(frame), time);
   return true;
 }
 
@@ -393,11 +408,12 @@ void Capturer::run() {
       }
     }
     for (PixelStorage& s : pool_.takeRetired()) segments_.erase(s.tag);
+    converted_.takeRetired();  // heap memory: dropping it frees it
 
     int64_t waitNs = -1;
     if (dirty_ && canCapture()) {
       // While the consumer is behind, the content stays due until a frame comes back.
-      if (pacer_.due(config_, pool_, monotonicNanos()) == FramePacer::Due::now) {
+      if (pacer_.due(config_, framesOut(), monotonicNanos()) == FramePacer::Due::now) {
         if (capture()) {
           dirty_ = false;
           failures_ = 0;

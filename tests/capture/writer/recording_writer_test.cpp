@@ -8,6 +8,7 @@
 #include <future>
 #include <thread>
 
+#include "capture/pixel_ops.h"
 #include "harness/media_files.h"
 #include "harness/test_desktop.h"
 #include "harness/test_files.h"
@@ -104,6 +105,46 @@ TEST_F(WriterTest, WritesEveryFrameAtItsOddSizeAndTheSoundAsMonoAacAlongTheSessi
   EXPECT_NEAR(probe.video()->duration, (end - kStart) / 1e9, 0.02);
   EXPECT_EQ(probe.audio()->sampleRate, 44100);
   EXPECT_NEAR(probe.audio()->duration, (end - kStart) / 1e9, 0.15);
+}
+
+// Frames the capture converted for the encoder make the movie that the same
+// pictures in BGRA make: the planes, their strides and the grown odd edges,
+// handed to the encoder without a copy.
+TEST_F(WriterTest, FramesConvertedByTheCaptureMakeTheSameMovieAsBgraOnes) {
+  auto picture = PixelBuffer::allocate(161, 91);
+  for (int y = 0; y < picture->height; ++y)
+    for (int x = 0; x < picture->width; ++x)
+      reinterpret_cast<uint32_t*>(picture->pixels + y * picture->stride)[x] =
+          0xff000000u | uint32_t(x * 255 / 160) << 16 | uint32_t(y * 255 / 90) << 8 | (x == 160 || y == 0 ? 0xffu : 0u);
+  PixelBufferPool pool(1);
+  std::shared_ptr<PixelBuffer> scratch;
+  auto record = [&](const std::string& file, bool converted) {
+    auto w = RecordingWriter::create(file, error);
+    auto video = w ? w->addVideoInput({VideoCodec::h264, 161, 91}) : nullptr;
+    ASSERT_TRUE(video && w->startWriting()) << error;
+    w->startSession(kStart);
+    for (int i = 0; i < 3; ++i) {
+      auto planes = pool.acquire(161, 91, PixelFormat::i420);
+      ASSERT_TRUE(planes);
+      toI420(*picture, *planes, scratch);
+      const int64_t t = kStart + i * 40 * kMs;
+      EXPECT_TRUE(converted ? video->appendKeeping(planes, t) : video->append(*picture, t));
+    }
+    w->endSession(kStart + 120 * kMs);
+    std::promise<bool> done;
+    w->finishWriting([&](bool ok, std::string) { done.set_value(ok); });
+    ASSERT_TRUE(done.get_future().get());
+  };
+  record(dir + "/bgra.mp4", false);
+  record(dir + "/i420.mp4", true);
+  auto decoded = [](const std::string& file) {
+    return test::runCommand({"ffmpeg", "-v", "error", "-i", file, "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
+                            "yuv420p", "-"})
+        .out;
+  };
+  const std::string bgra = decoded(dir + "/bgra.mp4");
+  EXPECT_EQ(bgra.size(), 3u * 162 * 92 * 3 / 2);
+  EXPECT_TRUE(bgra == decoded(dir + "/i420.mp4")) << "the converted frames decode to other pictures";
 }
 
 TEST_F(WriterTest, RefusesFilesItWouldOverwrite) {
