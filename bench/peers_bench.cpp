@@ -90,7 +90,7 @@ void printLargestMappings(pid_t pid) {
   std::vector<std::pair<long, std::string>> sorted;
   for (auto& [n, kib] : rss) sorted.emplace_back(kib, n);
   std::sort(sorted.rbegin(), sorted.rend());
-  for (size_t i = 0; i < sorted.size() && i < 25; ++i)
+  for (size_t i = 0; i < sorted.size() && i < 60; ++i)
     std::printf("    %8.1f MB  %s\n", sorted[i].first / 1024.0, sorted[i].second.c_str());
 }
 
