@@ -18,7 +18,7 @@ namespace moxi {
 namespace {
 // What every configuration of the recording stream shares: the window's size,
 // at most 60 frames a second, 5 frames in flight, scaled to fit, converted
-// for the encoder where the stream can.
+// for the encoder.
 StreamConfiguration streamConfiguration(Size size, bool showsCursor) {
   StreamConfiguration configuration;
   configuration.width = static_cast<int>(size.width);

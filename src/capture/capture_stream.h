@@ -22,7 +22,7 @@ class SerialQueue;
 inline constexpr uint32_t kPixelFormatBGRA = 0x42475241;
 // Frames converted for the encoder as they are taken (PixelFormat::i420),
 // so that those waiting for it hold 1.5 bytes a pixel and the capture's
-// shared memory is free again at once. Streams that cannot convert send BGRA.
+// shared memory is free again at once.
 inline constexpr uint32_t kPixelFormatI420 = 0x49343230;
 
 struct StreamConfiguration {

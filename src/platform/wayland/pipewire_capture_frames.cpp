@@ -173,7 +173,18 @@ bool Impl::render(int64_t time) {
     lockedWidth = staging->width;
     lockedHeight = staging->height;
   }
-  std::shared_ptr<PixelBuffer> out = pool.acquire(lockedWidth, lockedHeight);
+  // A frame converted for the encoder is composed in BGRA first (the cursor
+  // is drawn there); only the converted one goes out.
+  const bool converts = active.pixelFormat == kPixelFormatI420;
+  pool.takeRetired();  // heap memory too small for the new size: dropping it frees it
+  std::shared_ptr<PixelBuffer> out;
+  if (!converts) {
+    out = pool.acquire(lockedWidth, lockedHeight);
+  } else {
+    if (!composing || composing->width != lockedWidth || composing->height != lockedHeight)
+      composing = PixelBuffer::allocate(lockedWidth, lockedHeight);
+    out = composing;
+  }
   if (!out || !out->pixels) return false;
   const auto [px, py] = cursorInPicture();
   int cx = static_cast<int>(std::lround(px)), cy = static_cast<int>(std::lround(py));
@@ -188,6 +199,12 @@ bool Impl::render(int64_t time) {
     copyTopLeft(*staging, *out);
   }
   if (active.showsCursor) cursor.draw(*out, cx, cy);
+  if (converts) {
+    auto planes = pool.acquire(lockedWidth, lockedHeight, PixelFormat::i420);
+    if (!planes) return false;
+    toI420(*out, *planes, evenScratch);
+    out = std::move(planes);
+  }
   time = std::max(time, lastTime + 1);  // frames never go back in time
   lastTime = time;
   output.deliver(std::move(out), time);

@@ -79,6 +79,7 @@ struct PipeWireCaptureStream::Impl {
   uint32_t transform = 0;     // of the last copied buffer (SPA_META_VideoTransform)
   std::shared_ptr<PixelBuffer> staging;  // the newest content: the window, upright, BGRA
   std::shared_ptr<PixelBuffer> turning, turningScratch;  // a turned window on its way upright
+  std::shared_ptr<PixelBuffer> composing, evenScratch;   // a frame on its way to the encoder's I420
   int64_t contentTime = 0;
   bool contentPending = false;
   bool cursorPending = false;
