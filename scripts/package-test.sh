@@ -60,10 +60,16 @@ files=(
   "$share/icons/hicolor/symbolic/apps/moxiscope-symbolic.svg"
 )
 for size in 16 22 24 32 48 64 128 256; do files+=("$share/icons/hicolor/${size}x${size}/apps/moxiscope.png"); done
+# The popover's content module, where the installed program looks for it.
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+module=$(realpath -m "/usr/bin/../$libdir/moxiscope/moxiscope-popover.so")
+files+=("$module")
 for f in "${files[@]}"; do
   [ -f "$f" ] || fail "the package did not install $f"
   dpkg -S "$f" >/dev/null 2>&1 || fail "$f belongs to no package"
 done
+! ldd "$module" | grep -q "not found" || fail "the popover's module lacks libraries: $(ldd "$module" | grep "not found")"
+nm -D --defined-only "$module" | grep -qw moxiscopeMakePopoverContent || fail "the popover's module has no content maker"
 desktop-file-validate "$share/applications/moxiscope.desktop" || fail "the installed menu entry is invalid"
 appstreamcli validate --no-net "$share/metainfo/org.moxiscope.Moxiscope.metainfo.xml" >/dev/null ||
   fail "the installed metainfo is invalid"

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QQuickWindow>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -143,15 +142,10 @@ int main(int argc, char** argv) {
     if (platform.platform == moxi::DesktopPlatform::wayland) qputenv("QT_QPA_PLATFORM", "wayland");
     else if (!qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
   }
-  // The popover is a small flat panel: Qt Quick's software renderer draws it
-  // in a few milliseconds, where a GL context and its shaders took a quarter
-  // of a second and more on the first opening.
-  if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")) QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
   QApplication app(argc, argv);
   nameApplication();
   QApplication::setQuitOnLastWindowClosed(false);  // a tray program lives on without windows
   Q_INIT_RESOURCE(app);
-  Q_INIT_RESOURCE(ui);
 
   // FFmpeg's notes go to standard error in its own format; only errors are worth a line.
   av_log_set_level(AV_LOG_ERROR);

@@ -4,7 +4,6 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QQmlEngine>
 #include <QThreadPool>
 #include <QUrl>
 #include <cstdlib>
@@ -60,11 +59,12 @@ void AppDelegate::applicationDidFinishLaunching() {
   autostart_ = std::make_unique<Autostart>();
   popover_->setContent(QUrl(QStringLiteral("qrc:/moxiscope/ContentView.qml")),
                        {{QStringLiteral("toggler"), toggler_.get()}, {QStringLiteral("autostart"), autostart_.get()}},
-                       [model = toggler_->windowListModel()](QQmlEngine& engine) {
-                         // The engine owns the provider; thumbnails are drawn when a row shows them.
-                         engine.addImageProvider(QString::fromLatin1(ThumbnailImageProvider::name),
-                                                 new ThumbnailImageProvider(model));
+                       [model = toggler_->windowListModel()](const QString& id, const QSize& size) {
+                         return model->thumbnail(id, size);
                        });
+  connect(popover_.get(), &Popover::contentMissing, toggler_.get(), [this](const QString& problem) {
+    toggler_->tellUser({UserNotice::Kind::failure, QStringLiteral("Moxiscope cannot show its window list"), problem, {}});
+  });
 
   const bool wayland = platform_ == DesktopPlatform::wayland;
   connect(statusBarItem_.get(), &StatusButton::trayLost, this, [this, wayland] {

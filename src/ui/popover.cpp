@@ -2,15 +2,16 @@
 
 #include <QCursor>
 #include <QEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
-#include <QQmlContext>
-#include <QQmlEngine>
-#include <QQuickWidget>
+#include <QLibrary>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
 
 #include "common/log.h"
+#include "ui/quick/popover_content.h"
 
 namespace moxi {
 
@@ -19,6 +20,14 @@ namespace {
 // from one of its windows: there the popover is a top-level window the
 // compositor places, and it closes when it loses the focus, as a popup would.
 bool onWayland() { return QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
+
+// Beside the program (a build folder), else in its library folder.
+QString contentModulePath() {
+  const QString dir = QCoreApplication::applicationDirPath();
+  const QString beside = dir + QStringLiteral("/moxiscope-popover.so");
+  if (QFileInfo::exists(beside)) return beside;
+  return dir + QStringLiteral("/../" MOXI_LIBDIR "/moxiscope/moxiscope-popover.so");
+}
 }  // namespace
 
 Popover::Popover(QObject* parent)
@@ -34,21 +43,29 @@ Popover::Popover(QObject* parent)
 Popover::~Popover() { window_->removeEventFilter(this); }
 
 void Popover::setContent(const QUrl& qml, const QList<QPair<QString, QObject*>>& contextObjects,
-                         std::function<void(QQmlEngine&)> prepareEngine) {
+                         std::function<QImage(const QString&, const QSize&)> thumbnail) {
   source_ = qml;
   contextObjects_ = contextObjects;
-  prepareEngine_ = std::move(prepareEngine);
+  thumbnail_ = std::move(thumbnail);
 }
 
 void Popover::load() {
-  if (quick_ || source_.isEmpty()) return;
-  quick_ = new QQuickWidget(window_.get());
-  quick_->setResizeMode(QQuickWidget::SizeRootObjectToView);
-  window_->layout()->addWidget(quick_);
-  if (prepareEngine_) prepareEngine_(*quick_->engine());
-  for (const auto& [name, object] : contextObjects_) quick_->rootContext()->setContextProperty(name, object);
-  quick_->setSource(source_);
-  for (const auto& e : quick_->errors()) logLine("popover: " + e.toString().toStdString());
+  if (content_ || loadFailed_ || source_.isEmpty()) return;
+  // Never unloaded: the content lives as long as the program.
+  QLibrary module(contentModulePath());
+  auto make = reinterpret_cast<MakePopoverContent>(module.resolve(kMakePopoverContentSymbol));
+  if (!make) {
+    loadFailed_ = true;
+    logLine("popover: cannot load its content: " + module.errorString().toStdString());
+    emit contentMissing(QStringLiteral("The window list cannot be shown: %1 is missing or damaged. Reinstall "
+                                       "Moxiscope. The hot key still records the window under the pointer.")
+                            .arg(module.fileName()));
+    return;
+  }
+  QStringList errors;
+  content_ = make(window_.get(), PopoverContentRequest{source_, contextObjects_, thumbnail_}, errors);
+  window_->layout()->addWidget(content_);
+  for (const auto& e : errors) logLine("popover: " + e.toStdString());
 }
 
 void Popover::setContentSize(QSize size) {
@@ -86,6 +103,7 @@ void Popover::showRelativeTo(QRect anchor) {
   QRect area = screen ? screen->geometry() : QRect(QPoint(0, 0), contentSize_);
   window_->setGeometry(placement(contentSize_, anchor, pointer, area));
   load();
+  if (!content_) return;  // an empty panel would say nothing; the notice has said why
   window_->show();
   window_->raise();
   window_->activateWindow();

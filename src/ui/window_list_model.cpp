@@ -3,6 +3,8 @@
 #include <QSizeF>
 #include <cmath>
 
+#include "ui/quick/popover_content.h"
+
 namespace moxi {
 
 WindowListModel::WindowListModel(QObject* parent)
@@ -38,7 +40,7 @@ QVariant WindowListModel::data(const QModelIndex& index, int role) const {
     case TitleRole:
       return QString::fromStdString(w.title);
     case ThumbnailRole:
-      return QStringLiteral("image://%1/%2/%3").arg(ThumbnailImageProvider::name).arg(w.windowID).arg(generation_);
+      return QStringLiteral("image://%1/%2/%3").arg(kThumbnailProviderName).arg(w.windowID).arg(generation_);
     case ThumbnailSizeRole:
       return QSizeF(w.img.size().width, w.img.size().height);
     default:
@@ -51,21 +53,15 @@ QHash<int, QByteArray> WindowListModel::roleNames() const {
           {ThumbnailSizeRole, "thumbnailSize"}};
 }
 
-ThumbnailImageProvider::ThumbnailImageProvider(const WindowListModel* model)
-    : QQuickImageProvider(QQuickImageProvider::Image), model_(model) {}
-
-QImage ThumbnailImageProvider::requestImage(const QString& id, QSize* size, const QSize& requestedSize) {
+QImage WindowListModel::thumbnail(const QString& id, const QSize& requestedSize) const {
   uint32_t windowID = id.section('/', 0, 0).toUInt();
-  auto list = model_->windows();
+  auto list = windows();
   for (const auto& w : *list) {
     if (w.windowID != windowID) continue;
     QSize pixels(static_cast<int>(std::ceil(w.img.size().width)), static_cast<int>(std::ceil(w.img.size().height)));
     if (requestedSize.isValid() && !requestedSize.isEmpty()) pixels = requestedSize;
-    QImage image = w.img.render(pixels);
-    if (size) *size = image.size();
-    return image;
+    return w.img.render(pixels);
   }
-  if (size) *size = QSize();
   return {};
 }
 

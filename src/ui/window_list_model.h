@@ -1,6 +1,7 @@
 #pragma once
 #include <QAbstractListModel>
-#include <QQuickImageProvider>
+#include <QImage>
+#include <QSize>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -9,9 +10,8 @@
 
 namespace moxi {
 
-// The catalogue as the popover's list sees it. Thumbnails are served by
-// ThumbnailImageProvider, which draws them from the full pictures when the
-// list shows them.
+// The catalogue as the popover's list sees it. Its thumbnails are drawn from
+// the full pictures when the list shows them (thumbnail()).
 class WindowListModel : public QAbstractListModel {
   Q_OBJECT
  public:
@@ -26,22 +26,15 @@ class WindowListModel : public QAbstractListModel {
   int rowCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role) const override;
   QHash<int, QByteArray> roleNames() const override;
+  // The thumbnail a row's URL names ("<windowID>/<generation>") at
+  // `requestedSize`, or its own size rounded up; null for a window no longer
+  // listed. Safe from any thread.
+  QImage thumbnail(const QString& id, const QSize& requestedSize) const;
 
  private:
   mutable std::mutex mutex_;  // the image provider may read from a loader thread
   Snapshot windows_;
   quint64 generation_ = 0;  // in thumbnail URLs, so a refreshed picture is drawn anew
-};
-
-class ThumbnailImageProvider : public QQuickImageProvider {
- public:
-  static constexpr const char* name = "thumbnails";
-  explicit ThumbnailImageProvider(const WindowListModel* model);
-  // id: "<windowID>/<generation>"
-  QImage requestImage(const QString& id, QSize* size, const QSize& requestedSize) override;
-
- private:
-  const WindowListModel* model_;
 };
 
 }  // namespace moxi

@@ -371,7 +371,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("QT_QUICK_BACKEND", "software");
   QApplication app(argc, argv);
-  Q_INIT_RESOURCE(ui);
+  Q_INIT_RESOURCE(popover);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
