@@ -63,7 +63,8 @@ void AppDelegate::applicationDidFinishLaunching() {
                          return model->thumbnail(id, size);
                        });
   connect(popover_.get(), &Popover::contentMissing, toggler_.get(), [this](const QString& problem) {
-    toggler_->tellUser({UserNotice::Kind::failure, QStringLiteral("Moxiscope cannot show its window list"), problem, {}});
+    toggler_->tellUser(
+        {UserNotice::Kind::failure, QStringLiteral("Moxiscope cannot show its window list"), problem, {}});
   });
 
   const bool wayland = platform_ == DesktopPlatform::wayland;

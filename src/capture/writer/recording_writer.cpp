@@ -198,10 +198,11 @@ namespace {
 // encoder lets it go.
 ff::Frame frameHolding(const std::shared_ptr<const PixelBuffer>& px) {
   ff::Frame f(av_frame_alloc());
-  auto* holder = new std::shared_ptr<const PixelBuffer>(px);
+  using Held = std::shared_ptr<const PixelBuffer>;
+  auto* holder = new Held(px);
   AVBufferRef* buffer = av_buffer_create(
-      px->pixels, px->byteSize(), [](void* opaque, uint8_t*) { delete static_cast<std::shared_ptr<const PixelBuffer>*>(opaque); },
-      holder, AV_BUFFER_FLAG_READONLY);
+      px->pixels, px->byteSize(), [](void* opaque, uint8_t*) { delete static_cast<Held*>(opaque); }, holder,
+      AV_BUFFER_FLAG_READONLY);
   if (!buffer) delete holder;
   if (!f || !buffer) {
     av_buffer_unref(&buffer);
@@ -326,17 +327,10 @@ class VideoInput final : public VideoWriterInput {
     return core_->writing() && !core_->video->finished;
   }
   bool append(const PixelBuffer& frame, int64_t presentationTimeNs) override {
-    std::lock_guard lock(core_->mutex);
-    const bool ok = core_->appendVideo(frame, presentationTimeNs);
-    if (!ok) ++core_->stats.videoFramesRefused;
-    return ok;
+    return appendVideo(frame, presentationTimeNs, nullptr);
   }
   bool appendKeeping(std::shared_ptr<const PixelBuffer> frame, int64_t presentationTimeNs) override {
-    if (!frame) return false;
-    std::lock_guard lock(core_->mutex);
-    const bool ok = core_->appendVideo(*frame, presentationTimeNs, frame);
-    if (!ok) ++core_->stats.videoFramesRefused;
-    return ok;
+    return frame && appendVideo(*frame, presentationTimeNs, frame);
   }
   void markAsFinished() override {
     std::lock_guard lock(core_->mutex);
@@ -344,6 +338,14 @@ class VideoInput final : public VideoWriterInput {
   }
 
  private:
+  bool appendVideo(const PixelBuffer& frame, int64_t presentationTimeNs,
+                   const std::shared_ptr<const PixelBuffer>& held) {
+    std::lock_guard lock(core_->mutex);
+    const bool ok = core_->appendVideo(frame, presentationTimeNs, held);
+    if (!ok) ++core_->stats.videoFramesRefused;
+    return ok;
+  }
+
   std::shared_ptr<Core> core_;
 };
 

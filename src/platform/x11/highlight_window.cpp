@@ -188,7 +188,8 @@ void HighlightWindow::setFrame(Rect frame) {
   const int band = std::clamp(std::max(radius_, border_), 1, (h + 1) / 2);
   const int side = std::clamp(border_, 1, (w + 1) / 2);
   const int between = std::max(1, h - 2 * band);
-  const QRect parts[] = {{0, 0, w, band}, {0, h - band, w, band}, {0, band, side, between}, {w - side, band, side, between}};
+  const QRect parts[] = {
+      {0, 0, w, band}, {0, h - band, w, band}, {0, band, side, between}, {w - side, band, side, between}};
   for (size_t i = 0; i < edges_.size(); ++i) edges_[i]->place(parts[i], QSize(w, h), r.topLeft());
 }
 

@@ -138,8 +138,8 @@ TEST_F(WriterTest, FramesConvertedByTheCaptureMakeTheSameMovieAsBgraOnes) {
   record(dir + "/bgra.mp4", false);
   record(dir + "/i420.mp4", true);
   auto decoded = [](const std::string& file) {
-    return test::runCommand({"ffmpeg", "-v", "error", "-i", file, "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
-                            "yuv420p", "-"})
+    return test::runCommand({"ffmpeg", "-v", "error", "-i", file, "-fps_mode", "passthrough", "-f", "rawvideo",
+                             "-pix_fmt", "yuv420p", "-"})
         .out;
   };
   const std::string bgra = decoded(dir + "/bgra.mp4");
