@@ -66,21 +66,16 @@ std::optional<std::vector<CapturableWindow>> listWindows(WindowServer& server,
   std::vector<CapturableWindow> entries;
   entries.reserve(candidates.size());
   for (auto& w : candidates) {
+    CapturableWindow entry;
     if (wanted) {
       if (!server.windowPictureTakes(w.windowID)) continue;
-      CapturableWindow entry;
-      entry.windowID = w.windowID;
-      entry.title = catalogueTitle(w);
-      entry.window = std::move(w);
-      entries.push_back(std::move(entry));
-      continue;
+    } else {
+      std::optional<QImage> picture = server.windowPicture(w.windowID);
+      if (!picture || picture->isNull()) continue;
+      const Size size = thumbnailSize({double(picture->width()), double(picture->height())});
+      entry.img = Thumbnail(std::make_shared<const QImage>(std::move(*picture)), size);
     }
-    std::optional<QImage> picture = server.windowPicture(w.windowID);
-    if (!picture || picture->isNull()) continue;
-    const Size size = thumbnailSize({double(picture->width()), double(picture->height())});
-    CapturableWindow entry;
     entry.windowID = w.windowID;
-    entry.img = Thumbnail(std::make_shared<const QImage>(std::move(*picture)), size);
     entry.title = catalogueTitle(w);
     entry.window = std::move(w);
     entries.push_back(std::move(entry));
