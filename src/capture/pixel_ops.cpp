@@ -67,10 +67,12 @@ void copyTopLeft(const PixelBuffer& src, PixelBuffer& dst) {
   fillBorders(dst, r);
 }
 
-void toI420(const PixelBuffer& src, PixelBuffer& dst, std::shared_ptr<PixelBuffer>& scratch) {
-  if (!src.pixels || !dst.pixels || dst.format != PixelFormat::i420 || src.width != dst.width ||
-      src.height != dst.height)
-    return;
+std::shared_ptr<PixelBuffer> toI420(const PixelBuffer& src, PixelBufferPool& pool,
+                                    std::shared_ptr<PixelBuffer>& scratch) {
+  if (!src.pixels) return nullptr;
+  auto planes = pool.acquire(src.width, src.height, PixelFormat::i420);
+  if (!planes || !planes->pixels) return nullptr;
+  PixelBuffer& dst = *planes;
   const PixelBuffer* even = &src;
   if (src.width != dst.evenWidth() || src.height != dst.evenHeight()) {
     if (!scratch || scratch->width != dst.evenWidth() || scratch->height != dst.evenHeight())
@@ -80,6 +82,7 @@ void toI420(const PixelBuffer& src, PixelBuffer& dst, std::shared_ptr<PixelBuffe
   }
   libyuv::ARGBToI420(even->pixels, even->stride, dst.pixels, dst.stride, dst.planeU(), dst.chromaStride(),
                      dst.planeV(), dst.chromaStride(), dst.evenWidth(), dst.evenHeight());
+  return planes;
 }
 
 void blendCursor(PixelBuffer& dst, const uint32_t* argb, int width, int height, int x, int y) {

@@ -30,10 +30,12 @@ void copyTopLeft(const PixelBuffer& src, PixelBuffer& dst);
 // the picture's edges.
 void padToEven(const PixelBuffer& src, PixelBuffer& dst);
 
-// Converts a BGRA picture into an i420 buffer of its size (BT.601, limited
-// range); an odd picture is grown to even sides as padToEven does, in
-// `scratch` (kept by the caller for the next frame).
-void toI420(const PixelBuffer& src, PixelBuffer& dst, std::shared_ptr<PixelBuffer>& scratch);
+// A BGRA picture converted for the encoder (BT.601, limited range) into an
+// i420 buffer of its size from `pool`; null when the pool has none to give
+// or `src` has no pixels. An odd picture is grown to even sides as padToEven
+// does, in `scratch` (kept by the caller for the next frame).
+std::shared_ptr<PixelBuffer> toI420(const PixelBuffer& src, PixelBufferPool& pool,
+                                    std::shared_ptr<PixelBuffer>& scratch);
 
 // Paints the rectangle opaque black (clipped to the buffer).
 void fillBlack(PixelBuffer& dst, PixelRect r);

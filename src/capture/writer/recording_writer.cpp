@@ -232,6 +232,8 @@ bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs, const std::shared_p
   else if (pts <= v.lastPts) return false;
 
   AVFrame* f = v.frame.get();
+  // The frame pictures are copied or converted into; its buffer is made with the first.
+  auto writable = [f] { return (f->buf[0] || av_frame_get_buffer(f, 0) >= 0) && av_frame_make_writable(f) >= 0; };
   if (px.format == PixelFormat::i420) {
     // Converted by the capture at the recording's size; nothing else comes.
     if (px.width != v.sourceWidth || px.height != v.sourceHeight || px.evenWidth() != f->width ||
@@ -241,13 +243,13 @@ bool Core::appendVideo(const PixelBuffer& px, int64_t ptsNs, const std::shared_p
       ff::Frame planes = frameHolding(held);
       return planes && encodeVideo(planes.get(), pts);
     }
-    if ((!f->buf[0] && av_frame_get_buffer(f, 0) < 0) || av_frame_make_writable(f) < 0) return false;
+    if (!writable()) return false;
     libyuv::I420Copy(px.pixels, px.stride, px.planeU(), px.chromaStride(), px.planeV(), px.chromaStride(),
                      f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], f->width,
                      f->height);
     return encodeVideo(f, pts);
   }
-  if ((!f->buf[0] && av_frame_get_buffer(f, 0) < 0) || av_frame_make_writable(f) < 0) return false;
+  if (!writable()) return false;
   const PixelBuffer* source = &px;
   if (px.width != v.sourceWidth || px.height != v.sourceHeight) {
     if (!v.fitted) v.fitted = PixelBuffer::allocate(v.sourceWidth, v.sourceHeight);

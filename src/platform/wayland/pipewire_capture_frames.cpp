@@ -200,10 +200,8 @@ bool Impl::render(int64_t time) {
   }
   if (active.showsCursor) cursor.draw(*out, cx, cy);
   if (converts) {
-    auto planes = pool.acquire(lockedWidth, lockedHeight, PixelFormat::i420);
-    if (!planes) return false;
-    toI420(*out, *planes, evenScratch);
-    out = std::move(planes);
+    out = toI420(*out, pool, evenScratch);
+    if (!out) return false;
   }
   time = std::max(time, lastTime + 1);  // frames never go back in time
   lastTime = time;

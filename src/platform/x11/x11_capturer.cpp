@@ -378,10 +378,8 @@ bool Capturer::capture() {
 
 bool Capturer::deliver(std::shared_ptr<PixelBuffer> frame, int64_t time) {
   if (converts()) {
-    auto planes = converted_.acquire(frame->width, frame->height, PixelFormat::i420);
-    if (!planes) return false;
-    toI420(*frame, *planes, evenScratch_);
-    frame = std::move(planes);
+    frame = toI420(*frame, converted_, evenScratch_);
+    if (!frame) return false;
   }
   impl_.output.deliver(std::move(frame), time);
   return true;

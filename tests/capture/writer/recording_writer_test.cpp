@@ -124,9 +124,8 @@ TEST_F(WriterTest, FramesConvertedByTheCaptureMakeTheSameMovieAsBgraOnes) {
     ASSERT_TRUE(video && w->startWriting()) << error;
     w->startSession(kStart);
     for (int i = 0; i < 3; ++i) {
-      auto planes = pool.acquire(161, 91, PixelFormat::i420);
+      auto planes = toI420(*picture, pool, scratch);
       ASSERT_TRUE(planes);
-      toI420(*picture, *planes, scratch);
       const int64_t t = kStart + i * 40 * kMs;
       EXPECT_TRUE(converted ? video->appendKeeping(planes, t) : video->append(*picture, t));
     }
