@@ -11,8 +11,9 @@
 #include <optional>
 
 #include "app/command_line.h"
+#include "common/unique_fd.h"
 
-class QLocalServer;
+class QSocketNotifier;
 
 namespace moxi {
 
@@ -40,6 +41,7 @@ class InstanceLock {
 std::optional<QString> handOver(const QString& socketPath, InstanceRequest request, int timeoutMs = 3000);
 
 // Hands out what later launches ask for. Listen only while holding the lock.
+// A plain socket: the program needs nothing else of a network library.
 class InstanceServer : public QObject {
   Q_OBJECT
  public:
@@ -54,13 +56,17 @@ class InstanceServer : public QObject {
   ~InstanceServer() override;
   void setHandler(Handler handler) { handler_ = std::move(handler); }
   bool listen();
-  QString errorString() const;
+  QString errorString() const { return error_; }
 
  private:
+  class Client;
   void accept();
+  void handle(const QString& line, Client* client);
 
   QString path_;
-  std::unique_ptr<QLocalServer> server_;
+  QString error_;
+  UniqueFd listening_;
+  std::unique_ptr<QSocketNotifier> incoming_;
   Handler handler_;
 };
 
