@@ -69,8 +69,9 @@ std::string residentSplit(pid_t pid) {
   return text;
 }
 
-// PEERS_MAPS=1: the mappings holding the most resident memory, at the stop.
-void printLargestMappings(pid_t pid) {
+// PEERS_MAPS=N: the N mappings holding the most resident memory, at the stop
+// (60 if N is 1).
+void printLargestMappings(pid_t pid, size_t count) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
   std::map<std::string, long> rss;
   std::string name;
@@ -90,7 +91,7 @@ void printLargestMappings(pid_t pid) {
   std::vector<std::pair<long, std::string>> sorted;
   for (auto& [n, kib] : rss) sorted.emplace_back(kib, n);
   std::sort(sorted.rbegin(), sorted.rend());
-  for (size_t i = 0; i < sorted.size() && i < 60; ++i)
+  for (size_t i = 0; i < sorted.size() && i < count; ++i)
     std::printf("    %8.1f MB  %s\n", sorted[i].first / 1024.0, sorted[i].second.c_str());
 }
 
@@ -251,7 +252,10 @@ Result measure(Recorder& recorder, const Size& size, uint32_t window, const std:
   r.cpuPerSecond = (cpuAfter - cpuBefore) / seconds;
   r.peakKiB = statusKiB(pid, "VmHWM");
   r.split = residentSplit(pid);
-  if (std::getenv("PEERS_MAPS")) printLargestMappings(pid);
+  if (const char* maps = std::getenv("PEERS_MAPS")) {
+    const long count = std::atol(maps);
+    printLargestMappings(pid, count > 1 ? static_cast<size_t>(count) : 60);
+  }
   recorder.stop(r);
   auto* moxiscope = dynamic_cast<Moxiscope*>(&recorder);
   const std::string file = moxiscope ? moxiscope->movie() : path;
