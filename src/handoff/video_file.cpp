@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <mutex>
-#include <set>
+#include <optional>
 
 #include "common/clock.h"
 #include "handoff/storage.h"
@@ -34,17 +34,16 @@ QUrl makeVideoFileURL(double secondsSinceReferenceDate) {
   if (!dir) return {};
   // The raw recording and the export of another recording can be named in
   // the same millisecond, and removing the "stale" file would then delete a
-  // recording of this process: a name is handed out once, later ones take the
-  // next millisecond.
+  // recording of this process: names are handed out in rising order (a later
+  // one in the same millisecond, or after the clock went back, takes the
+  // next after the last), so none twice and nothing to remember but the last.
   static std::mutex mutex;
-  static std::set<QString> handedOut;
+  static std::optional<int64_t> last;
   std::lock_guard lock(mutex);
   int64_t ms = milliseconds(secondsSinceReferenceDate);
-  QString path = *dir + '/' + nameFor(ms);
-  while (!handedOut.insert(path).second) {
-    ms = ms == INT64_MAX ? INT64_MIN : ms + 1;
-    path = *dir + '/' + nameFor(ms);
-  }
+  if (last && ms <= *last) ms = *last == INT64_MAX ? INT64_MIN : *last + 1;
+  last = ms;
+  const QString path = *dir + '/' + nameFor(ms);
   QFile::remove(path);  // a stale file (or link) of that name; failure ignored
   return QUrl::fromLocalFile(path);
 }
