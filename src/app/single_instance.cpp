@@ -88,13 +88,11 @@ std::optional<QString> handOver(const QString& socketPath, InstanceRequest reque
     return std::nullopt;
   QByteArray answer;
   while (!answer.contains('\n')) {
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
     char chunk[256];
     const ssize_t got = ::recv(fd.get(), chunk, sizeof chunk, 0);
-    if (got > 0) {
-      answer.append(chunk, got);
-    } else if (got == 0 || errno != EINTR || std::chrono::steady_clock::now() > deadline) {
-      return std::nullopt;  // gone, or silent past the deadline
-    }
+    if (got > 0) answer.append(chunk, got);
+    else if (got == 0 || errno != EINTR) return std::nullopt;  // gone, or silent for the whole wait
   }
   return QString::fromUtf8(answer.left(answer.indexOf('\n'))).trimmed();
 }
