@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -50,6 +51,9 @@ WaylandTestWindow::WaylandTestWindow(const std::vector<std::string>& argv,
   if (!waitUntil([&] { return readFile(logPath).find("ready ") != std::string::npos || !process_->running(); }, 15s) ||
       !process_->running())
     throw std::runtime_error("the Wayland test window did not show: " + lastLines(readFile(logPath)));
+  // The compositor grows a new window into place (mutter's map animation,
+  // 250 ms): a cast started before it ends sees the window smaller than it is.
+  std::this_thread::sleep_for(1s);
 }
 
 WaylandDesktop::WaylandDesktop(const std::string& desktop)
