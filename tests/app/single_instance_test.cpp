@@ -30,12 +30,16 @@ auto whileServing(Work work) {
   return result.get();
 }
 
+sockaddr_un addressOf(const QString& path) {
+  sockaddr_un address{AF_UNIX, {}};
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.toUtf8().constData());
+  return address;
+}
+
 UniqueFd connectTo(const QString& path) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.toUtf8().constData());
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
+  const sockaddr_un address = addressOf(path);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return {};
   return fd;
 }
 
@@ -66,9 +70,8 @@ TEST(InstanceServer, AnswersLaterLaunchesAndRefusesAnythingElse) {
   // A socket file left by an instance that was killed is taken over.
   {
     UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un address{AF_UNIX, {}};
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.toUtf8().constData());
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = addressOf(path);
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }
   InstanceServer server(path);
   std::vector<InstanceRequest> handled;
