@@ -5,6 +5,8 @@
 #include <malloc.h>  // malloc_trim, where the C library is glibc
 #endif
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
@@ -43,6 +45,28 @@ void Toggler::Handoff::beginFinish(const std::shared_ptr<Recording>& recording) 
   ++pending_;
   std::lock_guard lock(finishingMutex_);
   finishing_.push_back(recording);
+  underWay_.push_back(recording->videoURL);
+}
+
+void Toggler::Handoff::dropFinish(const std::shared_ptr<Recording>& recording) {
+  {
+    std::lock_guard lock(finishingMutex_);
+    std::erase(finishing_, recording);
+  }
+  handedOver(recording->videoURL);
+}
+
+void Toggler::Handoff::handedOver(const QUrl& raw) {
+  {
+    std::lock_guard lock(finishingMutex_);
+    if (auto it = std::find(underWay_.begin(), underWay_.end(), raw); it != underWay_.end()) underWay_.erase(it);
+  }
+  --pending_;
+}
+
+QUrl Toggler::Handoff::latestUnderWay() {
+  std::lock_guard lock(finishingMutex_);
+  return underWay_.empty() ? QUrl() : underWay_.back();
 }
 
 bool Toggler::Handoff::finishing() {
@@ -121,7 +145,7 @@ void Toggler::Handoff::exportRecording(QUrl raw, LogSnapshot log, std::optional<
         if (!exported.isEmpty() && !told && !self->showDialog()) self->tellUser(UserNotice::saved(exported));
         if (!exported.isEmpty()) self->handoff_->offerAndOpen(raw, exported);
         emit self->exportFinished(raw, exported);
-        self->handoff_->finishDone();
+        self->handoff_->handedOver(raw);
       },
       Qt::QueuedConnection);
 }

@@ -28,15 +28,20 @@ class Toggler::Handoff {
 
   // A stopped recording whose writer is about to be finished.
   void beginFinish(const std::shared_ptr<Recording>& recording);
+  // One that never had a writer: nothing follows.
+  void dropFinish(const std::shared_ptr<Recording>& recording);
   // A writer is still finishing.
   bool finishing();
   // Raw recordings still finishing, and exports under way (recoveries too).
   int pending() const { return pending_; }
   void beginRecovery() { ++pending_; }
+  void recoveryDone() { --pending_; }
+  // The raw file of the latest stopped recording whose hand-off is still
+  // under way; empty when there is none.
+  QUrl latestUnderWay();
   // videoSampleBufferQueue (or the writer's completion): hands the file on to
   // its export on the pool.
   void rawRecordingFinished(std::shared_ptr<Recording> recording, bool ok, std::string error, LogSnapshot log);
-  void finishDone() { --pending_; }
 
  private:
   // Why a recording ended before its time or is incomplete: one notice,
@@ -48,11 +53,13 @@ class Toggler::Handoff {
 
   void exportRecording(QUrl raw, LogSnapshot log, std::optional<Trouble> trouble);
   void offerAndOpen(const QUrl& raw, const QUrl& movie);
+  void handedOver(const QUrl& raw);
 
   Toggler& toggler_;
   bool sideFilesRelocatedTold_ = false;
   std::mutex finishingMutex_;
   std::vector<std::shared_ptr<Recording>> finishing_;
+  std::vector<QUrl> underWay_;  // raw files, oldest first
   std::atomic<int> pending_{0};
 };
 

@@ -61,7 +61,7 @@ void Toggler::recoverInterrupted() {
         [self, recovered = std::move(recovered)]() mutable {
           if (!self) return;
           self->finishRecovery(std::move(recovered));
-          self->handoff_->finishDone();
+          self->handoff_->recoveryDone();
         },
         Qt::QueuedConnection);
   });

@@ -41,7 +41,10 @@ std::string Toggler::finishWithoutDisplay(int timeoutMs) {
     doneRecording_ = true;
     recording = std::move(current_);
   }
-  const std::string raw = recording ? recording->videoURL.toLocalFile().toStdString() : std::string();
+  // A recording the desktop ended a moment before the display went is
+  // still being handed over: it is the one finished here.
+  const QUrl rawURL = recording ? recording->videoURL : handoff_->latestUnderWay();
+  const std::string raw = rawURL.toLocalFile().toStdString();
   finishRawRecording(std::move(recording));
   // The finish and the export run on the queues and the pool; only their
   // last word waits for the main thread, which is this one.
@@ -94,7 +97,7 @@ void Toggler::finishRawRecording(std::shared_ptr<Recording> recording) {
     recording->finishing = true;
     auto writer = recording->videoWriter;
     if (!writer || recording->abandoned) {
-      handoff_->finishDone();
+      handoff_->dropFinish(recording);
       return;
     }
     writer->endSession(end);

@@ -82,6 +82,18 @@ TEST(Toggler, WalksIdleArmedRecordingStoppedLogsThePointerAndRefusesLateFrames) 
               HasSubstr("{\"x\":50,\"y\":50,\"down\":true,"));
 }
 
+// The desktop may end the cast a moment before the display itself goes: the
+// recording it stopped, still being handed over, is the one named at the end.
+TEST(Toggler, ALostDisplayNamesTheRecordingTheDesktopStoppedJustBefore) {
+  FakeRecorder r;
+  r.record(2);
+  r.toggler->stopRecording();
+  const std::string raw = r.toggler->finishWithoutDisplay(10000);
+  ASSERT_THAT(raw, StartsWith(QDir::homePath().toStdString()));
+  EXPECT_THAT(readFile(QDir::homePath().toStdString() + "/Documents/video.json"),
+              HasSubstr(fs::path(raw).filename().string()));
+}
+
 // A recording that cannot start leaves the controller idle and tells the
 // user once. (A window gone or a disk full mid-recording: the desktop-session
 // and storage programs.)
