@@ -129,10 +129,13 @@ TEST(WaylandEndToEnd, ACancelledPickerRecordsNothingAndTheCompositorDyingFinishe
   auto status = program.waitForExit(30s);
   ASSERT_TRUE(status) << "the program hangs\n" << program.log();
   EXPECT_TRUE(exitedWith(status, 1)) << *status << program.log();
-  EXPECT_EQ(program.count("moxiscope: lost the connection to the Wayland compositor; the recording was finished in " +
-                          program.raw()),
-            1)
-      << program.log();
+  // The cast often ends a moment before the connection does; only a movie
+  // already opened by then was handed over before the end.
+  const std::string last = program.opened().empty()
+                               ? "moxiscope: lost the connection to the Wayland compositor; "
+                                 "the recording was finished in " + program.raw()
+                               : "moxiscope: lost the connection to the Wayland compositor";
+  EXPECT_EQ(program.count(last), 1) << program.log();
   ASSERT_EQ(program.movies().size(), 2u) << program.log();
   EXPECT_EQ(topLevelBoxes(program.raw()).back().type, "mfra");
   Probe probe = probeFile(program.exported());
