@@ -5,8 +5,6 @@
 #include <malloc.h>  // malloc_trim, where the C library is glibc
 #endif
 
-#include <algorithm>
-
 #include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
@@ -59,7 +57,7 @@ void Toggler::Handoff::dropFinish(const std::shared_ptr<Recording>& recording) {
 void Toggler::Handoff::handedOver(const QUrl& raw) {
   {
     std::lock_guard lock(finishingMutex_);
-    if (auto it = std::find(underWay_.begin(), underWay_.end(), raw); it != underWay_.end()) underWay_.erase(it);
+    std::erase(underWay_, raw);  // names are unique
   }
   --pending_;
 }
